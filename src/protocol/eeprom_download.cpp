@@ -1,0 +1,91 @@
+#include "protocol/eeprom_download.h"
+
+#include <cstdio>
+#include <initializer_list>
+
+#include "protocol/eeprom_settings.h"
+#include "run/console.h"
+#include "serial/serial_link.h"
+#include "update_file/update_file.h"
+
+namespace protocol {
+
+namespace {
+
+constexpr uint16_t WRITE_COMMAND = 0x17;
+constexpr uint16_t READ_BACK_COMMAND = 0x18;
+constexpr uint16_t END_OF_TRANSFER = 0x00;
+constexpr uint16_t POLL = 0x00;
+
+// Count and address, most significant byte first, as a write frame and a read-back header begin.
+void queue_chunk_header(uint32_t a, uint32_t n) {
+    serial::queue_byte(n & 0xFF);
+    serial::queue_byte((a >> 16) & 0xFF);
+    serial::queue_byte((a >> 8) & 0xFF);
+    serial::queue_byte(a & 0xFF);
+}
+
+void print_progress(uint32_t a) {
+    std::printf("\r%lX %ld%%", static_cast<unsigned long>(a),
+                static_cast<long>((a + EEPROM_CHUNK) * 100u / EEPROM_SIZE));
+}
+
+uint32_t chunk_length(uint32_t a) { return EEPROM_SIZE - a < EEPROM_CHUNK ? EEPROM_SIZE - a : EEPROM_CHUNK; }
+
+}  // namespace
+
+unsigned long download_eeprom() {
+    std::printf("\nDownloading EEPROM...\n");
+    for (uint16_t b : {0x00, 0xFD, 0xD8, 0x59}) serial::send_byte(b);
+    update_file::eeprom_rewind();
+    serial::send_byte(WRITE_COMMAND);
+    for (uint32_t a = 0; a < EEPROM_SIZE; a += EEPROM_CHUNK) {
+        print_progress(a);
+        write_eeprom_chunk(a, chunk_length(a));
+    }
+    serial::send_byte(END_OF_TRANSFER);
+
+    std::printf("\nVerifying EEPROM...\n");
+    update_file::eeprom_rewind();
+    serial::send_byte(READ_BACK_COMMAND);
+    unsigned long differences = 0;
+    for (uint32_t a = 0; a < EEPROM_SIZE; a += EEPROM_CHUNK) {
+        print_progress(a);
+        differences += verify_eeprom_chunk(a, chunk_length(a));
+    }
+    serial::send_byte(END_OF_TRANSFER);
+    serial::send_byte(END_OF_TRANSFER);
+    update_file::eeprom_rewind();
+    return differences;
+}
+
+void write_eeprom_chunk(uint32_t a, uint32_t n) {
+    queue_chunk_header(a, n);
+    serial::queue_byte(update_file::eeprom_byte(a));
+    serial::flush_queue();
+    ++a;
+    --n;
+    serial::receive_byte();  // the device's reply to a write frame is not examined
+    for (; n > 0; --n) serial::queue_byte(update_file::eeprom_byte(a++));
+    serial::flush_queue();
+}
+
+unsigned long verify_eeprom_chunk(uint32_t a, uint32_t n) {
+    queue_chunk_header(a, n);
+    serial::flush_queue();
+    unsigned long differences = 0;
+    for (; n > 0; --n, ++a) {
+        const uint16_t received = serial::exchange_byte(POLL);
+        const uint8_t expected = update_file::eeprom_byte(a);
+        if (received != expected) {
+            // Continues the chunk's progress text on the same line.
+            std::printf("Error at address %lX: %x (!=%x)\n", static_cast<unsigned long>(a),
+                        static_cast<unsigned>(received), static_cast<unsigned>(expected));
+            ++differences;
+        }
+        if (console::key_waiting()) break;
+    }
+    return differences;
+}
+
+}  // namespace protocol

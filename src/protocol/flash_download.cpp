@@ -1,0 +1,60 @@
+#include "protocol/flash_download.h"
+
+#include <cstdio>
+#include <initializer_list>
+
+#include "run/exit_program.h"
+#include "serial/serial_link.h"
+#include "update_file/layout.h"
+#include "update_file/update_file.h"
+
+namespace protocol {
+
+namespace {
+
+constexpr uint16_t RECORD_ACCEPTED = 0x00;
+constexpr uint16_t FLASH_BURNING_ERROR = 0x55;
+constexpr uint16_t TRANSMISSION_ERROR = 0xAA;
+
+}  // namespace
+
+void download_flash() {
+    using update_file::FLASH_DATA_SIZE;
+    using update_file::RECORD_DATA_SIZE;
+
+    for (uint16_t b : {0x59, 0xD8, 0xFD, 0x00}) serial::send_byte(b);
+    const uint16_t acknowledgement = serial::receive_byte();
+    if (acknowledgement != 0x00 && acknowledgement != 0x59) {
+        std::printf("\nError: No response from %s\n", update_file::device_name());
+        run::exit_program(run::Outcome::device_error);
+    }
+    std::printf("\nDownloading FLASH...\n");
+
+    for (uint32_t i = 0; i < FLASH_DATA_SIZE;) {
+        const unsigned long record_start = i;
+        serial::reset_frame_checksum();
+        for (uint32_t k = 0; k < RECORD_DATA_SIZE; ++k) serial::queue_byte(update_file::flash_byte(i++));
+        serial::queue_byte(serial::frame_checksum());
+        serial::flush_queue();
+
+        const uint16_t reply = serial::receive_byte();
+        switch (reply) {
+            case RECORD_ACCEPTED:
+                std::printf("\r%lX %ld%%", static_cast<unsigned long>(i),
+                            static_cast<long>(i * 100u / FLASH_DATA_SIZE));
+                break;
+            case FLASH_BURNING_ERROR:
+                std::printf("\nFLASH burning error at address %lX. Try again!\n", record_start);
+                run::exit_program(run::Outcome::flash_burn_error);
+            case TRANSMISSION_ERROR:
+                std::printf("\nTransmission error at address %lX. Try again!\n", record_start);
+                run::exit_program(run::Outcome::device_error);
+            default:
+                std::printf("\nUndefined response %x. Check cable!\n", static_cast<unsigned>(reply));
+                run::exit_program(run::Outcome::device_error);
+        }
+    }
+    std::printf("\nDownload of FLASH program memory successfully completed\n\n");
+}
+
+}  // namespace protocol

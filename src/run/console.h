@@ -1,0 +1,34 @@
+// Console and process services of the platform: single keys without echo, the pause, and the
+// program's own file. One implementation per platform.
+#pragma once
+
+namespace console {
+
+constexpr int KEY_ENTER = 13;
+constexpr int KEY_ESC = 27;
+// Returned by read_key when standard input has ended (closed, or a terminal hung up).
+constexpr int KEY_END = -1;
+
+// Makes every print reach the console at once and turns off echo and line editing of the keyboard
+// (input only: output keeps the terminal's line handling). The console is restored by restore(),
+// at process exit, and on a terminating signal. Call once, first thing.
+void init();
+
+// Puts the console back as init() found it. Safe to call more than once.
+void restore();
+
+// Reads one key code (0 to 255), waiting for it. A function or arrow key yields two codes, a prefix
+// 0 or 224 and then the key's code, on two calls. Enter yields 13; KEY_END at end of input.
+int read_key();
+
+// Tells whether a key code waits to be read, without consuming it.
+bool key_waiting();
+
+// Sleeps for the given milliseconds.
+void pause_ms(unsigned milliseconds);
+
+// The path under which the program's own file can be opened, given argument 0 as received: argument
+// 0 itself, unless it has no directory part (the program was found through the search path).
+const char* own_file_path(const char* argv0);
+
+}  // namespace console

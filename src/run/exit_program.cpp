@@ -1,0 +1,24 @@
+#include "run/exit_program.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "run/console.h"
+#include "serial/serial_link.h"
+#include "update_file/update_file.h"
+
+namespace run {
+
+void exit_program(Outcome outcome) {
+    update_file::release();
+    serial::close_port();
+    std::printf("\nPress Enter to exit !\n");
+    for (;;) {
+        const int key = console::read_key();
+        if (key == console::KEY_ENTER || key == console::KEY_END) break;
+    }
+    console::restore();
+    std::exit(static_cast<int>(outcome));
+}
+
+}  // namespace run

@@ -1,0 +1,73 @@
+// Entry of the updater: one fixed, interactive update run of the device through a COM port.
+#include <cstdio>
+
+#include "protocol/eeprom_download.h"
+#include "protocol/flash_download.h"
+#include "run/console.h"
+#include "run/exit_program.h"
+#include "serial/serial_link.h"
+#include "update_file/update_file.h"
+
+// The stub's payload offset, found by the packer in the executable itself.
+#define UPDATER_STRINGIFY(x) #x
+#define UPDATER_DECIMAL(x) UPDATER_STRINGIFY(x)
+extern const char payload_offset_mark[];
+__attribute__((used)) const char payload_offset_mark[] =
+    "UPDATER-PAYLOAD-OFFSET=" UPDATER_DECIMAL(UPDATER_PAYLOAD_OFFSET);
+
+namespace {
+
+constexpr unsigned PAUSE_AFTER_FLASH_MS = 5000;
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    console::init();
+    // Argument 0 names the program's own file, which carries the payload.
+    const char* shown_path = argc > 0 && argv[0] != nullptr ? argv[0] : "";
+    const char* path = console::own_file_path(shown_path);
+
+    // Check the update file and read who and what it is for.
+    update_file::read_payload_header(path, shown_path);
+    const char* device = update_file::device_name();
+    std::printf(
+        "\n%s Version %s by Tarvenholt %s\n\n"
+        "Connect the %s with the serial cable to a COM-Port.\n"
+        "Then hold all 5 keys pressed while connecting the power supply\n"
+        "and release the 5 keys. Now the %s is ready for updating.\n"
+        "It is indicated by the Display showing nothing or a dark bar.\n\n"
+        "Press the number of the connected COM port [1,2,3,4,5,6,7,8,9]\n"
+        "to start the data transmission !\n"
+        "Or press another key to break !\n\n",
+        device, update_file::version(), update_file::year(), device, device);
+
+    // The port key: a digit opens that port, anything else breaks off.
+    const int port_key = console::read_key();
+    if (port_key < '1' || port_key > '9') run::exit_program(run::Outcome::user_break);
+    serial::open_port(static_cast<unsigned>(port_key - '0'));
+
+    // Load the FLASH image and check every record before anything is sent.
+    update_file::load_image(path, shown_path);
+    update_file::verify_image();
+
+    protocol::download_flash();
+
+    // Give the device time to settle, then offer the EEPROM.
+    console::pause_ms(PAUSE_AFTER_FLASH_MS);
+    std::printf(
+        "Press 'e' to download EEPROM data memory !\n\n"
+        "Press ESC not to download (if old and new versions are data compatible) !\n");
+    for (;;) {
+        const int key = console::read_key();
+        if (key == console::KEY_ESC || key == console::KEY_END) run::exit_program(run::Outcome::completed);
+        if (key == 'e' || key == 'E') break;
+    }
+
+    const unsigned long differences = protocol::download_eeprom();
+    if (differences == 0) {
+        std::printf("\nDownload of EEPROM data memory successfully completed\n");
+        run::exit_program(run::Outcome::completed);
+    }
+    std::printf("\nError: EEPROM verification failed at %lu addresses. Try again!\n", differences);
+    run::exit_program(run::Outcome::eeprom_mismatch);
+}

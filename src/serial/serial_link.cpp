@@ -1,0 +1,87 @@
+#include "serial/serial_link.h"
+
+#include <cstdio>
+#include <string>
+
+#include "run/exit_program.h"
+#include "serial/serial_port.h"
+#include "protocol/eeprom_settings.h"
+
+namespace serial {
+
+namespace {
+
+// Large enough for a FLASH frame and for the data part of the largest EEPROM chunk.
+constexpr size_t QUEUE_SIZE = protocol::EEPROM_CHUNK + 4 > 129 ? protocol::EEPROM_CHUNK + 4 : 129;
+
+char port_name[] = "COMX";
+uint8_t transmit_queue[QUEUE_SIZE];
+uint32_t queue_length = 0;
+uint8_t checksum = 0;
+
+[[noreturn]] void fail(const char* message, unsigned n, const std::string& detail) {
+    std::printf(message, n);
+    if (!detail.empty()) std::printf("%s\n", detail.c_str());
+    run::exit_program(run::Outcome::port_error);
+}
+
+}  // namespace
+
+void open_port(unsigned n) {
+    port_name[3] = static_cast<char>('0' + n);
+    std::string detail;
+    switch (port_open(n, detail)) {
+        case OpenStatus::opened:
+            break;
+        case OpenStatus::not_found:
+            fail("COM%d not installed or in use by other program\n", n, detail);
+        case OpenStatus::other_problem:
+            fail("Other problem with COM%d\n", n, detail);
+    }
+    std::printf("COM%d connected\n", n);
+    switch (port_configure(detail)) {
+        case ConfigStatus::configured:
+            return;
+        case ConfigStatus::parameters_not_accessible:
+            fail("COM parameters not accessible\n", n, detail);
+        case ConfigStatus::impossible_parameters:
+            fail("Impossible COM parameters\n", n, detail);
+        case ConfigStatus::impossible_timeouts:
+            fail("Impossible COM timeouts\n", n, detail);
+    }
+}
+
+void send_byte(uint16_t b) {
+    // Written from the queue's first position; the queue is empty whenever a single byte is sent.
+    transmit_queue[0] = static_cast<uint8_t>(b);
+    port_write(transmit_queue, 1);
+}
+
+void queue_byte(uint16_t b) {
+    transmit_queue[queue_length++] = static_cast<uint8_t>(b);
+    checksum = static_cast<uint8_t>(checksum - b);
+}
+
+void flush_queue() {
+    if (queue_length > 0) port_write(transmit_queue, queue_length);
+    queue_length = 0;
+}
+
+void reset_frame_checksum() { checksum = 0; }
+
+uint8_t frame_checksum() { return checksum; }
+
+uint16_t receive_byte() { return port_read_byte(); }
+
+uint16_t exchange_byte(uint16_t b) {
+    send_byte(b);
+    return receive_byte();
+}
+
+void close_port() {
+    if (!port_is_open()) return;
+    port_close();
+    std::printf("%s disconnected\n", port_name);
+}
+
+}  // namespace serial

@@ -1,0 +1,42 @@
+// The platform's serial port, under the transport of serial_link.h. One implementation per
+// platform; at most one port is open at a time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace serial {
+
+enum class OpenStatus { opened, not_found, other_problem };
+enum class ConfigStatus { configured, parameters_not_accessible, impossible_parameters, impossible_timeouts };
+
+// Opens COMn exclusively. not_found covers a port that does not exist, has no device behind it or
+// is held by another program. On failure, detail says which device it was and the system's reason.
+OpenStatus port_open(unsigned n, std::string& detail);
+
+// Sets 115200 baud, 8 data bits, no parity, one stop bit, raw bytes both ways and the read timeout.
+ConfigStatus port_configure(std::string& detail);
+
+// Writes all bytes and returns once they have left the port, or after 10 ms per byte plus 50 ms.
+// The outcome is not reported.
+void port_write(const uint8_t* data, size_t length);
+
+// One byte as soon as it arrives, or NO_BYTE after the read timeout without one.
+uint16_t port_read_byte();
+
+// Puts back the settings found at open and closes the port. No effect when it is not open.
+void port_close();
+
+// True while a port is open.
+bool port_is_open();
+
+}  // namespace serial
+
+namespace serial {
+
+// For a terminating signal: puts back the settings found at open and closes the port, using only
+// async-signal-safe calls.
+void port_close_on_signal();
+
+}  // namespace serial

@@ -1,0 +1,237 @@
+// Serial port on Linux (termios): maps COMn to a device node, opens it exclusively and makes the
+// line raw at 115200 8N1. Reads wait with ppoll; writes wait until the bytes have left the port.
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/time.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "serial/serial_link.h"
+#include "serial/serial_port.h"
+
+namespace serial {
+
+namespace {
+
+int port_fd = -1;
+struct termios settings_found;
+bool settings_changed = false;
+struct serial_struct driver_flags_found;
+bool low_latency_set = false;
+
+// The serial devices of this machine in the order COM1, COM2, ... are given to them: USB serial
+// adapters, then USB modems (CDC ACM), then on-board UARTs, by number within each group.
+std::vector<std::string> serial_devices() {
+    std::vector<std::string> devices;
+    for (const char* prefix : {"ttyUSB", "ttyACM", "ttyS"}) {
+        const size_t prefix_length = std::strlen(prefix);
+        std::vector<std::pair<unsigned long, std::string>> group;
+        if (DIR* dir = opendir("/dev")) {
+            while (const dirent* entry = readdir(dir)) {
+                const char* name = entry->d_name;
+                if (std::strncmp(name, prefix, prefix_length) != 0) continue;
+                const char* digits = name + prefix_length;
+                if (*digits == '\0' || std::strspn(digits, "0123456789") != std::strlen(digits)) continue;
+                group.emplace_back(std::strtoul(digits, nullptr, 10), std::string("/dev/") + name);
+            }
+            closedir(dir);
+        }
+        std::sort(group.begin(), group.end());
+        for (auto& device : group) devices.push_back(device.second);
+    }
+    return devices;
+}
+
+// COMn is the device named by UPDATER_COMn, or else the n-th serial device of the machine.
+std::string device_path(unsigned n) {
+    char variable[] = "UPDATER_COMX";
+    variable[11] = static_cast<char>('0' + n);
+    if (const char* path = std::getenv(variable); path != nullptr && *path != '\0') return path;
+    const std::vector<std::string> devices = serial_devices();
+    return n <= devices.size() ? devices[n - 1] : std::string();
+}
+
+std::string reason(const std::string& path, int error) {
+    std::string text = path + ": " + std::strerror(error);
+    if (error == EACCES || error == EPERM) {
+        text += " (the user must be allowed to use serial ports, for example as a member of the "
+                "group that owns " + path + ")";
+    }
+    return text;
+}
+
+long long now_ns() {
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec * 1000000000LL + t.tv_nsec;
+}
+
+timespec to_timespec(long long ns) { return {static_cast<time_t>(ns / 1000000000LL), static_cast<long>(ns % 1000000000LL)}; }
+
+// Interrupts a tcdrain that the port's flow control holds up; does nothing else.
+void on_drain_timeout(int) {}
+
+// Waits until the written bytes have left the port, or until the deadline. tcdrain itself has no
+// timeout, so an interval timer interrupts it (its handler is installed without SA_RESTART).
+void drain_until(long long deadline) {
+    for (;;) {
+        const long long remaining = deadline - now_ns();
+        if (remaining <= 0) return;
+        itimerval timer = {};
+        timer.it_value.tv_sec = static_cast<time_t>(remaining / 1000000000LL);
+        timer.it_value.tv_usec = static_cast<suseconds_t>(remaining % 1000000000LL / 1000) + 1;
+        setitimer(ITIMER_REAL, &timer, nullptr);
+        const int result = tcdrain(port_fd);
+        const int error = errno;
+        timer = {};
+        setitimer(ITIMER_REAL, &timer, nullptr);
+        if (result == 0 || error != EINTR) return;
+    }
+}
+
+}  // namespace
+
+OpenStatus port_open(unsigned n, std::string& detail) {
+    const std::string path = device_path(n);
+    if (path.empty()) {
+        detail = "No serial device for COM" + std::to_string(n) + " (set UPDATER_COM" +
+                 std::to_string(n) + " to its device path)";
+        return OpenStatus::not_found;
+    }
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        const int error = errno;
+        detail = reason(path, error);
+        switch (error) {
+            case ENOENT: case ENODEV: case ENXIO: case EIO: case EBUSY:
+                return OpenStatus::not_found;
+            default:
+                return OpenStatus::other_problem;
+        }
+    }
+    // Exclusive use: programs that lock serial ports with flock see the port as taken, and the
+    // terminal refuses further opens (to all but the superuser) while we hold it.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
+        close(fd);
+        detail = error == EWOULDBLOCK ? path + ": in use by another program" : reason(path, error);
+        return error == EWOULDBLOCK ? OpenStatus::not_found : OpenStatus::other_problem;
+    }
+    ioctl(fd, TIOCEXCL);
+    struct sigaction action = {};
+    action.sa_handler = on_drain_timeout;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGALRM, &action, nullptr);
+    port_fd = fd;
+    return OpenStatus::opened;
+}
+
+ConfigStatus port_configure(std::string& detail) {
+    if (tcgetattr(port_fd, &settings_found) != 0) {
+        detail = std::string("tcgetattr: ") + std::strerror(errno);
+        return ConfigStatus::parameters_not_accessible;
+    }
+    struct termios raw = settings_found;
+    // Every byte passes unchanged: no break or parity handling, no CR/LF translation, no software
+    // flow control, no echo or line editing, no output processing. Hardware flow control (CRTSCTS)
+    // is left as found; CLOCAL ignores the modem lines.
+    raw.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | INPCK);
+    raw.c_oflag &= ~OPOST;
+    raw.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    raw.c_cflag &= ~(CSIZE | PARENB | CSTOPB);
+    raw.c_cflag |= CS8 | CREAD | CLOCAL;
+    raw.c_cc[VMIN] = 1;
+    raw.c_cc[VTIME] = 0;  // reads wait in ppoll, not in the driver
+    cfsetispeed(&raw, B115200);
+    cfsetospeed(&raw, B115200);
+    if (tcsetattr(port_fd, TCSANOW, &raw) != 0) {
+        detail = std::string("tcsetattr: ") + std::strerror(errno);
+        return ConfigStatus::impossible_parameters;
+    }
+    settings_changed = true;
+    struct termios applied;
+    if (tcgetattr(port_fd, &applied) != 0 || cfgetospeed(&applied) != B115200 ||
+        (applied.c_cflag & (CSIZE | PARENB | CSTOPB)) != CS8) {
+        detail = "the driver did not take 115200 baud, 8 data bits, no parity, one stop bit";
+        return ConfigStatus::impossible_parameters;
+    }
+    // USB serial adapters otherwise hold received bytes back for milliseconds; a driver without
+    // the setting is fine as it is.
+    if (ioctl(port_fd, TIOCGSERIAL, &driver_flags_found) == 0) {
+        struct serial_struct low_latency = driver_flags_found;
+        low_latency.flags |= ASYNC_LOW_LATENCY;
+        low_latency_set = ioctl(port_fd, TIOCSSERIAL, &low_latency) == 0;
+    }
+    return ConfigStatus::configured;
+}
+
+void port_write(const uint8_t* data, size_t length) {
+    const long long deadline = now_ns() + (10LL * static_cast<long long>(length) + 50) * 1000000LL;
+    size_t done = 0;
+    while (done < length) {
+        const ssize_t written = write(port_fd, data + done, length - done);
+        if (written > 0) {
+            done += static_cast<size_t>(written);
+        } else if (written < 0 && errno == EAGAIN) {
+            const long long remaining = deadline - now_ns();
+            if (remaining <= 0) return;
+            pollfd wait = {port_fd, POLLOUT, 0};
+            const timespec timeout = to_timespec(remaining);
+            ppoll(&wait, 1, &timeout, nullptr);
+        } else if (!(written < 0 && errno == EINTR)) {
+            return;  // the port failed or vanished: the missing reply will show it
+        }
+    }
+    drain_until(deadline);
+}
+
+uint16_t port_read_byte() {
+    const long long deadline = now_ns() + READ_TIMEOUT_MS * 1000000LL;
+    for (;;) {
+        const long long remaining = deadline - now_ns();
+        pollfd wait = {port_fd, POLLIN, 0};
+        const timespec timeout = to_timespec(remaining > 0 ? remaining : 0);
+        const int ready = ppoll(&wait, 1, &timeout, nullptr);
+        if (ready < 0 && errno != EINTR) return NO_BYTE;
+        if (ready > 0) {
+            uint8_t byte;
+            const ssize_t got = read(port_fd, &byte, 1);
+            if (got == 1) return byte;
+            // Nothing to read although ready: the line hung up or the device vanished.
+            if (got == 0 || (errno != EAGAIN && errno != EINTR)) return NO_BYTE;
+        }
+        if (remaining <= 0) return NO_BYTE;
+    }
+}
+
+void port_close() {
+    if (port_fd < 0) return;
+    if (low_latency_set) ioctl(port_fd, TIOCSSERIAL, &driver_flags_found);
+    port_close_on_signal();
+}
+
+void port_close_on_signal() {
+    const int fd = port_fd;
+    if (fd < 0) return;
+    port_fd = -1;
+    if (settings_changed) tcsetattr(fd, TCSANOW, &settings_found);
+    ioctl(fd, TIOCNXCL);
+    close(fd);
+}
+
+bool port_is_open() { return port_fd >= 0; }
+
+}  // namespace serial

@@ -1,0 +1,81 @@
+// The simulated device's loader: consumes the bytes the host sends, byte by byte, keeps what the
+// FLASH and EEPROM transfers write, and says what to answer and when. Faults are injected by the
+// settings. It knows nothing of time or terminals; the program around it does.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace loader_sim {
+
+constexpr int NO_REPLY = -1;
+
+enum class HangupPoint { never, before_acknowledgement, flash_record, eeprom_write, eeprom_read };
+
+struct Faults {
+    int acknowledgement = 0x59;                  // or NO_REPLY
+    std::map<uint32_t, int> record_reply;        // record -> reply value or NO_REPLY
+    std::map<uint32_t, unsigned> record_late_ms; // record -> extra delay of its reply
+    std::map<uint32_t, unsigned> eeprom_late_ms; // write frame address -> extra delay of its reply
+    std::map<uint32_t, uint8_t> eeprom_wrong;    // address -> value read back instead
+    HangupPoint hangup = HangupPoint::never;
+    uint32_t hangup_at = 0;                      // record or EEPROM address of the hang-up
+    bool silent = false;                         // never answer anything
+    uint8_t eeprom_write_reply = 0x00;
+};
+
+struct Reply {
+    uint8_t byte;
+    unsigned extra_delay_ms;
+};
+
+enum class Step { go_on, reply_ready, hang_up };
+
+class Device {
+public:
+    static constexpr uint32_t FLASH_SIZE = 64000;
+    static constexpr uint32_t EEPROM_SIZE = 2048;
+
+    explicit Device(const Faults& faults);
+
+    // Takes one byte from the host. reply_ready: *reply holds the answer; hang_up: the device closes
+    // the line now.
+    Step receive(uint8_t byte, Reply* reply);
+
+    // The host went away: the loader waits for a new start sequence.
+    void reset_transfer();
+
+    const std::vector<uint8_t>& flash() const { return flash_; }
+    const std::vector<uint8_t>& eeprom() const { return eeprom_; }
+    uint32_t records_received() const { return records_; }
+    uint32_t eeprom_bytes_written() const { return eeprom_written_; }
+    uint32_t eeprom_bytes_read() const { return eeprom_read_; }
+    const std::vector<std::string>& protocol_errors() const { return errors_; }
+
+private:
+    enum class State {
+        idle, flash_records, eeprom_command, eeprom_write_header, eeprom_write_rest,
+        eeprom_read_header, eeprom_read_poll, eeprom_read_end
+    };
+
+    Step answer(int value, unsigned extra_delay_ms, Reply* reply);
+    void error(const std::string& text);
+
+    Faults faults_;
+    State state_ = State::idle;
+    uint32_t window_ = 0;  // the last four bytes received in idle, the newest lowest
+    std::vector<uint8_t> frame_;
+    uint32_t record_ = 0;
+    uint32_t address_ = 0;
+    uint32_t remaining_ = 0;
+    std::vector<uint8_t> flash_;
+    std::vector<uint8_t> eeprom_;
+    uint32_t records_ = 0;
+    uint32_t eeprom_written_ = 0;
+    uint32_t eeprom_read_ = 0;
+    std::vector<std::string> errors_;
+};
+
+}  // namespace loader_sim

@@ -1,0 +1,292 @@
+// loader-sim: stands in for the device's loader on a pseudo terminal, so that the updater can be
+// run and tested without hardware. Prints the terminal's device path, answers the FLASH and EEPROM
+// transfers, and can inject the faults a real device and cable produce.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <string>
+
+#include "device.h"
+
+namespace {
+
+const char HELP[] =
+    "usage: loader-sim [options]\n"
+    "Opens a pseudo terminal, prints its device path on the first line of standard output and plays\n"
+    "the device's loader on it. Point the updater's port at it: UPDATER_COM1=<path>.\n"
+    "\n"
+    "  --link PATH          also make PATH a symbolic link to the terminal (removed at the end)\n"
+    "  --flash-out FILE     at the end, write the FLASH data received (64,000 bytes)\n"
+    "  --eeprom-out FILE    at the end, write the device's EEPROM (2,048 bytes, 0xFF where unwritten)\n"
+    "  --wire-out FILE      at the end, write every byte received from the host\n"
+    "  --ack VALUE|none     acknowledgement of the FLASH start sequence (default 59)\n"
+    "  --reply N=VALUE|none answer FLASH record N with VALUE instead of 00, or not at all\n"
+    "  --late N=MS          answer FLASH record N only after MS milliseconds\n"
+    "  --eeprom-late A=MS   answer the EEPROM write frame for address A only after MS milliseconds\n"
+    "  --eeprom-wrong A=VALUE  read back VALUE at EEPROM address A\n"
+    "  --hangup WHEN        close the line: 'ack' (instead of acknowledging), 'flash:N' (on receiving\n"
+    "                       record N), 'eeprom-write:A' or 'eeprom-read:A' (at EEPROM address A)\n"
+    "  --silent             never answer\n"
+    "  --pace               pace the line at 115200 baud, 8N1 (86.8 us a byte)\n"
+    "  --device-delay US    the device's own time before each answer, in microseconds (default 0)\n"
+    "  --sessions N         serve N runs of the updater, then end (default 1)\n"
+    "  --timeout S          end after S seconds whatever happens (default 60)\n"
+    "  --help               this text\n"
+    "VALUE and A are hexadecimal; N, MS, US and S decimal.\n"
+    "Exit status: 0 done, 1 the host broke the protocol (told on standard error), 2 bad usage,\n"
+    "3 time limit reached.\n";
+
+constexpr long long BYTE_TIME_NS = 86806;  // 10 bits at 115200 baud
+
+volatile sig_atomic_t stop_requested = 0;
+void on_stop_signal(int) { stop_requested = 1; }
+
+long long now_ns() {
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec * 1000000000LL + t.tv_nsec;
+}
+
+struct Options {
+    std::string link, flash_out, eeprom_out, wire_out;
+    loader_sim::Faults faults;
+    bool pace = false;
+    long long device_delay_ns = 0;
+    unsigned sessions = 1;
+    unsigned timeout_s = 60;
+};
+
+bool parse_number(const std::string& text, int base, unsigned long& value) {
+    if (text.empty()) return false;
+    char* end = nullptr;
+    errno = 0;
+    value = std::strtoul(text.c_str(), &end, base);
+    return *end == '\0' && errno == 0 && text[0] != '-';
+}
+
+// "KEY=VALUE" with the key in key_base and the value in value_base.
+bool parse_pair(const std::string& text, int key_base, int value_base, unsigned long& key, unsigned long& value) {
+    const size_t equals = text.find('=');
+    return equals != std::string::npos && parse_number(text.substr(0, equals), key_base, key) &&
+           parse_number(text.substr(equals + 1), value_base, value);
+}
+
+bool parse_reply_value(const std::string& text, int& value) {
+    unsigned long number = 0;
+    if (text == "none") {
+        value = loader_sim::NO_REPLY;
+        return true;
+    }
+    if (!parse_number(text, 16, number) || number > 0xFF) return false;
+    value = static_cast<int>(number);
+    return true;
+}
+
+bool parse_options(int argc, char** argv, Options& options, std::string& error) {
+    loader_sim::Faults& faults = options.faults;
+    for (int i = 1; i < argc; ++i) {
+        const std::string name = argv[i];
+        if (name == "--help") {
+            std::fputs(HELP, stdout);
+            std::exit(0);
+        }
+        if (name == "--silent") { faults.silent = true; continue; }
+        if (name == "--pace") { options.pace = true; continue; }
+        if (i + 1 >= argc) {
+            error = name == "--link" || name.rfind("--", 0) == 0 ? "option " + name + " needs a value or is unknown"
+                                                                 : "unexpected argument " + name;
+            return false;
+        }
+        const std::string value = argv[++i];
+        unsigned long key = 0, number = 0;
+        bool ok = true;
+        if (name == "--link") options.link = value;
+        else if (name == "--flash-out") options.flash_out = value;
+        else if (name == "--eeprom-out") options.eeprom_out = value;
+        else if (name == "--wire-out") options.wire_out = value;
+        else if (name == "--ack") ok = parse_reply_value(value, faults.acknowledgement);
+        else if (name == "--reply") {
+            const size_t equals = value.find('=');
+            int reply = 0;
+            ok = equals != std::string::npos && parse_number(value.substr(0, equals), 10, key) &&
+                 parse_reply_value(value.substr(equals + 1), reply);
+            if (ok) faults.record_reply[static_cast<uint32_t>(key)] = reply;
+        } else if (name == "--late") {
+            ok = parse_pair(value, 10, 10, key, number);
+            if (ok) faults.record_late_ms[static_cast<uint32_t>(key)] = static_cast<unsigned>(number);
+        } else if (name == "--eeprom-late") {
+            ok = parse_pair(value, 16, 10, key, number);
+            if (ok) faults.eeprom_late_ms[static_cast<uint32_t>(key)] = static_cast<unsigned>(number);
+        } else if (name == "--eeprom-wrong") {
+            ok = parse_pair(value, 16, 16, key, number) && number <= 0xFF;
+            if (ok) faults.eeprom_wrong[static_cast<uint32_t>(key)] = static_cast<uint8_t>(number);
+        } else if (name == "--hangup") {
+            const size_t colon = value.find(':');
+            const std::string point = value.substr(0, colon);
+            const std::string at = colon == std::string::npos ? "" : value.substr(colon + 1);
+            if (point == "ack" && at.empty()) faults.hangup = loader_sim::HangupPoint::before_acknowledgement;
+            else if (point == "flash" && parse_number(at, 10, number)) faults.hangup = loader_sim::HangupPoint::flash_record;
+            else if (point == "eeprom-write" && parse_number(at, 16, number)) faults.hangup = loader_sim::HangupPoint::eeprom_write;
+            else if (point == "eeprom-read" && parse_number(at, 16, number)) faults.hangup = loader_sim::HangupPoint::eeprom_read;
+            else ok = false;
+            faults.hangup_at = static_cast<uint32_t>(number);
+        } else if (name == "--device-delay") {
+            ok = parse_number(value, 10, number);
+            options.device_delay_ns = static_cast<long long>(number) * 1000;
+        } else if (name == "--sessions") {
+            ok = parse_number(value, 10, number) && number >= 1;
+            options.sessions = static_cast<unsigned>(number);
+        } else if (name == "--timeout") {
+            ok = parse_number(value, 10, number) && number >= 1;
+            options.timeout_s = static_cast<unsigned>(number);
+        } else {
+            error = "unknown option " + name;
+            return false;
+        }
+        if (!ok) {
+            error = "bad value for " + name + ": " + value;
+            return false;
+        }
+    }
+    return true;
+}
+
+bool write_file(const std::string& path, const std::vector<uint8_t>& data) {
+    if (path.empty()) return true;
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    bool ok = file != nullptr && std::fwrite(data.data(), 1, data.size(), file) == data.size();
+    if (file != nullptr) ok = std::fclose(file) == 0 && ok;
+    if (!ok) std::fprintf(stderr, "loader-sim: cannot write %s: %s\n", path.c_str(), std::strerror(errno));
+    return ok;
+}
+
+void sleep_ns(long long ns) {
+    timespec t = {static_cast<time_t>(ns / 1000000000LL), static_cast<long>(ns % 1000000000LL)};
+    nanosleep(&t, nullptr);
+}
+
+struct Scheduled {
+    long long due_ns;
+    uint8_t byte;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    std::string error;
+    if (!parse_options(argc, argv, options, error)) {
+        std::fprintf(stderr, "loader-sim: %s (see --help)\n", error.c_str());
+        return 2;
+    }
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction action = {};
+        action.sa_handler = on_stop_signal;
+        sigemptyset(&action.sa_mask);
+        sigaction(signal_number, &action, nullptr);
+    }
+
+    // The terminal keeps its default (cooked) settings: making the line raw is the updater's job.
+    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+        std::fprintf(stderr, "loader-sim: cannot open a pseudo terminal: %s\n", std::strerror(errno));
+        return 2;
+    }
+    const std::string path = ptsname(master);
+    if (!options.link.empty()) {
+        unlink(options.link.c_str());
+        if (symlink(path.c_str(), options.link.c_str()) != 0) {
+            std::fprintf(stderr, "loader-sim: cannot link %s: %s\n", options.link.c_str(), std::strerror(errno));
+            return 2;
+        }
+    }
+    std::printf("%s\n", path.c_str());
+    std::fflush(stdout);
+
+    loader_sim::Device device(options.faults);
+    std::vector<uint8_t> wire;
+    std::deque<Scheduled> replies;
+    const long long deadline = now_ns() + static_cast<long long>(options.timeout_s) * 1000000000LL;
+    long long host_line_free = 0;    // when the host-to-device line has carried all bytes so far
+    long long device_line_free = 0;  // when the device-to-host line is free for the next answer
+    unsigned sessions_done = 0;
+    bool session_active = false;
+    bool timed_out = false;
+
+    while (master >= 0 && !stop_requested) {
+        const long long now = now_ns();
+        if (now >= deadline) {
+            timed_out = true;
+            break;
+        }
+        while (!replies.empty() && replies.front().due_ns <= now) {
+            if (write(master, &replies.front().byte, 1) < 0 && errno == EINTR) continue;
+            replies.pop_front();
+        }
+        long long wait_ns = deadline - now;
+        if (!replies.empty()) wait_ns = std::min(wait_ns, replies.front().due_ns - now);
+        pollfd ready = {master, POLLIN, 0};
+        const timespec timeout = {static_cast<time_t>(wait_ns / 1000000000LL), static_cast<long>(wait_ns % 1000000000LL)};
+        if (ppoll(&ready, 1, &timeout, nullptr) <= 0) continue;
+
+        uint8_t buffer[512];
+        ssize_t got = 0;
+        if (ready.revents & POLLIN) {
+            got = read(master, buffer, sizeof buffer);
+            if (got < 0 && errno == EINTR) continue;
+        }
+        if (got <= 0) {
+            // No terminal side is open: the updater closed the port, or has not opened it yet.
+            if (session_active) {
+                session_active = false;
+                replies.clear();
+                device.reset_transfer();
+                if (++sessions_done >= options.sessions) break;
+            }
+            sleep_ns(5000000);
+            continue;
+        }
+        session_active = true;
+        const long long arrived = now_ns();
+        for (ssize_t k = 0; k < got; ++k) {
+            wire.push_back(buffer[k]);
+            host_line_free = options.pace ? std::max(host_line_free, arrived) + BYTE_TIME_NS : arrived;
+            loader_sim::Reply reply = {};
+            const loader_sim::Step step = device.receive(buffer[k], &reply);
+            if (step == loader_sim::Step::hang_up) {
+                close(master);
+                master = -1;
+                break;
+            }
+            if (step != loader_sim::Step::reply_ready) continue;
+            long long due = host_line_free + options.device_delay_ns;
+            if (options.pace) due = std::max(due, device_line_free) + BYTE_TIME_NS;
+            device_line_free = due;
+            due += static_cast<long long>(reply.extra_delay_ms) * 1000000LL;
+            if (!replies.empty()) due = std::max(due, replies.back().due_ns);
+            replies.push_back({due, reply.byte});
+        }
+    }
+    if (master >= 0) close(master);
+    if (!options.link.empty()) unlink(options.link.c_str());
+
+    const bool written = write_file(options.flash_out, device.flash()) && write_file(options.eeprom_out, device.eeprom()) &&
+                         write_file(options.wire_out, wire);
+    std::fprintf(stderr, "loader-sim: %u FLASH records received, %u EEPROM bytes written, %u read back\n",
+                 device.records_received(), device.eeprom_bytes_written(), device.eeprom_bytes_read());
+    for (const std::string& problem : device.protocol_errors()) std::fprintf(stderr, "loader-sim: %s\n", problem.c_str());
+    if (timed_out) {
+        std::fprintf(stderr, "loader-sim: time limit of %u s reached\n", options.timeout_s);
+        return 3;
+    }
+    if (!written) return 2;
+    return device.protocol_errors().empty() ? 0 : 1;
+}

@@ -1,0 +1,139 @@
+// mkupdate: packs a firmware image behind an updater stub into an update file, and checks update
+// files.
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "load_file.h"
+#include "pack.h"
+#include "update_file/layout.h"
+
+namespace {
+
+const char USAGE[] =
+    "usage: mkupdate pack --stub STUB --flash FLASH --device NAME --version VER --year YEAR\n"
+    "                     [--eeprom EEPROM] [--payload-offset N] -o OUT\n"
+    "       mkupdate check [--payload-offset N] FILE\n"
+    "\n"
+    "FLASH: a raw binary of exactly 64,000 bytes, or a load file: Intel HEX (.hex) or Motorola\n"
+    "S-record (.srec, .s19, .mot), where bytes not given are 0xFF. EEPROM: a raw binary of at most\n"
+    "2,048 bytes or a load file; the rest is 0xFF, and without --eeprom all of it.\n"
+    "check exits 0 for a valid update file and 1 for any other file.\n";
+
+constexpr int EXIT_INVALID = 1;
+constexpr int EXIT_USAGE = 2;
+
+int fail(const std::string& message, int status = EXIT_INVALID) {
+    std::fprintf(stderr, "mkupdate: %s\n", message.c_str());
+    return status;
+}
+
+// Splits "--name value" pairs and plain arguments; false on an option without its value or one
+// that is not known.
+bool parse_options(int argc, char** argv, int first, const std::vector<std::string>& known,
+                   std::map<std::string, std::string>& options, std::vector<std::string>& plain,
+                   std::string& error) {
+    for (int i = first; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg.size() < 2 || arg[0] != '-') {
+            plain.push_back(arg);
+            continue;
+        }
+        bool is_known = false;
+        for (const std::string& name : known) is_known = is_known || name == arg;
+        if (!is_known) {
+            error = "unknown option " + arg;
+            return false;
+        }
+        if (i + 1 >= argc) {
+            error = "option " + arg + " needs a value";
+            return false;
+        }
+        if (options.count(arg) != 0) {
+            error = "option " + arg + " given twice";
+            return false;
+        }
+        options[arg] = argv[++i];
+    }
+    return true;
+}
+
+// The --payload-offset value, or -1 when absent; false when it is not a whole number in range.
+bool payload_offset_option(const std::map<std::string, std::string>& options, long& offset) {
+    offset = -1;
+    const auto it = options.find("--payload-offset");
+    if (it == options.end()) return true;
+    char* end = nullptr;
+    const unsigned long value = std::strtoul(it->second.c_str(), &end, 0);
+    if (it->second.empty() || *end != '\0' || it->second[0] == '-' || value > 0x7FFFFFFFUL - update_file::PAYLOAD_SIZE) {
+        return false;
+    }
+    offset = static_cast<long>(value);
+    return true;
+}
+
+int pack(int argc, char** argv) {
+    std::map<std::string, std::string> options;
+    std::vector<std::string> plain;
+    std::string error;
+    if (!parse_options(argc, argv, 2,
+                       {"--stub", "--flash", "--eeprom", "--device", "--version", "--year", "--payload-offset", "-o"},
+                       options, plain, error)) {
+        return fail(error, EXIT_USAGE);
+    }
+    if (!plain.empty()) return fail("unexpected argument " + plain[0], EXIT_USAGE);
+    for (const char* required : {"--stub", "--flash", "--device", "--version", "--year", "-o"}) {
+        if (options.count(required) == 0) return fail(std::string("pack needs ") + required, EXIT_USAGE);
+    }
+
+    mkupdate::PackInput input;
+    if (!payload_offset_option(options, input.payload_offset)) return fail("bad --payload-offset", EXIT_USAGE);
+    input.device_name = options["--device"];
+    input.version = options["--version"];
+    input.year = options["--year"];
+    if (!mkupdate::read_whole_file(options["--stub"], input.stub, error) ||
+        !mkupdate::read_image(options["--flash"], update_file::FLASH_DATA_SIZE, mkupdate::RawSize::exact,
+                              input.flash, error)) {
+        return fail(error);
+    }
+    if (options.count("--eeprom") != 0) {
+        if (!mkupdate::read_image(options["--eeprom"], update_file::EEPROM_CONTENT_SIZE,
+                                  mkupdate::RawSize::at_most, input.eeprom, error)) {
+            return fail(error);
+        }
+    }
+    std::vector<uint8_t> out;
+    if (!mkupdate::build_update_file(input, out, error)) return fail(error);
+    if (!mkupdate::write_file_atomically(options["-o"], out, 0755, error)) return fail(error);
+    return EXIT_SUCCESS;
+}
+
+int check(int argc, char** argv) {
+    std::map<std::string, std::string> options;
+    std::vector<std::string> plain;
+    std::string error;
+    if (!parse_options(argc, argv, 2, {"--payload-offset"}, options, plain, error)) return fail(error, EXIT_USAGE);
+    if (plain.size() != 1) return fail("check needs one FILE", EXIT_USAGE);
+    long offset = -1;
+    if (!payload_offset_option(options, offset)) return fail("bad --payload-offset", EXIT_USAGE);
+    std::vector<uint8_t> file;
+    if (!mkupdate::read_whole_file(plain[0], file, error)) return fail(error);
+    std::printf("File: %s\n", plain[0].c_str());
+    return mkupdate::check_update_file(file, offset, stdout) ? EXIT_SUCCESS : EXIT_INVALID;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string command = argc > 1 ? argv[1] : "";
+    if (command == "pack") return pack(argc, argv);
+    if (command == "check") return check(argc, argv);
+    if (command == "--help" || command == "-h") {
+        std::fputs(USAGE, stdout);
+        return EXIT_SUCCESS;
+    }
+    std::fputs(USAGE, stderr);
+    return EXIT_USAGE;
+}

@@ -1,0 +1,120 @@
+#include "pack.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "update_file/layout.h"
+#include "update_file/payload.h"
+
+namespace mkupdate {
+
+using namespace update_file;
+
+bool build_update_file(const PackInput& input, std::vector<uint8_t>& out, std::string& error) {
+    long offset = input.payload_offset;
+    if (offset < 0) offset = find_payload_offset(input.stub.data(), input.stub.size());
+    if (offset < 0) {
+        error = "the stub carries no payload offset mark (give --payload-offset)";
+        return false;
+    }
+    if (input.stub.size() > static_cast<size_t>(offset)) {
+        error = "the stub is " + std::to_string(input.stub.size()) + " bytes, more than its payload offset " +
+                std::to_string(offset);
+        return false;
+    }
+    if (input.flash.size() != FLASH_DATA_SIZE || input.eeprom.size() > EEPROM_CONTENT_SIZE) {
+        error = "FLASH data must be 64,000 bytes and EEPROM data at most 2,048";
+        return false;
+    }
+    uint8_t header[HEADER_SIZE];
+    if (const char* problem = make_header(input.device_name, input.version, input.year, header)) {
+        error = problem;
+        return false;
+    }
+
+    out.assign(static_cast<size_t>(expected_file_length(static_cast<uint32_t>(offset))), 0xFF);
+    std::copy(input.stub.begin(), input.stub.end(), out.begin());
+    std::fill(out.begin() + static_cast<long>(input.stub.size()), out.begin() + offset, 0);
+    uint8_t* payload = out.data() + offset;
+    std::memcpy(payload, header, HEADER_SIZE);
+    uint8_t* records = payload + HEADER_SIZE;
+    for (uint32_t b = 0; b < RECORD_COUNT; ++b) {
+        const uint8_t* data = input.flash.data() + b * RECORD_DATA_SIZE;
+        std::memcpy(records + b * RECORD_SIZE, data, RECORD_DATA_SIZE);
+        records[b * RECORD_SIZE + RECORD_DATA_SIZE] = record_checksum_of(data, RECORD_DATA_SIZE);
+    }
+    std::copy(input.eeprom.begin(), input.eeprom.end(), records + FLASH_IMAGE_SIZE);
+    return true;
+}
+
+bool write_file_atomically(const std::string& path, const std::vector<uint8_t>& data, unsigned mode,
+                           std::string& error) {
+    std::string temporary = path + ".tmp-XXXXXX";
+    const int fd = mkstemp(temporary.data());
+    if (fd < 0) {
+        error = path + ": cannot create: " + std::strerror(errno);
+        return false;
+    }
+    size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t written = write(fd, data.data() + done, data.size() - done);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) break;
+        done += static_cast<size_t>(written);
+    }
+    const bool complete = done == data.size() && fchmod(fd, static_cast<mode_t>(mode)) == 0 && fsync(fd) == 0;
+    const int write_error = errno;
+    if (close(fd) != 0 || !complete || rename(temporary.c_str(), path.c_str()) != 0) {
+        error = path + ": cannot write: " + std::strerror(complete ? errno : write_error);
+        unlink(temporary.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool check_update_file(const std::vector<uint8_t>& file, long payload_offset, std::FILE* out) {
+    long offset = payload_offset;
+    if (offset < 0) offset = find_payload_offset(file.data(), file.size());
+    if (offset < 0) {
+        std::fprintf(out, "Payload offset: not found (no updater stub; give --payload-offset)\n"
+                          "Not a valid update file\n");
+        return false;
+    }
+    const long expected = expected_file_length(static_cast<uint32_t>(offset));
+    const bool length_ok = static_cast<long>(file.size()) == expected;
+    std::fprintf(out, "Payload offset: %ld\n", offset);
+    std::fprintf(out, "Length: %zu bytes, expected %ld: %s\n", file.size(), expected, length_ok ? "OK" : "WRONG");
+    if (!length_ok) {
+        std::fprintf(out, "Not a valid update file\n");
+        return false;
+    }
+
+    uint8_t header[HEADER_SIZE];
+    std::memcpy(header, file.data() + offset, HEADER_SIZE);
+    const HeaderFields fields = parse_header(header);
+    const char* header_problem = header_format_error(header);
+    std::fprintf(out, "Device: %s\nVersion: %s\nYear: %s\n", fields.device_name, fields.version, fields.year);
+    std::fprintf(out, "Header: %s\n", header_problem ? header_problem : "OK");
+
+    const uint8_t* records = file.data() + offset + HEADER_SIZE;
+    long bad_record = -1;
+    for (uint32_t b = 0; b < RECORD_COUNT && bad_record < 0; ++b) {
+        const uint8_t* record = records + b * RECORD_SIZE;
+        if (record_checksum_of(record, RECORD_DATA_SIZE) != record[RECORD_DATA_SIZE]) bad_record = b;
+    }
+    if (bad_record < 0) {
+        std::fprintf(out, "Records: %u, checksums OK\n", RECORD_COUNT);
+    } else {
+        std::fprintf(out, "Records: checksum error in record %ld (address %lX)\n", bad_record,
+                     static_cast<unsigned long>(bad_record) * RECORD_DATA_SIZE);
+    }
+    const bool valid = header_problem == nullptr && bad_record < 0;
+    std::fprintf(out, "%s\n", valid ? "Valid update file" : "Not a valid update file");
+    return valid;
+}
+
+}  // namespace mkupdate

@@ -1,0 +1,33 @@
+// Making and inspecting update files: a stub (the updater's executable part) with the payload
+// appended behind it at the stub's payload offset.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace mkupdate {
+
+struct PackInput {
+    std::vector<uint8_t> stub;
+    long payload_offset = -1;     // -1: take it from the stub's mark
+    std::vector<uint8_t> flash;   // 64,000 bytes
+    std::vector<uint8_t> eeprom;  // at most 2,048 bytes; the rest of the area is 0xFF
+    std::string device_name, version, year;
+};
+
+// Lays out the whole update file. Returns false with an error when the stub carries no offset and
+// none was given, does not fit below its offset, or a header field breaks the header's rules.
+bool build_update_file(const PackInput& input, std::vector<uint8_t>& out, std::string& error);
+
+// Writes data to path through a temporary file in the same folder, renamed into place only when
+// complete, so that no partial file is ever left under path. mode is the new file's permission bits.
+bool write_file_atomically(const std::string& path, const std::vector<uint8_t>& data, unsigned mode,
+                           std::string& error);
+
+// Inspects an update file: prints the header fields and the length and checksum verdicts to out.
+// Returns true only for a valid update file. payload_offset -1: take it from the file's stub.
+bool check_update_file(const std::vector<uint8_t>& file, long payload_offset, std::FILE* out);
+
+}  // namespace mkupdate
