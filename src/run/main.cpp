@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "protocol/eeprom_download.h"
+#include "protocol/eeprom_settings.h"
 #include "protocol/flash_download.h"
 #include "run/console.h"
 #include "run/exit_program.h"
@@ -68,6 +69,7 @@ int main(int argc, char** argv) {
         std::printf("\nDownload of EEPROM data memory successfully completed\n");
         run::exit_program(run::Outcome::completed);
     }
-    std::printf("\nError: EEPROM verification failed at %lu addresses. Try again!\n", differences);
+    std::printf("\nEEPROM verification failed: %lu of %lu bytes differ. Try again!\n", differences,
+                static_cast<unsigned long>(protocol::EEPROM_SIZE));
     run::exit_program(run::Outcome::eeprom_mismatch);
 }

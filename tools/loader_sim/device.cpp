@@ -29,10 +29,11 @@ void Device::reset_transfer() {
 
 void Device::error(const std::string& text) { errors_.push_back(text); }
 
-Step Device::answer(int value, unsigned extra_delay_ms, Reply* reply) {
+Step Device::answer(int value, unsigned extra_delay_ms, Reply* reply, bool held) {
     if (faults_.silent || value == NO_REPLY) return Step::go_on;
     reply->byte = static_cast<uint8_t>(value);
     reply->extra_delay_ms = extra_delay_ms;
+    reply->held = held;
     return Step::reply_ready;
 }
 
@@ -110,7 +111,8 @@ Step Device::receive(uint8_t byte, Reply* reply) {
             state_ = remaining_ > 0 ? State::eeprom_write_rest : State::eeprom_write_header;
             if (faults_.hangup == HangupPoint::eeprom_write && faults_.hangup_at == a) return Step::hang_up;
             const auto late = faults_.eeprom_late_ms.find(a);
-            return answer(faults_.eeprom_write_reply, late != faults_.eeprom_late_ms.end() ? late->second : 0, reply);
+            return answer(faults_.eeprom_write_reply, late != faults_.eeprom_late_ms.end() ? late->second : 0, reply,
+                          faults_.eeprom_held.count(a) != 0);
         }
 
         case State::eeprom_write_rest:

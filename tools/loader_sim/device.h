@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,7 @@ struct Faults {
     std::map<uint32_t, int> record_reply;        // record -> reply value or NO_REPLY
     std::map<uint32_t, unsigned> record_late_ms; // record -> extra delay of its reply
     std::map<uint32_t, unsigned> eeprom_late_ms; // write frame address -> extra delay of its reply
+    std::set<uint32_t> eeprom_held;              // write frame address -> reply held until the host sends on
     std::map<uint32_t, uint8_t> eeprom_wrong;    // address -> value read back instead
     HangupPoint hangup = HangupPoint::never;
     uint32_t hangup_at = 0;                      // record or EEPROM address of the hang-up
@@ -29,6 +31,7 @@ struct Faults {
 struct Reply {
     uint8_t byte;
     unsigned extra_delay_ms;
+    bool held;  // sent only when the next byte from the host arrives: after the host gave up waiting
 };
 
 enum class Step { go_on, reply_ready, hang_up };
@@ -60,7 +63,7 @@ private:
         eeprom_read_header, eeprom_read_poll, eeprom_read_end
     };
 
-    Step answer(int value, unsigned extra_delay_ms, Reply* reply);
+    Step answer(int value, unsigned extra_delay_ms, Reply* reply, bool held = false);
     void error(const std::string& text);
 
     Faults faults_;

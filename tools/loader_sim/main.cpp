@@ -31,6 +31,8 @@ const char HELP[] =
     "  --reply N=VALUE|none answer FLASH record N with VALUE instead of 00, or not at all\n"
     "  --late N=MS          answer FLASH record N only after MS milliseconds\n"
     "  --eeprom-late A=MS   answer the EEPROM write frame for address A only after MS milliseconds\n"
+    "  --eeprom-held A      answer the EEPROM write frame for address A only when the host sends its\n"
+    "                       next byte, that is after the host stopped waiting for the answer\n"
     "  --eeprom-wrong A=VALUE  read back VALUE at EEPROM address A\n"
     "  --hangup WHEN        close the line: 'ack' (instead of acknowledging), 'flash:N' (on receiving\n"
     "                       record N), 'eeprom-write:A' or 'eeprom-read:A' (at EEPROM address A)\n"
@@ -125,6 +127,9 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
         } else if (name == "--eeprom-late") {
             ok = parse_pair(value, 16, 10, key, number);
             if (ok) faults.eeprom_late_ms[static_cast<uint32_t>(key)] = static_cast<unsigned>(number);
+        } else if (name == "--eeprom-held") {
+            ok = parse_number(value, 16, key);
+            if (ok) faults.eeprom_held.insert(static_cast<uint32_t>(key));
         } else if (name == "--eeprom-wrong") {
             ok = parse_pair(value, 16, 16, key, number) && number <= 0xFF;
             if (ok) faults.eeprom_wrong[static_cast<uint32_t>(key)] = static_cast<uint8_t>(number);
@@ -218,7 +223,8 @@ int main(int argc, char** argv) {
     long long host_line_free = 0;    // when the host-to-device line has carried all bytes so far
     long long device_line_free = 0;  // when the device-to-host line is free for the next answer
     unsigned sessions_done = 0;
-    bool session_active = false;
+    bool hung_up = false;
+    int held_reply = -1;
     bool timed_out = false;
 
     while (master >= 0 && !stop_requested) {
@@ -235,7 +241,9 @@ int main(int argc, char** argv) {
         if (!replies.empty()) wait_ns = std::min(wait_ns, replies.front().due_ns - now);
         pollfd ready = {master, POLLIN, 0};
         const timespec timeout = {static_cast<time_t>(wait_ns / 1000000000LL), static_cast<long>(wait_ns % 1000000000LL)};
-        if (ppoll(&ready, 1, &timeout, nullptr) <= 0) continue;
+        const int ready_count = ppoll(&ready, 1, &timeout, nullptr);
+        if (ready_count == 0) hung_up = false;
+        if (ready_count <= 0) continue;
 
         uint8_t buffer[512];
         ssize_t got = 0;
@@ -244,9 +252,10 @@ int main(int argc, char** argv) {
             if (got < 0 && errno == EINTR) continue;
         }
         if (got <= 0) {
-            // No terminal side is open: the updater closed the port, or has not opened it yet.
-            if (session_active) {
-                session_active = false;
+            // The terminal side was closed: the updater is done with the port. The hang-up is
+            // reported until the port is opened again, so only its start ends a session.
+            if (!hung_up) {
+                hung_up = true;
                 replies.clear();
                 device.reset_transfer();
                 if (++sessions_done >= options.sessions) break;
@@ -254,9 +263,13 @@ int main(int argc, char** argv) {
             sleep_ns(5000000);
             continue;
         }
-        session_active = true;
+        hung_up = false;
         const long long arrived = now_ns();
         for (ssize_t k = 0; k < got; ++k) {
+            if (held_reply >= 0) {
+                replies.push_back({replies.empty() ? arrived : std::max(arrived, replies.back().due_ns), static_cast<uint8_t>(held_reply)});
+                held_reply = -1;
+            }
             wire.push_back(buffer[k]);
             host_line_free = options.pace ? std::max(host_line_free, arrived) + BYTE_TIME_NS : arrived;
             loader_sim::Reply reply = {};
@@ -267,6 +280,10 @@ int main(int argc, char** argv) {
                 break;
             }
             if (step != loader_sim::Step::reply_ready) continue;
+            if (reply.held) {
+                held_reply = reply.byte;
+                continue;
+            }
             long long due = host_line_free + options.device_delay_ns;
             if (options.pace) due = std::max(due, device_line_free) + BYTE_TIME_NS;
             device_line_free = due;

@@ -1,0 +1,139 @@
+// The EEPROM download and read-back, which complete the update run, against the simulated device.
+#include "e2e_support.h"
+
+namespace e2e {
+namespace {
+
+using harness::ConsoleSession;
+using harness::Simulator;
+
+class EepromDownload : public UpdateRun {
+protected:
+    // Runs the updater at path through the FLASH download to the EEPROM prompt.
+    void run_to_eeprom_prompt(ConsoleSession& run) {
+        ASSERT_TRUE(run.expect(tty(banner())));
+        run.send("3");
+        ASSERT_TRUE(run.expect(tty(EEPROM_PROMPT), 20000));
+    }
+};
+
+const std::string EEPROM_DONE = "\nDownload of EEPROM data memory successfully completed\n";
+
+TEST_F(EepromDownload, CompleteUpdateWritesAndVerifiesTheEeprom) {
+    test_files::UpdateContent content;
+    const std::string path = pack(content);
+    const long length = static_cast<long>(test_files::read_file(path).size());
+    Simulator device(recording());
+    ConsoleSession run(launch(path, 3, device.port()));
+    run_to_eeprom_prompt(run);
+    run.send("e");
+    ASSERT_TRUE(run.expect(tty(EXIT_PROMPT), 20000));
+    run.send("\r");
+    EXPECT_EQ(run.wait_exit(), 0);
+    EXPECT_EQ(run.output(), tty(banner() + loading(3, path, length) + "\nDownloading FLASH...\n" + flash_progress(500) +
+                                FLASH_DONE + EEPROM_PROMPT + "\nDownloading EEPROM...\n" + eeprom_progress(0, 2048) +
+                                "\nVerifying EEPROM...\n" + eeprom_progress(0, 2048) + EEPROM_DONE + disconnected(3)));
+    EXPECT_NE(run.output().find("\r14 1%"), std::string::npos);
+    EXPECT_NE(run.output().find("\r7FF 100%\r\n"), std::string::npos);
+
+    EXPECT_EQ(device.wait_exit(), 0) << device.report();
+    EXPECT_EQ(wire(), concat(flash_wire(content.flash, 500), eeprom_wire(content.eeprom)));
+    EXPECT_EQ(test_files::read_file(dir.file("eeprom.out")), content.eeprom);
+    EXPECT_EQ(test_files::read_file(dir.file("flash.out")), content.flash);
+}
+
+TEST_F(EepromDownload, OtherKeysAreIgnoredAtThePromptAndCapitalEStarts) {
+    test_files::UpdateContent content;
+    Simulator device(recording());
+    ConsoleSession run(launch(pack(content), 3, device.port()));
+    run_to_eeprom_prompt(run);
+    run.send("x");
+    run.send("\x1b[A");  // an arrow key: codes 224 and 72, neither of them ESC
+    run.send("\r");
+    EXPECT_TRUE(run.still_running_after(300));
+    EXPECT_EQ(run.output().find("Downloading EEPROM"), std::string::npos);
+    run.send("E");
+    ASSERT_TRUE(run.expect(tty(EEPROM_DONE), 20000));
+    run.send("\r");
+    EXPECT_EQ(run.wait_exit(), 0);
+    device.wait_exit();
+    EXPECT_EQ(test_files::read_file(dir.file("eeprom.out")), content.eeprom);
+}
+
+TEST_F(EepromDownload, KeyTypedDuringTheFlashDownloadActsAtThePrompt) {
+    test_files::UpdateContent content;
+    Simulator device(recording());
+    ConsoleSession run(launch(pack(content), 3, device.port()));
+    ASSERT_TRUE(run.expect(tty(banner())));
+    run.send("3");
+    ASSERT_TRUE(run.expect("Downloading FLASH"));
+    run.send("e");
+    ASSERT_TRUE(run.expect(tty(EEPROM_PROMPT + "\nDownloading EEPROM...\n"), 20000));
+    ASSERT_TRUE(run.expect(tty(EEPROM_DONE), 20000));
+    run.send("\r");
+    EXPECT_EQ(run.wait_exit(), 0);
+}
+
+TEST_F(EepromDownload, WrongReadBackByteIsReportedOnItsLineAndFailsTheUpdate) {
+    test_files::UpdateContent content;
+    content.eeprom[0x1A] = 0x07;
+    Simulator device(recording({"--eeprom-wrong", "1A=05"}));
+    ConsoleSession run(launch(pack(content), 3, device.port()));
+    run_to_eeprom_prompt(run);
+    run.send("e");
+    ASSERT_TRUE(run.expect(tty(EXIT_PROMPT), 20000));
+    run.send("\r");
+    EXPECT_EQ(run.wait_exit(), 6);
+    const std::string verify = run.output().substr(run.output().find("Verifying"));
+    EXPECT_EQ(verify, tty("Verifying EEPROM...\n" + eeprom_progress(0, 0x1B) + "Error at address 1A: 5 (!=7)\n" +
+                          eeprom_progress(0x1B, 2048) +
+                          "\nEEPROM verification failed: 1 of 2048 bytes differ. Try again!\n" + disconnected(3)));
+}
+
+TEST_F(EepromDownload, LateReplyToTheLastWriteFrameIsTakenByTheFirstReadBack) {
+    test_files::UpdateContent content;
+    content.eeprom.assign(2048, 0xFF);
+    content.eeprom[0] = 0x11;
+    Simulator device(recording({"--eeprom-held", "7FF"}));
+    ConsoleSession run(launch(pack(content), 3, device.port()));
+    run_to_eeprom_prompt(run);
+    run.send("e");
+    ASSERT_TRUE(run.expect(tty(EXIT_PROMPT), 20000));
+    run.send("\r");
+    EXPECT_EQ(run.wait_exit(), 6);
+    // The write frame's late reply (0) answers address 0, the device's byte for address 0 then
+    // answers address 1, and from there on each answer is one behind: all 0xFF, as expected.
+    const std::string verify = run.output().substr(run.output().find("Verifying"));
+    EXPECT_EQ(verify, tty("Verifying EEPROM...\n\r0 0%Error at address 0: 0 (!=11)\n\r1 0%Error at address 1: 11 (!=ff)\n" +
+                          eeprom_progress(2, 2048) +
+                          "\nEEPROM verification failed: 2 of 2048 bytes differ. Try again!\n" + disconnected(3)));
+}
+
+TEST_F(EepromDownload, LargerChunksCarryTheSameContents) {
+    test_files::UpdateContent content;
+    Simulator device(recording());
+    ConsoleSession run(launch(pack(content, UPDATER_CHUNK16_BIN), 3, device.port()));
+    run_to_eeprom_prompt(run);
+    run.send("e");
+    ASSERT_TRUE(run.expect(tty("\r7F0 100%\n" + EEPROM_DONE.substr(1)), 20000));
+    run.send("\r");
+    EXPECT_EQ(run.wait_exit(), 0);
+    EXPECT_EQ(device.wait_exit(), 0) << device.report();
+    EXPECT_EQ(test_files::read_file(dir.file("eeprom.out")), content.eeprom);
+}
+
+TEST_F(EepromDownload, EndOfPipedInputAtTheEepromPromptFinishesLikeEsc) {
+    test_files::UpdateContent content;
+    Simulator device(recording());
+    harness::Launch piped = launch(pack(content), 3, device.port());
+    piped.piped_input = true;
+    piped.input = "3";
+    ConsoleSession run(piped);
+    EXPECT_EQ(run.wait_exit(20000), 0);
+    EXPECT_NE(run.output().find(tty(EEPROM_PROMPT + disconnected(3))), std::string::npos);
+    device.wait_exit();
+    EXPECT_EQ(wire(), flash_wire(content.flash, 500));
+}
+
+}  // namespace
+}  // namespace e2e

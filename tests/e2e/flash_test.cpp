@@ -1,0 +1,160 @@
+// The serial link and the FLASH download against the simulated device: the bytes on the wire, the
+// console text, every reply code and silence, and the port's failures.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <ostream>
+
+#include "e2e_support.h"
+
+namespace e2e {
+namespace {
+
+using harness::ConsoleSession;
+using harness::Simulator;
+
+class FlashDownload : public UpdateRun {};
+
+TEST_F(FlashDownload, UndisturbedDownloadDeliversTheImageUnchangedAndEscFinishes) {
+    test_files::UpdateContent content;
+    const std::string path = pack(content);
+    const long length = static_cast<long>(test_files::read_file(path).size());
+    Simulator device(recording());
+    ConsoleSession run(launch(path, 3, device.port()));
+    ASSERT_TRUE(run.expect(tty(banner())));
+    run.send("3");
+    ASSERT_TRUE(run.expect(tty(EEPROM_PROMPT)));
+    run.send("\x1b");
+    ASSERT_TRUE(run.expect(tty(EXIT_PROMPT)));
+    run.send("\r");
+    EXPECT_EQ(run.wait_exit(), 0);
+    EXPECT_EQ(run.output(), tty(banner() + loading(3, path, length) + "\nDownloading FLASH...\n" +
+                                flash_progress(500) + FLASH_DONE + EEPROM_PROMPT + disconnected(3)));
+    EXPECT_NE(run.output().find("\r80 0%\r100 0%"), std::string::npos);
+    EXPECT_NE(run.output().find("\r280 1%"), std::string::npos);
+    EXPECT_NE(run.output().find("\rFA00 100%\r\n"), std::string::npos);
+
+    EXPECT_EQ(device.wait_exit(), 0) << device.report();
+    // The image starts with 0D 0A 11 13: the line passes them unchanged, and after ESC nothing of
+    // the EEPROM is sent.
+    EXPECT_EQ(wire(), flash_wire(content.flash, 500));
+    EXPECT_EQ(test_files::read_file(dir.file("flash.out")), content.flash);
+}
+
+struct ReplyFault {
+    const char* name;
+    std::vector<std::string> sim_options;
+    unsigned frames_sent;  // frames on the wire, the failing one included
+    std::string message;
+    int status;
+
+    friend std::ostream& operator<<(std::ostream& out, const ReplyFault& row) { return out << row.name; }
+};
+
+class FlashReplyFault : public FlashDownload, public ::testing::WithParamInterface<ReplyFault> {};
+
+TEST_P(FlashReplyFault, EndsTheRunWithItsMessageAndSendsNothingMore) {
+    const ReplyFault& fault = GetParam();
+    test_files::UpdateContent content;
+    const std::string path = pack(content);
+    Simulator device(recording(fault.sim_options));
+    ConsoleSession run(launch(path, 3, device.port()));
+    ASSERT_TRUE(run.expect(tty(banner())));
+    run.send("3");
+    ASSERT_TRUE(run.expect(tty(EXIT_PROMPT)));
+    run.send("\r");
+    EXPECT_EQ(run.wait_exit(), fault.status);
+    const std::string accepted = fault.frames_sent == 0 ? "" : "\nDownloading FLASH...\n" + flash_progress(fault.frames_sent - 1);
+    const std::string expected_tail = tty(accepted + fault.message + disconnected(3));
+    ASSERT_GE(run.output().size(), expected_tail.size());
+    EXPECT_EQ(run.output().substr(run.output().size() - expected_tail.size()), expected_tail);
+    device.wait_exit();
+    EXPECT_EQ(wire(), flash_wire(content.flash, fault.frames_sent));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, FlashReplyFault,
+    ::testing::Values(
+        ReplyFault{"burning_error_at_record_2", {"--reply", "2=55"}, 3, "\nFLASH burning error at address 100. Try again!\n", 5},
+        ReplyFault{"transmission_error_at_record_0", {"--reply", "0=aa"}, 1, "\nTransmission error at address 0. Try again!\n", 4},
+        ReplyFault{"transmission_error_at_last_record", {"--reply", "499=aa"}, 500, "\nTransmission error at address F980. Try again!\n", 4},
+        ReplyFault{"undefined_reply", {"--reply", "250=42"}, 251, "\nUndefined response 42. Check cable!\n", 4},
+        ReplyFault{"no_reply", {"--reply", "7=none"}, 8, "\nUndefined response ffff. Check cable!\n", 4},
+        ReplyFault{"late_reply", {"--late", "3=150"}, 4, "\nUndefined response ffff. Check cable!\n", 4},
+        ReplyFault{"hang_up_mid_transfer", {"--hangup", "flash:10"}, 11, "\nUndefined response ffff. Check cable!\n", 4},
+        ReplyFault{"no_acknowledgement", {"--ack", "none"}, 0, "\nError: No response from VORNIK-5\n", 4},
+        ReplyFault{"wrong_acknowledgement", {"--ack", "42"}, 0, "\nError: No response from VORNIK-5\n", 4},
+        ReplyFault{"hang_up_before_acknowledgement", {"--hangup", "ack"}, 0, "\nError: No response from VORNIK-5\n", 4}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+TEST_F(FlashDownload, AcknowledgementZeroIsAcceptedLike59) {
+    test_files::UpdateContent content;
+    const std::string path = pack(content);
+    Simulator device(recording({"--ack", "00"}));
+    ConsoleSession run(launch(path, 3, device.port()));
+    ASSERT_TRUE(run.expect(tty(banner())));
+    run.send("3");
+    ASSERT_TRUE(run.expect(tty(FLASH_DONE)));
+    ASSERT_TRUE(run.expect(tty(EEPROM_PROMPT)));
+    run.send("\x1b");
+    ASSERT_TRUE(run.expect(tty(EXIT_PROMPT)));
+    run.send("\r");
+    EXPECT_EQ(run.wait_exit(), 0);
+    device.wait_exit();
+    EXPECT_EQ(test_files::read_file(dir.file("flash.out")), content.flash);
+}
+
+TEST_F(FlashDownload, PortThatDoesNotExistIsNotInstalled) {
+    ConsoleSession run(launch(pack(), 4, dir.file("no-such-tty")));
+    ASSERT_TRUE(run.expect(tty(banner())));
+    run.send("4");
+    ASSERT_TRUE(run.expect(tty(EXIT_PROMPT)));
+    run.send("\r");
+    EXPECT_EQ(run.wait_exit(), 3);
+    EXPECT_EQ(run.output(), tty(banner() + "COM4 not installed or in use by other program\n" + dir.file("no-such-tty") +
+                                ": No such file or directory\n" + EXIT_PROMPT));
+}
+
+TEST_F(FlashDownload, PortHeldByAnotherProgramIsInUse) {
+    Simulator device(recording());
+    const int holder = open(device.port().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+    ConsoleSession run(launch(pack(), 4, device.port()));
+    ASSERT_TRUE(run.expect(tty(banner())));
+    run.send("4");
+    ASSERT_TRUE(run.expect(tty(EXIT_PROMPT)));
+    run.send("\r");
+    EXPECT_EQ(run.wait_exit(), 3);
+    EXPECT_EQ(run.output(), tty(banner() + "COM4 not installed or in use by other program\n" + device.port() +
+                                ": in use by another program\n" + EXIT_PROMPT));
+    close(holder);
+}
+
+TEST_F(FlashDownload, PortThatCannotBeOpenedIsAnotherProblem) {
+    mkdir(dir.file("a-folder").c_str(), 0755);
+    ConsoleSession run(launch(pack(), 4, dir.file("a-folder")));
+    ASSERT_TRUE(run.expect(tty(banner())));
+    run.send("4");
+    ASSERT_TRUE(run.expect(tty(EXIT_PROMPT)));
+    run.send("\r");
+    EXPECT_EQ(run.wait_exit(), 3);
+    EXPECT_EQ(run.output(), tty(banner() + "Other problem with COM4\n" + dir.file("a-folder") + ": Is a directory\n" + EXIT_PROMPT));
+}
+
+TEST_F(FlashDownload, PortThatIsNoTerminalHasNoParametersAndIsClosed) {
+    test_files::write_file(dir.file("plain-file"), {});
+    ConsoleSession run(launch(pack(), 5, dir.file("plain-file")));
+    ASSERT_TRUE(run.expect(tty(banner())));
+    run.send("5");
+    ASSERT_TRUE(run.expect(tty(EXIT_PROMPT)));
+    run.send("\r");
+    EXPECT_EQ(run.wait_exit(), 3);
+    EXPECT_EQ(run.output(), tty(banner() + "COM5 connected\nCOM parameters not accessible\n"
+                                           "tcgetattr: Inappropriate ioctl for device\n" + disconnected(5)));
+}
+
+}  // namespace
+}  // namespace e2e

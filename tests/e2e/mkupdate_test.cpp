@@ -1,0 +1,134 @@
+// The packer's command line: bad input of any kind gives one line on standard error, a non-zero
+// exit and no output file; check tells valid update files from everything else.
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+
+#include <ostream>
+
+#include "e2e_support.h"
+
+namespace e2e {
+namespace {
+
+struct Result {
+    int status;
+    std::string out, err;
+};
+
+Result run_mkupdate(const std::vector<std::string>& args, const test_files::TempDir& dir) {
+    std::string command = MKUPDATE_BIN;
+    for (const std::string& arg : args) command += " '" + arg + "'";
+    command += " >" + dir.file("stdout") + " 2>" + dir.file("stderr");
+    const int status = std::system(command.c_str());
+    auto text = [](const std::string& path) {
+        const std::vector<uint8_t> bytes = test_files::read_file(path);
+        return std::string(bytes.begin(), bytes.end());
+    };
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, text(dir.file("stdout")), text(dir.file("stderr"))};
+}
+
+class Mkupdate : public UpdateRun {
+protected:
+    void SetUp() override {
+        test_files::write_file(dir.file("flash.bin"), test_files::flash_pattern());
+        test_files::write_file(dir.file("eeprom.bin"), test_files::eeprom_pattern());
+    }
+
+    std::vector<std::string> pack_args(const std::string& out) const {
+        return {"pack", "--stub", UPDATER_BIN, "--flash", dir.file("flash.bin"), "--eeprom", dir.file("eeprom.bin"),
+                "--device", "VORNIK-5", "--version", "3.10c0", "--year", "2011", "-o", out};
+    }
+};
+
+TEST_F(Mkupdate, PacksAnExecutableUpdateFileThatChecksValid) {
+    const Result packed = run_mkupdate(pack_args(dir.file("update")), dir);
+    ASSERT_EQ(packed.status, 0) << packed.err;
+    EXPECT_EQ(test_files::read_file(dir.file("update")), test_files::read_file(pack()));
+    struct stat info;
+    ASSERT_EQ(stat(dir.file("update").c_str(), &info), 0);
+    EXPECT_TRUE(info.st_mode & S_IXUSR);
+
+    const Result checked = run_mkupdate({"check", dir.file("update")}, dir);
+    EXPECT_EQ(checked.status, 0);
+    EXPECT_NE(checked.out.find("Device: VORNIK-5\nVersion: 3.10c0\nYear: 2011\nHeader: OK\n"), std::string::npos);
+    EXPECT_NE(checked.out.find("Records: 500, checksums OK\nValid update file\n"), std::string::npos);
+}
+
+struct BadPack {
+    const char* name;
+    std::string option, value;  // replaces the option's value, or adds it
+
+    friend std::ostream& operator<<(std::ostream& out, const BadPack& row) { return out << row.name; }
+};
+
+class MkupdateBadInput : public Mkupdate, public ::testing::WithParamInterface<BadPack> {};
+
+TEST_P(MkupdateBadInput, GivesOneLineAndLeavesNoFile) {
+    std::vector<std::string> args = pack_args(dir.file("update"));
+    const BadPack& bad = GetParam();
+    if (bad.option == "short-flash") {
+        test_files::write_file(dir.file("flash.bin"), std::vector<uint8_t>(63999, 0));
+    } else if (bad.option == "bad-hex") {
+        test_files::write_file(dir.file("flash.hex"), {':', '0', '0', '0', '0', '0', '0', '0', '1', 'F', 'E', '\n'});
+        args[4] = dir.file("flash.hex");
+    } else {
+        auto at = std::find(args.begin(), args.end(), bad.option);
+        if (at == args.end()) {
+            args.insert(args.begin() + 1, {bad.option, bad.value});
+        } else if (bad.value.empty()) {
+            args.erase(at, at + 2);
+        } else {
+            at[1] = bad.value;
+        }
+    }
+    const Result result = run_mkupdate(args, dir);
+    EXPECT_NE(result.status, 0);
+    EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+    EXPECT_EQ(result.err.rfind("mkupdate: ", 0), 0u) << result.err;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+        EXPECT_EQ(entry.path().filename().string().find("update"), std::string::npos) << entry.path();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, MkupdateBadInput,
+    ::testing::Values(BadPack{"flash_one_byte_short", "short-flash", ""}, BadPack{"hex_checksum_error", "bad-hex", ""},
+                      BadPack{"missing_flash", "--flash", ""}, BadPack{"flash_not_found", "--flash", "/no/such/file"},
+                      BadPack{"flash_is_a_folder", "--flash", "/tmp"}, BadPack{"stub_not_an_updater", "--stub", "/bin/true"},
+                      BadPack{"eeprom_too_long", "--eeprom", UPDATER_BIN}, BadPack{"device_with_blank", "--device", "VOR NIK"},
+                      BadPack{"header_too_long", "--device", "A-VERY-LONG-DEVICE-NAME-X"},
+                      BadPack{"unknown_option", "--colour", "red"}, BadPack{"out_in_missing_folder", "-o", "/no/such/folder/update"}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+TEST_F(Mkupdate, CheckRejectsWrongLengthDamagedRecordAndBrokenHeader) {
+    const std::vector<uint8_t> good = test_files::read_file(pack());
+    const size_t payload = good.size() - update_file::PAYLOAD_SIZE;
+    struct Damage {
+        std::string expected_line;
+        std::function<void(std::vector<uint8_t>&)> apply;
+    };
+    const std::vector<Damage> damages = {
+        {"Length: " + std::to_string(good.size() - 1) + " bytes, expected " + std::to_string(good.size()) + ": WRONG",
+         [](auto& f) { f.pop_back(); }},
+        {"Records: checksum error in record 499 (address F980)", [&](auto& f) { f[payload + 32 + 499 * 129 + 5] ^= 1; }},
+        {"Header: header lacks one of its three fields", [&](auto& f) { std::fill_n(f.begin() + static_cast<long>(payload) + 15, 13, ' '); }},
+        {"Header: header does not end in CR LF CR LF", [&](auto& f) { f[payload + 31] = ' '; }},
+    };
+    for (const Damage& damage : damages) {
+        std::vector<uint8_t> file = good;
+        damage.apply(file);
+        test_files::write_file(dir.file("damaged"), file);
+        const Result result = run_mkupdate({"check", dir.file("damaged")}, dir);
+        EXPECT_EQ(result.status, 1) << damage.expected_line;
+        EXPECT_NE(result.out.find(damage.expected_line + "\n"), std::string::npos) << result.out;
+        EXPECT_NE(result.out.find("Not a valid update file\n"), std::string::npos);
+    }
+}
+
+}  // namespace
+}  // namespace e2e

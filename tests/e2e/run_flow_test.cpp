@@ -1,0 +1,149 @@
+// The update run from the start of the program to the checksum test, and the exit path: the
+// banner, the port prompt, the update file's checks, exit statuses and the console left as found.
+#include <signal.h>
+#include <termios.h>
+
+#include <ostream>
+
+#include "e2e_support.h"
+
+namespace e2e {
+namespace {
+
+using harness::ConsoleSession;
+using harness::Simulator;
+
+class RunFlow : public UpdateRun {};
+
+struct BreakKey {
+    const char* name;
+    const char* keys;
+
+    friend std::ostream& operator<<(std::ostream& out, const BreakKey& row) { return out << row.name; }
+};
+
+class PortPromptBreak : public RunFlow, public ::testing::WithParamInterface<BreakKey> {};
+
+TEST_P(PortPromptBreak, PrintsOnlyTheExitPromptAndExitsWithStatus1) {
+    const std::string path = pack();
+    ConsoleSession run(launch(path));
+    ASSERT_TRUE(run.expect(tty(banner())));
+    run.send(GetParam().keys);
+    ASSERT_TRUE(run.expect(tty(EXIT_PROMPT)));
+    // Only Enter ends the exit prompt; the second code of an arrow key is read and ignored first.
+    run.send("x");
+    EXPECT_TRUE(run.still_running_after(200));
+    run.send("\r");
+    EXPECT_EQ(run.wait_exit(), 1);
+    EXPECT_EQ(run.output(), tty(banner() + EXIT_PROMPT));
+}
+
+INSTANTIATE_TEST_SUITE_P(Keys, PortPromptBreak,
+                         ::testing::Values(BreakKey{"zero", "0"}, BreakKey{"letter", "q"}, BreakKey{"escape", "\x1b"},
+                                           BreakKey{"arrow_up", "\x1b[A"}, BreakKey{"f5", "\x1b[15~"}),
+                         [](const auto& row) { return std::string(row.param.name); });
+
+TEST_F(RunFlow, FileOneByteShortOrLongIsRejectedWithItsLength) {
+    const std::vector<uint8_t> good = test_files::read_file(pack());
+    const long expected = static_cast<long>(good.size());
+    for (long delta : {-1L, +1L}) {
+        std::vector<uint8_t> bad = good;
+        bad.resize(static_cast<size_t>(expected + delta), 0xFF);
+        const std::string path = dir.file("bad" + std::to_string(delta));
+        test_files::write_file(path, bad, 0755);
+        ConsoleSession run(launch(path));
+        ASSERT_TRUE(run.expect(tty(EXIT_PROMPT)));
+        run.send("\r");
+        EXPECT_EQ(run.wait_exit(), 2);
+        EXPECT_EQ(run.output(), tty("Error: Filelength " + std::to_string(expected + delta) +
+                                    " not OK. Probably incomplete download from website.\n"
+                                    "Try again! Correct filelength should be " + std::to_string(expected) +
+                                    " Bytes !\n" + EXIT_PROMPT));
+    }
+}
+
+TEST_F(RunFlow, ArgumentZeroThatNamesNoFileIsReportedWithStatus2) {
+    harness::Launch missing = launch(pack());
+    missing.args = {"/no/such/folder/update"};
+    ConsoleSession run(missing);
+    ASSERT_TRUE(run.expect(tty(EXIT_PROMPT)));
+    run.send("\r");
+    EXPECT_EQ(run.wait_exit(), 2);
+    EXPECT_EQ(run.output(), tty("File not found: /no/such/folder/update\n" + EXIT_PROMPT));
+}
+
+TEST_F(RunFlow, ArgumentZeroWithoutFolderAsFromTheSearchPathFindsTheProgramItself) {
+    harness::Launch searched = launch(pack());
+    searched.args = {"update-vornik"};
+    ConsoleSession run(searched);
+    ASSERT_TRUE(run.expect(tty(banner())));
+    run.send("n");
+    run.send("\r");
+    EXPECT_EQ(run.wait_exit(), 1);
+}
+
+TEST_F(RunFlow, HeaderTokensAreTakenFromTheHeaderOnly) {
+    // A header with two tokens; the FLASH data right behind it starts with a non-blank token.
+    std::vector<uint8_t> file = test_files::read_file(pack());
+    const long offset = static_cast<long>(file.size()) - update_file::PAYLOAD_SIZE;
+    const char header[] = "VORNIK-5 3.10c0                                ";
+    std::copy(header, header + 28, file.begin() + offset);
+    const std::string path = dir.file("two-tokens");
+    test_files::write_file(path, file, 0755);
+    ConsoleSession run(launch(path));
+    ASSERT_TRUE(run.expect(tty(banner("VORNIK-5", "3.10c0", ""))));
+    run.send("x\r");
+    EXPECT_EQ(run.wait_exit(), 1);
+}
+
+TEST_F(RunFlow, ChecksumErrorSendsNothingAndClosesThePort) {
+    test_files::UpdateContent content;
+    std::vector<uint8_t> file = test_files::read_file(pack(content));
+    // The last data byte of record 499.
+    const long record_499 = static_cast<long>(file.size()) - update_file::EEPROM_AREA_SIZE - 129;
+    file[static_cast<size_t>(record_499 + 127)] ^= 0x01;
+    const std::string path = dir.file("damaged");
+    test_files::write_file(path, file, 0755);
+
+    Simulator device(recording());
+    ConsoleSession run(launch(path, 3, device.port()));
+    ASSERT_TRUE(run.expect(tty(banner())));
+    run.send("3");
+    ASSERT_TRUE(run.expect(tty(EXIT_PROMPT)));
+    run.send("\r");
+    EXPECT_EQ(run.wait_exit(), 2);
+    const std::string loaded = loading(3, path, static_cast<long>(file.size()));
+    EXPECT_EQ(run.output(), tty(banner() + loaded.substr(0, loaded.find("Checksum test OK")) +
+                                "Error in checksum. Probably download error from website.\n"
+                                "Try again or contact Tarvenholt !\n" + disconnected(3)));
+    EXPECT_EQ(device.wait_exit(), 0);
+    EXPECT_TRUE(wire().empty());
+}
+
+TEST_F(RunFlow, EndOfPipedInputBreaksAtThePortPromptAndEndsTheExitPrompt) {
+    harness::Launch piped = launch(pack());
+    piped.piped_input = true;
+    ConsoleSession run(piped);
+    EXPECT_EQ(run.wait_exit(5000), 1);
+    EXPECT_EQ(run.output(), tty(banner() + EXIT_PROMPT));
+}
+
+TEST_F(RunFlow, CtrlCAtThePortPromptEndsTheProcessAndRestoresTheConsole) {
+    ConsoleSession run(launch(pack()));
+    const struct termios before = run.console_settings();
+    ASSERT_TRUE(before.c_lflag & ECHO);
+    ASSERT_TRUE(run.expect(tty(banner())));
+    const struct termios during = run.console_settings();
+    EXPECT_FALSE(during.c_lflag & (ECHO | ICANON));
+    EXPECT_TRUE(during.c_lflag & ISIG);
+    EXPECT_TRUE(during.c_oflag & OPOST);
+    run.send("\x03");
+    EXPECT_EQ(run.wait_exit(5000), 128 + SIGINT);
+    const struct termios after = run.console_settings();
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    EXPECT_EQ(after.c_iflag, before.c_iflag);
+    EXPECT_EQ(after.c_oflag, before.c_oflag);
+}
+
+}  // namespace
+}  // namespace e2e
