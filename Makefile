@@ -6,13 +6,13 @@ JOBS     ?= 2
 CMAKE    ?= cmake
 GENERATE  = $(CMAKE) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
 
-.PHONY: all deps configure test demo bench clean
+.PHONY: all deps configure test test-sanitize fuzz demo bench clean
 
 all: configure
 	$(CMAKE) --build $(BUILD) -j$(JOBS)
 
 # Everything the build and the suite need, from Debian's packages, installed only when missing.
-DEB_PACKAGES = cmake g++ make libgtest-dev libgmock-dev
+DEB_PACKAGES = cmake g++ make libgtest-dev libgmock-dev clang libclang-rt-14-dev
 deps:
 	@missing=""; for p in $(DEB_PACKAGES); do \
 	    dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; \
@@ -28,6 +28,33 @@ configure: deps
 test: all
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS) --timeout 120
 
+# The whole suite again, every program built with AddressSanitizer and UndefinedBehaviorSanitizer.
+SANITIZE_BUILD = build-sanitize
+test-sanitize: deps
+	@test -f $(SANITIZE_BUILD)/CMakeCache.txt || $(CMAKE) -S . -B $(SANITIZE_BUILD) -DCMAKE_BUILD_TYPE=Debug \
+	    -DUPDATER_SANITIZE=ON -DUPDATER_PAYLOAD_OFFSET=4194304
+	$(CMAKE) --build $(SANITIZE_BUILD) -j$(JOBS)
+	cd $(SANITIZE_BUILD) && ctest --output-on-failure -j$(JOBS) --timeout 180
+
+# libFuzzer targets for the update file reader and the packer's image input, FUZZ_SECONDS each,
+# starting from the committed seeds; what they find new is kept in $(FUZZ_BUILD)/corpus-*.
+FUZZ_BUILD   = build-fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS = update_file load_file
+fuzz: deps
+	@test -f $(FUZZ_BUILD)/CMakeCache.txt || $(CMAKE) -S fuzz -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++
+	$(CMAKE) --build $(FUZZ_BUILD) -j$(JOBS)
+	@for target in $(FUZZ_TARGETS); do \
+	    mkdir -p $(FUZZ_BUILD)/corpus-$$target && \
+	    echo "fuzzing $$target for $(FUZZ_SECONDS) s" && \
+	    $(FUZZ_BUILD)/fuzz_$$target -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	        -artifact_prefix=$(FUZZ_BUILD)/crash-$$target- \
+	        $(FUZZ_BUILD)/corpus-$$target fuzz/corpus/$$target 2>$(FUZZ_BUILD)/$$target.log; \
+	    status=$$?; grep -E '^(stat::number_of_executed_units|stat::peak_rss_mb|INFO: seed corpus|==[0-9]+==ERROR|SUMMARY)' \
+	        $(FUZZ_BUILD)/$$target.log; \
+	    if [ $$status -ne 0 ]; then tail -50 $(FUZZ_BUILD)/$$target.log; exit $$status; fi; \
+	done
+
 demo: all
 	@sh tools/demo.sh $(BUILD)
 
@@ -35,4 +62,4 @@ bench: all
 	@sh tools/bench.sh $(BUILD)
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(SANITIZE_BUILD) $(FUZZ_BUILD)

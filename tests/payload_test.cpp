@@ -50,7 +50,8 @@ INSTANTIATE_TEST_SUITE_P(
         HeaderCase{"token_of_32_characters_is_split", "ABCDEFGHIJKLMNOPQRSTUVWXYZ012345", "ABCDEFGHIJKLMNOPQRSTUVWXYZ01234", "5", ""},
         HeaderCase{"third_token_ends_at_byte_32", "A B CDEFGHIJKLMNOPQRSTUVWXYZ0123", "A", "B", "CDEFGHIJKLMNOPQRSTUVWXYZ0123"},
         HeaderCase{"control_characters_are_shown_as_question_marks",
-                   std::string("DEV\x1b[2J 1\x07\x7F 20\0" "11", 17), "DEV?[2J", "1??", "20?11"}),
+                   std::string("DEV\x1b[2J 1\x07\x7F 20\0" "11", 17), "DEV?[2J", "1??", "20?11"},
+        HeaderCase{"bytes_beyond_ascii_are_shown_as_question_marks", "\x9b" "31m \xc3\xa4 x", "?31m", "??", "x"}),
     [](const auto& row) { return std::string(row.param.name); });
 
 TEST(HeaderFormat, ProducerRulesAreChecked) {
@@ -79,6 +80,7 @@ TEST(MakeHeader, BuildsThe32BytesOrRefusesFieldsThatBreakThem) {
     EXPECT_NE(update_file::make_header("VOR NIK", "1.0", "2011", header), nullptr);
     EXPECT_NE(update_file::make_header("VORNIK", "1.0\t", "2011", header), nullptr);
     EXPECT_NE(update_file::make_header("VORNIK", "1.0", "20\x1b" "11", header), nullptr);
+    EXPECT_NE(update_file::make_header("V\xc3\x96RNIK", "1.0", "2011", header), nullptr);
 }
 
 TEST(RecordChecksum, MakesTheRecordSumToZero) {

@@ -9,7 +9,8 @@ namespace {
 // The C locale's whitespace, as the header tokens are separated.
 bool is_space(uint8_t c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
-bool is_control(uint8_t c) { return c < 0x20 || c == 0x7F; }
+// The header is ASCII text; anything else in a token is shown as '?'.
+bool is_printable_ascii(uint8_t c) { return c >= 0x21 && c <= 0x7E; }
 
 }  // namespace
 
@@ -21,7 +22,7 @@ HeaderFields parse_header(const uint8_t (&header)[32]) {
         while (pos < sizeof header && is_space(header[pos])) ++pos;
         size_t length = 0;
         while (pos < sizeof header && !is_space(header[pos]) && length < TOKEN_MAX) {
-            target[length++] = is_control(header[pos]) ? '?' : static_cast<char>(header[pos]);
+            target[length++] = is_printable_ascii(header[pos]) ? static_cast<char>(header[pos]) : '?';
             ++pos;
         }
         target[length] = '\0';
@@ -53,9 +54,7 @@ const char* make_header(const std::string& device_name, const std::string& versi
     for (const std::string* field : {&device_name, &version, &year}) {
         if (field->empty()) return "header fields must not be empty";
         for (unsigned char c : *field) {
-            if (is_space(c) || is_control(c)) {
-                return "header fields must not contain whitespace or control characters";
-            }
+            if (!is_printable_ascii(c)) return "header fields must be printable ASCII without whitespace";
         }
     }
     const std::string text = device_name + ' ' + version + ' ' + year;
@@ -78,6 +77,9 @@ uint8_t record_checksum_of(const uint8_t* data, size_t length) {
 long find_payload_offset(const uint8_t* data, size_t length) {
     const size_t mark_length = sizeof OFFSET_MARK - 1;
     for (size_t pos = 0; pos + mark_length < length; ++pos) {
+        const void* candidate = std::memchr(data + pos, OFFSET_MARK[0], length - mark_length - pos);
+        if (candidate == nullptr) return -1;
+        pos = static_cast<size_t>(static_cast<const uint8_t*>(candidate) - data);
         if (std::memcmp(data + pos, OFFSET_MARK, mark_length) != 0) continue;
         long value = 0;
         size_t digits = 0;

@@ -18,8 +18,8 @@ struct HeaderFields {
 
 // Reads up to three whitespace-separated tokens from the 32 header bytes only. Leading whitespace is
 // skipped, a token ends at whitespace or after 31 characters (its rest becomes the next token), a
-// token not present stays empty. Control characters inside a token are stored as '?', so that a
-// damaged or hostile file cannot drive the terminal when the fields are printed.
+// token not present stays empty. Bytes other than printable ASCII inside a token are stored as '?',
+// so that a damaged or hostile file cannot drive the terminal when the fields are printed.
 HeaderFields parse_header(const uint8_t (&header)[32]);
 
 // Why a header does not follow the producer's rule (three tokens, blanks up to offset 27, CR LF CR LF
@@ -27,7 +27,7 @@ HeaderFields parse_header(const uint8_t (&header)[32]);
 const char* header_format_error(const uint8_t (&header)[32]);
 
 // Builds a header from the three fields; returns an error text instead when a field is empty,
-// contains whitespace or control characters, or the three do not fit.
+// holds anything but printable ASCII without whitespace, or the three do not fit.
 const char* make_header(const std::string& device_name, const std::string& version,
                         const std::string& year, uint8_t (&header)[32]);
 

@@ -122,6 +122,15 @@ protected:
         return launch;
     }
 
+    // Presses key at the port prompt and Enter at the exit prompt; returns the exit status.
+    static int press_at_port_prompt(harness::ConsoleSession& run, const std::string& key) {
+        if (!run.expect(tty(banner()))) return -2;
+        run.send(key);
+        if (!run.expect(tty(EXIT_PROMPT), 30000)) return -3;
+        run.send("\r");
+        return run.wait_exit();
+    }
+
     // Options that make the simulator keep what it received in this test's folder.
     std::vector<std::string> recording(std::vector<std::string> options = {}) const {
         options.insert(options.end(), {"--flash-out", dir.file("flash.out"), "--eeprom-out", dir.file("eeprom.out"),

@@ -15,6 +15,21 @@ protected:
         run.send("3");
         ASSERT_TRUE(run.expect(tty(EEPROM_PROMPT), 20000));
     }
+
+    // Runs a complete update with 'e' against a device with the given options, checks the exit
+    // status, and returns the console text from the read-back on.
+    std::string verification(const test_files::UpdateContent& content, const std::vector<std::string>& options,
+                              int status) {
+        Simulator device(recording(options));
+        ConsoleSession run(launch(pack(content), 3, device.port()));
+        run_to_eeprom_prompt(run);
+        run.send("e");
+        EXPECT_TRUE(run.expect(tty(EXIT_PROMPT), 20000));
+        run.send("\r");
+        EXPECT_EQ(run.wait_exit(), status);
+        const size_t verifying = run.output().find("Verifying");
+        return verifying == std::string::npos ? run.output() : run.output().substr(verifying);
+    }
 };
 
 const std::string EEPROM_DONE = "\nDownload of EEPROM data memory successfully completed\n";
@@ -77,36 +92,22 @@ TEST_F(EepromDownload, KeyTypedDuringTheFlashDownloadActsAtThePrompt) {
 TEST_F(EepromDownload, WrongReadBackByteIsReportedOnItsLineAndFailsTheUpdate) {
     test_files::UpdateContent content;
     content.eeprom[0x1A] = 0x07;
-    Simulator device(recording({"--eeprom-wrong", "1A=05"}));
-    ConsoleSession run(launch(pack(content), 3, device.port()));
-    run_to_eeprom_prompt(run);
-    run.send("e");
-    ASSERT_TRUE(run.expect(tty(EXIT_PROMPT), 20000));
-    run.send("\r");
-    EXPECT_EQ(run.wait_exit(), 6);
-    const std::string verify = run.output().substr(run.output().find("Verifying"));
-    EXPECT_EQ(verify, tty("Verifying EEPROM...\n" + eeprom_progress(0, 0x1B) + "Error at address 1A: 5 (!=7)\n" +
-                          eeprom_progress(0x1B, 2048) +
-                          "\nEEPROM verification failed: 1 of 2048 bytes differ. Try again!\n" + disconnected(3)));
+    EXPECT_EQ(verification(content, {"--eeprom-wrong", "1A=05"}, 6),
+              tty("Verifying EEPROM...\n" + eeprom_progress(0, 0x1B) + "Error at address 1A: 5 (!=7)\n" +
+                  eeprom_progress(0x1B, 2048) + "\nEEPROM verification failed: 1 of 2048 bytes differ. Try again!\n" +
+                  disconnected(3)));
 }
 
 TEST_F(EepromDownload, LateReplyToTheLastWriteFrameIsTakenByTheFirstReadBack) {
     test_files::UpdateContent content;
     content.eeprom.assign(2048, 0xFF);
     content.eeprom[0] = 0x11;
-    Simulator device(recording({"--eeprom-held", "7FF"}));
-    ConsoleSession run(launch(pack(content), 3, device.port()));
-    run_to_eeprom_prompt(run);
-    run.send("e");
-    ASSERT_TRUE(run.expect(tty(EXIT_PROMPT), 20000));
-    run.send("\r");
-    EXPECT_EQ(run.wait_exit(), 6);
     // The write frame's late reply (0) answers address 0, the device's byte for address 0 then
     // answers address 1, and from there on each answer is one behind: all 0xFF, as expected.
-    const std::string verify = run.output().substr(run.output().find("Verifying"));
-    EXPECT_EQ(verify, tty("Verifying EEPROM...\n\r0 0%Error at address 0: 0 (!=11)\n\r1 0%Error at address 1: 11 (!=ff)\n" +
-                          eeprom_progress(2, 2048) +
-                          "\nEEPROM verification failed: 2 of 2048 bytes differ. Try again!\n" + disconnected(3)));
+    EXPECT_EQ(verification(content, {"--eeprom-held", "7FF"}, 6),
+              tty("Verifying EEPROM...\n\r0 0%Error at address 0: 0 (!=11)\n\r1 0%Error at address 1: 11 (!=ff)\n" +
+                  eeprom_progress(2, 2048) + "\nEEPROM verification failed: 2 of 2048 bytes differ. Try again!\n" +
+                  disconnected(3)));
 }
 
 TEST_F(EepromDownload, LargerChunksCarryTheSameContents) {

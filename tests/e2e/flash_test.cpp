@@ -61,11 +61,7 @@ TEST_P(FlashReplyFault, EndsTheRunWithItsMessageAndSendsNothingMore) {
     const std::string path = pack(content);
     Simulator device(recording(fault.sim_options));
     ConsoleSession run(launch(path, 3, device.port()));
-    ASSERT_TRUE(run.expect(tty(banner())));
-    run.send("3");
-    ASSERT_TRUE(run.expect(tty(EXIT_PROMPT)));
-    run.send("\r");
-    EXPECT_EQ(run.wait_exit(), fault.status);
+    EXPECT_EQ(press_at_port_prompt(run, "3"), fault.status);
     const std::string accepted = fault.frames_sent == 0 ? "" : "\nDownloading FLASH...\n" + flash_progress(fault.frames_sent - 1);
     const std::string expected_tail = tty(accepted + fault.message + disconnected(3));
     ASSERT_GE(run.output().size(), expected_tail.size());
@@ -108,11 +104,7 @@ TEST_F(FlashDownload, AcknowledgementZeroIsAcceptedLike59) {
 
 TEST_F(FlashDownload, PortThatDoesNotExistIsNotInstalled) {
     ConsoleSession run(launch(pack(), 4, dir.file("no-such-tty")));
-    ASSERT_TRUE(run.expect(tty(banner())));
-    run.send("4");
-    ASSERT_TRUE(run.expect(tty(EXIT_PROMPT)));
-    run.send("\r");
-    EXPECT_EQ(run.wait_exit(), 3);
+    EXPECT_EQ(press_at_port_prompt(run, "4"), 3);
     EXPECT_EQ(run.output(), tty(banner() + "COM4 not installed or in use by other program\n" + dir.file("no-such-tty") +
                                 ": No such file or directory\n" + EXIT_PROMPT));
 }
@@ -123,11 +115,7 @@ TEST_F(FlashDownload, PortHeldByAnotherProgramIsInUse) {
     ASSERT_GE(holder, 0);
     ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
     ConsoleSession run(launch(pack(), 4, device.port()));
-    ASSERT_TRUE(run.expect(tty(banner())));
-    run.send("4");
-    ASSERT_TRUE(run.expect(tty(EXIT_PROMPT)));
-    run.send("\r");
-    EXPECT_EQ(run.wait_exit(), 3);
+    EXPECT_EQ(press_at_port_prompt(run, "4"), 3);
     EXPECT_EQ(run.output(), tty(banner() + "COM4 not installed or in use by other program\n" + device.port() +
                                 ": in use by another program\n" + EXIT_PROMPT));
     close(holder);
@@ -136,22 +124,14 @@ TEST_F(FlashDownload, PortHeldByAnotherProgramIsInUse) {
 TEST_F(FlashDownload, PortThatCannotBeOpenedIsAnotherProblem) {
     mkdir(dir.file("a-folder").c_str(), 0755);
     ConsoleSession run(launch(pack(), 4, dir.file("a-folder")));
-    ASSERT_TRUE(run.expect(tty(banner())));
-    run.send("4");
-    ASSERT_TRUE(run.expect(tty(EXIT_PROMPT)));
-    run.send("\r");
-    EXPECT_EQ(run.wait_exit(), 3);
+    EXPECT_EQ(press_at_port_prompt(run, "4"), 3);
     EXPECT_EQ(run.output(), tty(banner() + "Other problem with COM4\n" + dir.file("a-folder") + ": Is a directory\n" + EXIT_PROMPT));
 }
 
 TEST_F(FlashDownload, PortThatIsNoTerminalHasNoParametersAndIsClosed) {
     test_files::write_file(dir.file("plain-file"), {});
     ConsoleSession run(launch(pack(), 5, dir.file("plain-file")));
-    ASSERT_TRUE(run.expect(tty(banner())));
-    run.send("5");
-    ASSERT_TRUE(run.expect(tty(EXIT_PROMPT)));
-    run.send("\r");
-    EXPECT_EQ(run.wait_exit(), 3);
+    EXPECT_EQ(press_at_port_prompt(run, "5"), 3);
     EXPECT_EQ(run.output(), tty(banner() + "COM5 connected\nCOM parameters not accessible\n"
                                            "tcgetattr: Inappropriate ioctl for device\n" + disconnected(5)));
 }

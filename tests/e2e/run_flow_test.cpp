@@ -107,16 +107,12 @@ TEST_F(RunFlow, ChecksumErrorSendsNothingAndClosesThePort) {
 
     Simulator device(recording());
     ConsoleSession run(launch(path, 3, device.port()));
-    ASSERT_TRUE(run.expect(tty(banner())));
-    run.send("3");
-    ASSERT_TRUE(run.expect(tty(EXIT_PROMPT)));
-    run.send("\r");
-    EXPECT_EQ(run.wait_exit(), 2);
+    EXPECT_EQ(press_at_port_prompt(run, "3"), 2);
     const std::string loaded = loading(3, path, static_cast<long>(file.size()));
     EXPECT_EQ(run.output(), tty(banner() + loaded.substr(0, loaded.find("Checksum test OK")) +
                                 "Error in checksum. Probably download error from website.\n"
                                 "Try again or contact Tarvenholt !\n" + disconnected(3)));
-    EXPECT_EQ(device.wait_exit(), 0);
+    EXPECT_EQ(device.wait_exit(), 0) << device.report();
     EXPECT_TRUE(wire().empty());
 }
 
@@ -130,7 +126,7 @@ TEST_F(RunFlow, EndOfPipedInputBreaksAtThePortPromptAndEndsTheExitPrompt) {
 
 TEST_F(RunFlow, CtrlCAtThePortPromptEndsTheProcessAndRestoresTheConsole) {
     ConsoleSession run(launch(pack()));
-    const struct termios before = run.console_settings();
+    const struct termios before = run.initial_console_settings();
     ASSERT_TRUE(before.c_lflag & ECHO);
     ASSERT_TRUE(run.expect(tty(banner())));
     const struct termios during = run.console_settings();

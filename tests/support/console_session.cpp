@@ -43,7 +43,15 @@ ConsoleSession::ConsoleSession(const Launch& launch) {
     if (launch.piped_input && pipe(input_pipe) != 0) throw std::runtime_error("pipe failed");
     std::vector<std::string> args = launch.args;
     std::string program = launch.program;
-    pid_ = forkpty(&master_, nullptr, nullptr, nullptr);
+    // A new terminal's default settings, given to the console before the program can change them.
+    int probe_master = -1, probe_slave = -1;
+    if (openpty(&probe_master, &probe_slave, nullptr, nullptr, nullptr) != 0 ||
+        tcgetattr(probe_slave, &initial_settings_) != 0) {
+        throw std::runtime_error("openpty failed");
+    }
+    close(probe_master);
+    close(probe_slave);
+    pid_ = forkpty(&master_, nullptr, &initial_settings_, nullptr);
     if (pid_ < 0) throw std::runtime_error("forkpty failed");
     if (pid_ == 0) {
         for (const auto& [name, value] : launch.env) setenv(name.c_str(), value.c_str(), 1);
@@ -52,6 +60,7 @@ ConsoleSession::ConsoleSession(const Launch& launch) {
             close(input_pipe[0]);
             close(input_pipe[1]);
         }
+        if (launch.as_unprivileged_user && geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(126);
         std::vector<char*> argv = c_strings(args);
         execv(program.c_str(), argv.data());
         _exit(127);

@@ -18,6 +18,7 @@ struct Launch {
     std::vector<std::pair<std::string, std::string>> env;
     bool piped_input = false;       // standard input from a pipe instead of the console
     std::string input;              // with piped_input: all of it, then end of input
+    bool as_unprivileged_user = false;  // when started by root: run as nobody, whom permissions bind
 };
 
 class ConsoleSession {
@@ -42,6 +43,8 @@ public:
     bool still_running_after(int wait_ms);
 
     const std::string& output() const { return output_; }
+    // The console's settings as the program found them, and as they are now.
+    const struct termios& initial_console_settings() const { return initial_settings_; }
     struct termios console_settings() const;
     pid_t pid() const { return pid_; }
 
@@ -50,6 +53,7 @@ private:
 
     pid_t pid_ = -1;
     int master_ = -1;
+    struct termios initial_settings_ = {};
     int exit_status_ = -1;
     bool exited_ = false;
     std::string output_;

@@ -50,6 +50,9 @@ public:
     // The host went away: the loader waits for a new start sequence.
     void reset_transfer();
 
+    // From now on the device behaves: no fault is injected any more.
+    void clear_faults() { faults_ = Faults(); }
+
     const std::vector<uint8_t>& flash() const { return flash_; }
     const std::vector<uint8_t>& eeprom() const { return eeprom_; }
     uint32_t records_received() const { return records_; }

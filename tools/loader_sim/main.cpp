@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -40,6 +41,7 @@ const char HELP[] =
     "  --pace               pace the line at 115200 baud, 8N1 (86.8 us a byte)\n"
     "  --device-delay US    the device's own time before each answer, in microseconds (default 0)\n"
     "  --sessions N         serve N runs of the updater, then end (default 1)\n"
+    "  --faulty-sessions K  inject the faults into the first K runs only (default: all)\n"
     "  --timeout S          end after S seconds whatever happens (default 60)\n"
     "  --help               this text\n"
     "VALUE and A are hexadecimal; N, MS, US and S decimal.\n"
@@ -63,6 +65,7 @@ struct Options {
     bool pace = false;
     long long device_delay_ns = 0;
     unsigned sessions = 1;
+    unsigned faulty_sessions = 0;  // 0: all
     unsigned timeout_s = 60;
 };
 
@@ -149,6 +152,9 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
         } else if (name == "--sessions") {
             ok = parse_number(value, 10, number) && number >= 1;
             options.sessions = static_cast<unsigned>(number);
+        } else if (name == "--faulty-sessions") {
+            ok = parse_number(value, 10, number) && number >= 1;
+            options.faulty_sessions = static_cast<unsigned>(number);
         } else if (name == "--timeout") {
             ok = parse_number(value, 10, number) && number >= 1;
             options.timeout_s = static_cast<unsigned>(number);
@@ -167,7 +173,7 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
 bool write_file(const std::string& path, const std::vector<uint8_t>& data) {
     if (path.empty()) return true;
     std::FILE* file = std::fopen(path.c_str(), "wb");
-    bool ok = file != nullptr && std::fwrite(data.data(), 1, data.size(), file) == data.size();
+    bool ok = file != nullptr && (data.empty() || std::fwrite(data.data(), 1, data.size(), file) == data.size());
     if (file != nullptr) ok = std::fclose(file) == 0 && ok;
     if (!ok) std::fprintf(stderr, "loader-sim: cannot write %s: %s\n", path.c_str(), std::strerror(errno));
     return ok;
@@ -176,6 +182,16 @@ bool write_file(const std::string& path, const std::vector<uint8_t>& data) {
 void sleep_ns(long long ns) {
     timespec t = {static_cast<time_t>(ns / 1000000000LL), static_cast<long>(ns % 1000000000LL)};
     nanosleep(&t, nullptr);
+}
+
+// A serial port's driver discards what nobody read when its last user closes it; a pseudo terminal
+// keeps it while this side is open. So that the next run does not take an old answer for a new
+// one, the simulator discards it, as a real line would.
+void discard_unread_answers(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return;
+    tcflush(fd, TCIFLUSH);
+    close(fd);
 }
 
 struct Scheduled {
@@ -258,7 +274,9 @@ int main(int argc, char** argv) {
                 hung_up = true;
                 replies.clear();
                 device.reset_transfer();
+                discard_unread_answers(path);
                 if (++sessions_done >= options.sessions) break;
+                if (sessions_done == options.faulty_sessions) device.clear_faults();
             }
             sleep_ns(5000000);
             continue;

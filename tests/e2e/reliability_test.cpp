@@ -1,0 +1,303 @@
+// What must hold whatever goes wrong: every injected device fault ends with its message and exit
+// status, the port closed and free for the next run, the console as it was; signals restore the
+// console and release the port; several updaters work side by side; damaged and hostile update
+// files are refused or shown harmlessly.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <memory>
+#include <ostream>
+
+#include "e2e_support.h"
+
+namespace e2e {
+namespace {
+
+using harness::ConsoleSession;
+using harness::Simulator;
+
+void expect_same_console(const struct termios& before, const struct termios& after) {
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    EXPECT_EQ(after.c_iflag, before.c_iflag);
+    EXPECT_EQ(after.c_oflag, before.c_oflag);
+}
+
+// ---- Fault matrix ----------------------------------------------------------------------------
+
+struct Fault {
+    std::string name;
+    std::vector<std::string> sim;
+    bool eeprom;    // the run goes on to the EEPROM
+    std::string message;  // printed just before the port is closed
+    int status;
+    bool hangs_up;  // the device vanishes: the next run meets a new one on the same path
+
+    friend std::ostream& operator<<(std::ostream& out, const Fault& row) { return out << row.name; }
+};
+
+std::vector<Fault> fault_matrix() {
+    const std::string no_response = "\nError: No response from VORNIK-5\n";
+    const std::string silence = "\nUndefined response ffff. Check cable!\n";
+    auto eeprom_failed = [](int count) {
+        return "\nEEPROM verification failed: " + std::to_string(count) + " of 2048 bytes differ. Try again!\n";
+    };
+    std::vector<Fault> rows = {
+        {"no_acknowledgement", {"--ack", "none"}, false, no_response, 4, false},
+        {"wrong_acknowledgement", {"--ack", "5a"}, false, no_response, 4, false},
+        {"hang_up_before_acknowledgement", {"--hangup", "ack"}, false, no_response, 4, true},
+        {"hang_up_mid_flash", {"--hangup", "flash:250"}, false, silence, 4, true},
+        {"hang_up_in_eeprom_write_pass", {"--hangup", "eeprom-write:100"}, true, eeprom_failed(2048), 6, true},
+        {"hang_up_in_eeprom_read_back", {"--hangup", "eeprom-read:100"}, true, eeprom_failed(2048 - 0x100), 6, true},
+        {"late_reply_to_first_record", {"--late", "0=200"}, false, silence, 4, false},
+        {"late_reply_to_last_record", {"--late", "499=200"}, false, silence, 4, false},
+        {"late_reply_to_last_eeprom_write", {"--eeprom-held", "7FF"}, true, eeprom_failed(2048), 6, false},
+        {"wrong_read_back_byte", {"--eeprom-wrong", "5A=00"}, true, eeprom_failed(1), 6, false},
+    };
+    for (unsigned record : {0u, 250u, 499u}) {
+        char address[16];
+        std::snprintf(address, sizeof address, "%X", record * 128);
+        const std::string at = std::to_string(record);
+        rows.push_back({"burning_error_at_record_" + at, {"--reply", at + "=55"}, false,
+                        "\nFLASH burning error at address " + std::string(address) + ". Try again!\n", 5, false});
+        rows.push_back({"transmission_error_at_record_" + at, {"--reply", at + "=aa"}, false,
+                        "\nTransmission error at address " + std::string(address) + ". Try again!\n", 4, false});
+        rows.push_back({"undefined_reply_at_record_" + at, {"--reply", at + "=42"}, false,
+                        "\nUndefined response 42. Check cable!\n", 4, false});
+        rows.push_back({"no_reply_at_record_" + at, {"--reply", at + "=none"}, false, silence, 4, false});
+    }
+    return rows;
+}
+
+class FaultMatrix : public UpdateRun, public ::testing::WithParamInterface<Fault> {};
+
+TEST_P(FaultMatrix, EndsWithItsMessageAndLeavesPortAndConsoleForTheNextRun) {
+    const Fault& fault = GetParam();
+    test_files::UpdateContent content;
+    const std::string path = pack(content);
+    const std::string port = dir.file("com3");
+    std::vector<std::string> options = recording(fault.sim);
+    options.insert(options.end(), {"--link", port, "--sessions", "2", "--faulty-sessions", "1"});
+    auto device = std::make_unique<Simulator>(options);
+
+    {
+        ConsoleSession run(launch(path, 3, port));
+        const struct termios before = run.initial_console_settings();
+        ASSERT_TRUE(run.expect(tty(banner())));
+        run.send("3");
+        if (fault.eeprom) {
+            ASSERT_TRUE(run.expect(tty(EEPROM_PROMPT), 20000));
+            run.send("e");
+        }
+        ASSERT_TRUE(run.expect(tty(fault.message + disconnected(3)), 30000)) << run.output().substr(0, 2000);
+        run.send("\r");
+        EXPECT_EQ(run.wait_exit(), fault.status);
+        expect_same_console(before, run.console_settings());
+    }
+    if (fault.hangs_up) {
+        EXPECT_EQ(device->wait_exit(), 0) << device->report();
+        device = std::make_unique<Simulator>(recording({"--link", port}));
+    }
+
+    ConsoleSession again(launch(path, 3, port));
+    ASSERT_TRUE(again.expect(tty(banner())));
+    again.send("3");
+    ASSERT_TRUE(again.expect(tty(FLASH_DONE), 20000)) << again.output().substr(0, 2000);
+    again.send("\x1b");
+    ASSERT_TRUE(again.expect(tty(EXIT_PROMPT), 20000));
+    again.send("\r");
+    EXPECT_EQ(again.wait_exit(), 0);
+    EXPECT_EQ(device->wait_exit(), 0) << device->report();
+    EXPECT_EQ(test_files::read_file(dir.file("flash.out")), content.flash);
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, FaultMatrix, ::testing::ValuesIn(fault_matrix()),
+                         [](const auto& row) { return row.param.name; });
+
+// ---- Signals ---------------------------------------------------------------------------------
+
+struct SignalCase {
+    const char* name;
+    int signal_number;
+    bool typed;            // Ctrl+C on the console rather than a signal sent by another process
+    bool during_transfer;  // rather than while waiting for the port key
+
+    friend std::ostream& operator<<(std::ostream& out, const SignalCase& row) { return out << row.name; }
+};
+
+class Signals : public UpdateRun, public ::testing::WithParamInterface<SignalCase> {};
+
+TEST_P(Signals, RestoreTheConsoleAndReleaseThePort) {
+    const SignalCase& c = GetParam();
+    // 20 ms of device time per record: the FLASH download takes 10 s, long enough to interrupt.
+    Simulator device(recording({"--device-delay", "20000", "--sessions", "2"}));
+    ConsoleSession run(launch(pack(), 3, device.port()));
+    const struct termios before = run.initial_console_settings();
+    ASSERT_TRUE(run.expect(tty(banner())));
+    if (c.during_transfer) {
+        run.send("3");
+        ASSERT_TRUE(run.expect("\r80 0%"));
+    }
+    if (c.typed) {
+        run.send("\x03");
+    } else {
+        kill(run.pid(), c.signal_number);
+    }
+    EXPECT_EQ(run.wait_exit(5000), 128 + c.signal_number);
+    expect_same_console(before, run.console_settings());
+
+    // The port can be locked by the next program, and its settings are the ones found at open.
+    const int fd = open(device.port().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
+    struct termios port_settings;
+    ASSERT_EQ(tcgetattr(fd, &port_settings), 0);
+    EXPECT_TRUE(port_settings.c_lflag & ICANON);  // the simulator's terminal starts cooked
+    close(fd);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Signals,
+    ::testing::Values(SignalCase{"ctrl_c_at_port_prompt", SIGINT, true, false},
+                      SignalCase{"ctrl_c_during_flash", SIGINT, true, true},
+                      SignalCase{"sigterm_at_port_prompt", SIGTERM, false, false},
+                      SignalCase{"sigterm_during_flash", SIGTERM, false, true},
+                      SignalCase{"sighup_at_port_prompt", SIGHUP, false, false},
+                      SignalCase{"sighup_during_flash", SIGHUP, false, true}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+// ---- Several devices at once -----------------------------------------------------------------
+
+class SeveralDevices : public UpdateRun {
+protected:
+    std::vector<std::string> recording_as(const std::string& name, std::vector<std::string> options = {}) const {
+        options.insert(options.end(), {"--flash-out", dir.file(name + ".flash"), "--eeprom-out", dir.file(name + ".eeprom"),
+                                       "--timeout", "60"});
+        return options;
+    }
+};
+
+TEST_F(SeveralDevices, FourUpdatersOnFourPortsCompleteSideBySide) {
+    test_files::UpdateContent content;
+    const std::string path = pack(content);
+    std::vector<std::unique_ptr<Simulator>> devices;
+    std::vector<std::unique_ptr<ConsoleSession>> runs;
+    for (int n = 1; n <= 4; ++n) {
+        devices.push_back(std::make_unique<Simulator>(recording_as("device" + std::to_string(n))));
+        harness::Launch piped = launch(path, n, devices.back()->port());
+        piped.piped_input = true;
+        piped.input = std::to_string(n) + "e\r";
+        runs.push_back(std::make_unique<ConsoleSession>(piped));
+    }
+    for (int n = 1; n <= 4; ++n) {
+        SCOPED_TRACE("COM" + std::to_string(n));
+        EXPECT_EQ(runs[n - 1]->wait_exit(40000), 0);
+        EXPECT_EQ(devices[n - 1]->wait_exit(), 0);
+        const std::string name = "device" + std::to_string(n);
+        EXPECT_EQ(test_files::read_file(dir.file(name + ".flash")), content.flash);
+        EXPECT_EQ(test_files::read_file(dir.file(name + ".eeprom")), content.eeprom);
+    }
+}
+
+TEST_F(SeveralDevices, SecondUpdaterOnABusyPortIsRefusedAndTheFirstGoesOn) {
+    test_files::UpdateContent content;
+    const std::string path = pack(content);
+    Simulator device(recording_as("device", {"--device-delay", "5000"}));
+    harness::Launch first_launch = launch(path, 3, device.port());
+    first_launch.piped_input = true;
+    first_launch.input = "3\x1b\r";
+    ConsoleSession first(first_launch);
+    ASSERT_TRUE(first.expect("\r80 0%"));
+
+    ConsoleSession second(launch(path, 3, device.port()));
+    EXPECT_EQ(press_at_port_prompt(second, "3"), 3);
+    EXPECT_EQ(second.output(), tty(banner() + "COM3 not installed or in use by other program\n" + device.port() +
+                                   ": in use by another program\n" + EXIT_PROMPT));
+
+    EXPECT_EQ(first.wait_exit(30000), 0);
+    EXPECT_NE(first.output().find(tty(FLASH_DONE)), std::string::npos);
+    EXPECT_EQ(device.wait_exit(), 0);
+    EXPECT_EQ(test_files::read_file(dir.file("device.flash")), content.flash);
+}
+
+// ---- Damaged and hostile update files --------------------------------------------------------
+
+class HostileFile : public UpdateRun {
+protected:
+    // Runs the real updater with argument 0 naming shown_path, breaking off at the port prompt if
+    // it gets there; returns its exit status.
+    int run_as(const std::string& shown_path, bool reaches_port_prompt, bool unprivileged = false) {
+        harness::Launch start = launch(pack());
+        start.args = {shown_path};
+        start.as_unprivileged_user = unprivileged;
+        session = std::make_unique<ConsoleSession>(start);
+        if (reaches_port_prompt) {
+            session->expect(tty("Or press another key to break !\n\n"));
+            session->send("x");
+        }
+        session->expect(tty(EXIT_PROMPT));
+        session->send("\r");
+        return session->wait_exit();
+    }
+
+    std::string length_message(long length) {
+        const long expected = static_cast<long>(test_files::read_file(pack()).size());
+        return "Error: Filelength " + std::to_string(length) + " not OK. Probably incomplete download from website.\n"
+               "Try again! Correct filelength should be " + std::to_string(expected) + " Bytes !\n";
+    }
+
+    std::unique_ptr<ConsoleSession> session;
+};
+
+TEST_F(HostileFile, EmptyFileAndFolderAreRejectedByTheirLength) {
+    test_files::write_file(dir.file("empty"), {});
+    EXPECT_EQ(run_as(dir.file("empty"), false), 2);
+    EXPECT_EQ(session->output(), tty(length_message(0) + EXIT_PROMPT));
+
+    mkdir(dir.file("folder").c_str(), 0755);
+    struct stat folder;
+    ASSERT_EQ(stat(dir.file("folder").c_str(), &folder), 0);
+    EXPECT_EQ(run_as(dir.file("folder"), false), 2);
+    EXPECT_EQ(session->output(), tty(length_message(static_cast<long>(folder.st_size)) + EXIT_PROMPT));
+}
+
+TEST_F(HostileFile, UnreadableFileIsNotFound) {
+    const std::string path = pack();
+    chmod(dir.path().c_str(), 0755);
+    test_files::write_file(dir.file("unreadable"), test_files::read_file(path), 0000);
+    EXPECT_EQ(run_as(dir.file("unreadable"), false, true), 2);
+    EXPECT_EQ(session->output(), tty("File not found: " + dir.file("unreadable") + "\n" + EXIT_PROMPT));
+}
+
+TEST_F(HostileFile, ControlCharactersInTheHeaderCannotDriveTheTerminal) {
+    std::vector<uint8_t> file = test_files::read_file(pack());
+    const size_t header = file.size() - update_file::PAYLOAD_SIZE;
+    const std::string hostile = "\x1b[2J\x1b]0;x\x07 \x9b" "31m\x08\x7f \x1b" "c";
+    std::copy(hostile.begin(), hostile.end(), file.begin() + static_cast<long>(header));
+    test_files::write_file(dir.file("hostile"), file, 0755);
+    EXPECT_EQ(run_as(dir.file("hostile"), true), 1);
+    const std::string& output = session->output();
+    EXPECT_EQ(output.find('\x1b'), std::string::npos);
+    EXPECT_EQ(output.find('\x07'), std::string::npos);
+    EXPECT_EQ(output.find('\x08'), std::string::npos);
+    EXPECT_EQ(output.find('\x9b'), std::string::npos);
+    EXPECT_NE(output.find("\r\n?[2J?]0;x? Version ?31m?? by Tarvenholt ?c"), std::string::npos) << output.substr(0, 200);
+}
+
+TEST_F(HostileFile, GarbageHeaderStillRunsWithWhatItHolds) {
+    std::vector<uint8_t> file = test_files::read_file(pack());
+    const size_t header = file.size() - update_file::PAYLOAD_SIZE;
+    for (size_t i = 0; i < 32; ++i) file[header + i] = static_cast<uint8_t>(i * 29 + 1);
+    test_files::write_file(dir.file("garbage"), file, 0755);
+    EXPECT_EQ(run_as(dir.file("garbage"), true), 1);
+    for (char c : session->output()) {
+        const auto byte = static_cast<unsigned char>(c);
+        EXPECT_TRUE((byte >= 0x20 && byte < 0x7F) || byte == '\r' || byte == '\n') << "byte " << int(byte);
+    }
+}
+
+}  // namespace
+}  // namespace e2e
