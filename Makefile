@@ -6,7 +6,7 @@ JOBS     ?= 2
 CMAKE    ?= cmake
 GENERATE  = $(CMAKE) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
 
-.PHONY: all deps configure test test-sanitize fuzz demo bench clean
+.PHONY: all deps deps-windows configure test test-sanitize fuzz windows test-windows demo bench clean
 
 all: configure
 	$(CMAKE) --build $(BUILD) -j$(JOBS)
@@ -26,7 +26,7 @@ configure: deps
 	@test -f $(BUILD)/CMakeCache.txt || $(GENERATE)
 
 test: all
-	cd $(BUILD) && ctest --output-on-failure -j$(JOBS) --timeout 120
+	cd $(BUILD) && ctest --output-on-failure -j$(JOBS) --timeout 120 --label-exclude windows
 
 # The whole suite again, every program built with AddressSanitizer and UndefinedBehaviorSanitizer.
 SANITIZE_BUILD = build-sanitize
@@ -34,7 +34,7 @@ test-sanitize: deps
 	@test -f $(SANITIZE_BUILD)/CMakeCache.txt || $(CMAKE) -S . -B $(SANITIZE_BUILD) -DCMAKE_BUILD_TYPE=Debug \
 	    -DUPDATER_SANITIZE=ON -DUPDATER_PAYLOAD_OFFSET=4194304
 	$(CMAKE) --build $(SANITIZE_BUILD) -j$(JOBS)
-	cd $(SANITIZE_BUILD) && ctest --output-on-failure -j$(JOBS) --timeout 180
+	cd $(SANITIZE_BUILD) && ctest --output-on-failure -j$(JOBS) --timeout 180 --label-exclude windows
 
 # libFuzzer targets for the update file reader and the packer's image input, FUZZ_SECONDS each,
 # starting from the committed seeds; what they find new is kept in $(FUZZ_BUILD)/corpus-*.
@@ -55,6 +55,37 @@ fuzz: deps
 	    if [ $$status -ne 0 ]; then tail -50 $(FUZZ_BUILD)/$$target.log; exit $$status; fi; \
 	done
 
+# The Windows program: the shipped 32-bit build (build-win32/updater.exe), and a 64-bit build of the
+# same sources that this machine runs under wine for the end-to-end tests.
+WINDOWS_PACKAGES = g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 binutils-mingw-w64-i686
+WINE = /usr/lib/wine/wine64
+WINE_PREFIX = $(abspath $(BUILD))/wineprefix
+deps-windows:
+	@missing=""; for p in $(WINDOWS_PACKAGES); do \
+	    dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	    echo "installing:$$missing"; \
+	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $$missing; \
+	fi
+
+windows: deps-windows
+	@test -f build-win32/CMakeCache.txt || $(CMAKE) -S . -B build-win32 -DCMAKE_BUILD_TYPE=Release \
+	    -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake
+	$(CMAKE) --build build-win32 -j$(JOBS)
+
+test-windows: all windows
+	@test -f build-win64/CMakeCache.txt || $(CMAKE) -S . -B build-win64 -DCMAKE_BUILD_TYPE=Release \
+	    -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake
+	$(CMAKE) --build build-win64 -j$(JOBS)
+	@test -d $(WINE_PREFIX) || WINEPREFIX=$(WINE_PREFIX) WINEDEBUG=-all $(WINE) wineboot -i >/dev/null 2>&1
+	@# One wine server for all tests, started here so that its messages stay off the tests' consoles.
+	@WINEPREFIX=$(WINE_PREFIX) /usr/lib/wine/wineserver -p >/dev/null 2>&1
+	cd $(BUILD) && WINE=$(WINE) WINEPREFIX=$(WINE_PREFIX) UPDATER_WIN32_EXE=$(abspath build-win32/updater.exe) \
+	    UPDATER_WIN64_EXE=$(abspath build-win64/updater.exe) ctest --output-on-failure -j$(JOBS) --timeout 120 \
+	    --label-regex windows; status=$$?; \
+	    WINEPREFIX=$(WINE_PREFIX) /usr/lib/wine/wineserver -k 2>/dev/null; exit $$status
+
 demo: all
 	@sh tools/demo.sh $(BUILD)
 
@@ -62,4 +93,4 @@ bench: all
 	@sh tools/bench.sh $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(SANITIZE_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(SANITIZE_BUILD) $(FUZZ_BUILD) build-win32 build-win64

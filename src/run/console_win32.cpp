@@ -1,0 +1,34 @@
+// Console keys and process services on Win32, from the run-time library's console functions:
+// _getch already delivers single keys without echo, with prefix codes 0 and 224 for function and
+// arrow keys, and leaves the console as it was.
+#include <conio.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "run/console.h"
+
+namespace console {
+
+namespace {
+char module_path[MAX_PATH];
+}
+
+void init() { std::setvbuf(stdout, nullptr, _IONBF, 0); }
+
+void restore() {}
+
+int read_key() { return _getch(); }
+
+bool key_waiting() { return _kbhit() != 0; }
+
+void pause_ms(unsigned milliseconds) { Sleep(milliseconds); }
+
+const char* own_file_path(const char* argv0) {
+    if (argv0 != nullptr && (std::strchr(argv0, '\\') != nullptr || std::strchr(argv0, '/') != nullptr)) return argv0;
+    const DWORD length = GetModuleFileNameA(nullptr, module_path, sizeof module_path);
+    return length > 0 && length < sizeof module_path ? module_path : (argv0 != nullptr ? argv0 : "");
+}
+
+}  // namespace console

@@ -1,0 +1,103 @@
+// Serial port on Win32: COMn opened with CreateFileA without sharing, 115200 8N1 through the DCB,
+// and the read and write timeouts that make a one-byte read wait at most 50 ms.
+#include <windows.h>
+
+#include <string>
+
+#include "serial/serial_link.h"
+#include "serial/serial_port.h"
+
+namespace serial {
+
+namespace {
+
+HANDLE port = INVALID_HANDLE_VALUE;
+char port_path[] = "COMX";
+
+// "COM4: <the system's reason>" for the extra line after a port message.
+std::string reason(DWORD error) {
+    char text[256] = "";
+    const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
+                                        text, sizeof text, nullptr);
+    std::string message(text, length);
+    while (!message.empty() && (message.back() == '\r' || message.back() == '\n' || message.back() == ' ')) {
+        message.pop_back();
+    }
+    return std::string(port_path) + ": " + (message.empty() ? "error " + std::to_string(error) : message);
+}
+
+}  // namespace
+
+OpenStatus port_open(unsigned n, std::string& detail) {
+    port_path[3] = static_cast<char>('0' + n);
+    port = CreateFileA(port_path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (port != INVALID_HANDLE_VALUE) return OpenStatus::opened;
+    const DWORD error = GetLastError();
+    detail = reason(error);
+    return error == ERROR_FILE_NOT_FOUND ? OpenStatus::not_found : OpenStatus::other_problem;
+}
+
+ConfigStatus port_configure(std::string& detail) {
+    DCB settings = {};
+    settings.DCBlength = sizeof settings;
+    if (!GetCommState(port, &settings)) {
+        detail = reason(GetLastError());
+        return ConfigStatus::parameters_not_accessible;
+    }
+    settings.BaudRate = CBR_115200;
+    settings.ByteSize = 8;
+    settings.Parity = NOPARITY;
+    settings.StopBits = ONESTOPBIT;
+    // Every byte must pass unchanged: a port found with XON/XOFF flow control would swallow the
+    // device's 0x11 and 0x13 and stall on them, null stripping would drop 0x00. Hardware flow
+    // control stays as found.
+    settings.fBinary = TRUE;
+    settings.fParity = FALSE;
+    settings.fOutX = FALSE;
+    settings.fInX = FALSE;
+    settings.fNull = FALSE;
+    settings.fErrorChar = FALSE;
+    settings.fAbortOnError = FALSE;
+    if (!SetCommState(port, &settings)) {
+        detail = reason(GetLastError());
+        return ConfigStatus::impossible_parameters;
+    }
+    // A read returns at once with what is buffered, or as soon as one byte arrives, or with nothing
+    // after 50 ms; a write of n bytes gives up after 10 ms per byte plus 50 ms.
+    COMMTIMEOUTS timeouts = {};
+    timeouts.ReadIntervalTimeout = MAXDWORD;
+    timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
+    timeouts.ReadTotalTimeoutConstant = READ_TIMEOUT_MS;
+    timeouts.WriteTotalTimeoutMultiplier = 10;
+    timeouts.WriteTotalTimeoutConstant = 50;
+    if (!SetCommTimeouts(port, &timeouts)) {
+        detail = reason(GetLastError());
+        return ConfigStatus::impossible_timeouts;
+    }
+    return ConfigStatus::configured;
+}
+
+void port_write(const uint8_t* data, size_t length) {
+    DWORD written = 0;
+    WriteFile(port, data, static_cast<DWORD>(length), &written, nullptr);
+}
+
+uint16_t port_read_byte() {
+    uint8_t byte = 0;
+    DWORD got = 0;
+    ReadFile(port, &byte, 1, &got, nullptr);
+    return got == 0 ? NO_BYTE : byte;
+}
+
+void port_close() {
+    if (port == INVALID_HANDLE_VALUE) return;
+    CloseHandle(port);
+    port = INVALID_HANDLE_VALUE;
+}
+
+// The system closes the handle of a process that Ctrl+C ends; nothing of the port needs putting back.
+void port_close_on_signal() {}
+
+bool port_is_open() { return port != INVALID_HANDLE_VALUE; }
+
+}  // namespace serial

@@ -1,0 +1,166 @@
+// The Windows updater under wine: the 64-bit build runs end to end against the simulated device,
+// with COMn mapped through the wine prefix's dosdevices; the shipped 32-bit build is checked for
+// its format. Run by `make test-windows`, which builds both and prepares the prefix.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <set>
+
+#include "update_file/payload.h"
+
+#include "e2e_support.h"
+
+namespace e2e {
+namespace {
+
+using harness::ConsoleSession;
+using harness::Simulator;
+
+std::string environment(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : "";
+}
+
+// What wine's console shows: it draws with cursor sequences, a blank as "erase, one to the right".
+std::string screen_text(const std::string& raw) {
+    std::string text;
+    for (size_t i = 0; i < raw.size(); ++i) {
+        if (raw[i] == '\x1b' && i + 1 < raw.size() && raw[i + 1] == '[') {
+            size_t end = i + 2;
+            while (end < raw.size() && !(raw[end] >= 0x40 && raw[end] <= 0x7E)) ++end;
+            if (end >= raw.size()) break;
+            if (raw[end] == 'C') text.append(static_cast<size_t>(std::max(1, std::atoi(raw.c_str() + i + 2))), ' ');
+            i = end;
+        } else if (raw[i] == '\r' && i + 1 < raw.size() && (raw[i + 1] == '\n' || raw[i + 1] == '\r')) {
+            continue;  // the terminal's CR before LF
+        } else {
+            text += raw[i];
+        }
+    }
+    return text;
+}
+
+class UnderWine : public UpdateRun {
+protected:
+    void SetUp() override {
+        if (environment("WINEPREFIX").empty() || environment("UPDATER_WIN64_EXE").empty()) {
+            GTEST_FAIL() << "run through make test-windows, which sets WINE, WINEPREFIX and the executables";
+        }
+    }
+
+    // The updater at path under wine with a console; COMn goes through the prefix's dosdevices.
+    harness::Launch wine_launch(const std::string& path) const {
+        harness::Launch launch;
+        launch.program = environment("WINE");
+        launch.args = {launch.program, path};
+        launch.env = {{"WINEPREFIX", environment("WINEPREFIX")}, {"WINEDEBUG", "-all"}};
+        return launch;
+    }
+
+    std::string com_link(int n) const { return environment("WINEPREFIX") + "/dosdevices/com" + std::to_string(n); }
+
+    static bool wait_for_text(ConsoleSession& run, const std::string& text, int timeout_ms = 20000) {
+        for (int waited = 0; waited < timeout_ms; waited += 50) {
+            if (screen_text(run.output()).find(text) != std::string::npos) return true;
+            if (!run.still_running_after(50) && screen_text(run.output()).find(text) == std::string::npos) return false;
+        }
+        return false;
+    }
+
+    std::string win64_update(const test_files::UpdateContent& content = {}) {
+        return pack(content, environment("UPDATER_WIN64_EXE"), "update.exe");
+    }
+};
+
+TEST_F(UnderWine, CompleteUpdateThroughCom3) {
+    test_files::UpdateContent content;
+    const std::string path = win64_update(content);
+    Simulator device(recording({"--link", com_link(3)}));
+    ConsoleSession run(wine_launch(path));
+    ASSERT_TRUE(wait_for_text(run, "Or press another key to break !\n\n")) << screen_text(run.output());
+    run.send("3");
+    ASSERT_TRUE(wait_for_text(run, "Press ESC not to download")) << screen_text(run.output());
+    run.send("e");
+    ASSERT_TRUE(wait_for_text(run, "Press Enter to exit !")) << screen_text(run.output());
+    run.send("\r");
+    EXPECT_EQ(run.wait_exit(30000), 0);
+    const std::string screen = screen_text(run.output());
+    EXPECT_NE(screen.find(banner()), std::string::npos) << screen.substr(0, 800);
+    EXPECT_NE(screen.find("COM3 connected\nFilelength = "), std::string::npos);
+    EXPECT_NE(screen.find("64500 Bytes allocated\n64500 Bytes read\nChecksum test OK\n\nDownloading FLASH...\n"), std::string::npos);
+    EXPECT_NE(screen.find("FA00 100%\nDownload of FLASH program memory successfully completed\n"), std::string::npos);
+    EXPECT_NE(screen.find("7FF 100%\nDownload of EEPROM data memory successfully completed\nCOM3 disconnected\n\nPress Enter to exit !"),
+              std::string::npos);
+    EXPECT_EQ(device.wait_exit(), 0) << device.report();
+    EXPECT_EQ(wire(), concat(flash_wire(content.flash, 500), eeprom_wire(content.eeprom)));
+    EXPECT_EQ(test_files::read_file(dir.file("eeprom.out")), content.eeprom);
+}
+
+TEST_F(UnderWine, BurningErrorEndsTheRunWithStatus5) {
+    test_files::UpdateContent content;
+    Simulator device(recording({"--link", com_link(5), "--reply", "2=55"}));
+    ConsoleSession run(wine_launch(win64_update(content)));
+    ASSERT_TRUE(wait_for_text(run, "Or press another key to break !\n\n"));
+    run.send("5");
+    ASSERT_TRUE(wait_for_text(run, "Press Enter to exit !")) << screen_text(run.output());
+    run.send("\r");
+    EXPECT_EQ(run.wait_exit(), 5);
+    EXPECT_NE(screen_text(run.output()).find("80 0%\r100 0%\nFLASH burning error at address 100. Try again!\nCOM5 disconnected\n"),
+              std::string::npos)
+        << screen_text(run.output());
+    device.wait_exit();
+    EXPECT_EQ(wire(), flash_wire(content.flash, 3));
+}
+
+TEST_F(UnderWine, OtherKeyAtThePortPromptBreaksOff) {
+    ConsoleSession run(wine_launch(win64_update()));
+    ASSERT_TRUE(wait_for_text(run, "Or press another key to break !\n\n"));
+    run.send("q");
+    ASSERT_TRUE(wait_for_text(run, "Press Enter to exit !"));
+    run.send("\r");
+    EXPECT_EQ(run.wait_exit(), 1);
+    EXPECT_NE(screen_text(run.output()).find(banner() + EXIT_PROMPT), std::string::npos) << screen_text(run.output());
+}
+
+TEST_F(UnderWine, PortWithoutDeviceIsNotInstalled) {
+    unlink(com_link(4).c_str());
+    ConsoleSession run(wine_launch(win64_update()));
+    ASSERT_TRUE(wait_for_text(run, "Or press another key to break !\n\n"));
+    run.send("4");
+    ASSERT_TRUE(wait_for_text(run, "Press Enter to exit !"));
+    run.send("\r");
+    EXPECT_EQ(run.wait_exit(), 3);
+    EXPECT_NE(screen_text(run.output()).find("COM4 not installed or in use by other program\n"), std::string::npos)
+        << screen_text(run.output());
+}
+
+// The shipped program: a 32-bit console executable that needs no DLL beyond the system's.
+TEST(Win32Executable, IsAConsolePe32ImportingOnlySystemDlls) {
+    const std::string exe = environment("UPDATER_WIN32_EXE");
+    ASSERT_FALSE(exe.empty()) << "run through make test-windows";
+    std::FILE* dump = popen(("i686-w64-mingw32-objdump -p '" + exe + "'").c_str(), "r");
+    ASSERT_NE(dump, nullptr);
+    std::string text;
+    char buffer[4096];
+    size_t got;
+    while ((got = std::fread(buffer, 1, sizeof buffer, dump)) > 0) text.append(buffer, got);
+    EXPECT_EQ(pclose(dump), 0);
+    EXPECT_NE(text.find("file format pei-i386"), std::string::npos);
+    EXPECT_NE(text.find("Magic\t\t\t010b\t(PE32)"), std::string::npos);
+    EXPECT_NE(text.find("Subsystem\t\t00000003\t(Windows CUI)"), std::string::npos);
+    const std::set<std::string> allowed = {"KERNEL32.dll", "msvcrt.dll"};
+    size_t imports = 0;
+    for (size_t at = text.find("DLL Name: "); at != std::string::npos; at = text.find("DLL Name: ", at + 1)) {
+        const std::string dll = text.substr(at + 10, text.find('\n', at) - at - 10);
+        EXPECT_TRUE(allowed.count(dll) != 0) << "imports " << dll;
+        ++imports;
+    }
+    EXPECT_GT(imports, 0u);
+    const std::vector<uint8_t> image = test_files::read_file(exe);
+    EXPECT_EQ(update_file::find_payload_offset(image.data(), image.size()), 524288);
+}
+
+}  // namespace
+}  // namespace e2e
