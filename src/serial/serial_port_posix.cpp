@@ -31,6 +31,9 @@ struct termios settings_found;
 bool settings_changed = false;
 struct serial_struct driver_flags_found;
 bool low_latency_set = false;
+// With hardware flow control (left as found) the device can hold output back indefinitely, so the
+// drain needs a time limit; without it the line empties at its own speed.
+bool output_may_stall = false;
 
 // The serial devices of this machine in the order COM1, COM2, ... are given to them: USB serial
 // adapters, then USB modems (CDC ACM), then on-board UARTs, by number within each group.
@@ -87,6 +90,10 @@ void on_drain_timeout(int) {}
 // Waits until the written bytes have left the port, or until the deadline. tcdrain itself has no
 // timeout, so an interval timer interrupts it (its handler is installed without SA_RESTART).
 void drain_until(long long deadline) {
+    if (!output_may_stall) {
+        tcdrain(port_fd);
+        return;
+    }
     for (;;) {
         const long long remaining = deadline - now_ns();
         if (remaining <= 0) return;
@@ -168,6 +175,7 @@ ConfigStatus port_configure(std::string& detail) {
         detail = "the driver did not take 115200 baud, 8 data bits, no parity, one stop bit";
         return ConfigStatus::impossible_parameters;
     }
+    output_may_stall = (applied.c_cflag & CRTSCTS) != 0;
     // USB serial adapters otherwise hold received bytes back for milliseconds; a driver without
     // the setting is fine as it is.
     if (ioctl(port_fd, TIOCGSERIAL, &driver_flags_found) == 0) {
