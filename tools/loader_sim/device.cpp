@@ -38,18 +38,23 @@ Step Device::answer(int value, unsigned extra_delay_ms, Reply* reply, bool held)
 }
 
 Step Device::receive(uint8_t byte, Reply* reply) {
+    milestone_ = Milestone::none;
     switch (state_) {
         case State::idle:
             window_ = window_ << 8 | byte;
             if (window_ == FLASH_START) {
-                    if (faults_.hangup == HangupPoint::before_acknowledgement) return Step::hang_up;
+                window_ = 0;
+                milestone_ = Milestone::flash_started;
+                if (faults_.hangup == HangupPoint::before_acknowledgement) return Step::hang_up;
                 state_ = State::flash_records;
                 record_ = 0;
                 frame_.clear();
                 return answer(faults_.acknowledgement, 0, reply);
             }
             if (window_ == EEPROM_START) {
-                    state_ = State::eeprom_command;
+                window_ = 0;
+                milestone_ = Milestone::eeprom_started;
+                state_ = State::eeprom_command;
             }
             return Step::go_on;
 
@@ -66,7 +71,10 @@ Step Device::receive(uint8_t byte, Reply* reply) {
                 error("checksum error in FLASH record " + std::to_string(record));
             }
             frame_.clear();
-            if (record_ == RECORDS) state_ = State::idle;
+            if (record_ == RECORDS) {
+                state_ = State::idle;
+                milestone_ = Milestone::flash_finished;
+            }
             if (faults_.hangup == HangupPoint::flash_record && faults_.hangup_at == record) return Step::hang_up;
             const auto configured = faults_.record_reply.find(record);
             const int value = configured != faults_.record_reply.end() ? configured->second : sum == 0 ? 0x00 : 0xAA;
@@ -89,7 +97,7 @@ Step Device::receive(uint8_t byte, Reply* reply) {
         case State::eeprom_read_header: {
             const bool writing = state_ == State::eeprom_write_header;
             if (frame_.empty() && byte == 0x00) {  // a count of 0 ends the pass
-                    state_ = writing ? State::eeprom_command : State::eeprom_read_end;
+                state_ = writing ? State::eeprom_command : State::eeprom_read_end;
                 return Step::go_on;
             }
             frame_.push_back(byte);
@@ -119,9 +127,7 @@ Step Device::receive(uint8_t byte, Reply* reply) {
             if (address_ < EEPROM_SIZE) eeprom_[address_] = byte;
             ++eeprom_written_;
             ++address_;
-            if (--remaining_ == 0) {
-                    state_ = State::eeprom_write_header;
-            }
+            if (--remaining_ == 0) state_ = State::eeprom_write_header;
             return Step::go_on;
 
         case State::eeprom_read_poll: {
@@ -138,6 +144,7 @@ Step Device::receive(uint8_t byte, Reply* reply) {
         case State::eeprom_read_end:
             if (byte != 0x00) error("EEPROM end of reading " + hex(byte) + " instead of 0");
             state_ = State::idle;
+            milestone_ = Milestone::eeprom_finished;
             return Step::go_on;
     }
     return Step::go_on;

@@ -36,6 +36,9 @@ struct Reply {
 
 enum class Step { go_on, reply_ready, hang_up };
 
+// Where a byte put a transfer, for timing it.
+enum class Milestone { none, flash_started, flash_finished, eeprom_started, eeprom_finished };
+
 class Device {
 public:
     static constexpr uint32_t FLASH_SIZE = 64000;
@@ -46,6 +49,9 @@ public:
     // Takes one byte from the host. reply_ready: *reply holds the answer; hang_up: the device closes
     // the line now.
     Step receive(uint8_t byte, Reply* reply);
+
+    // What the last byte received began or ended, if anything.
+    Milestone milestone() const { return milestone_; }
 
     // The host went away: the loader waits for a new start sequence.
     void reset_transfer();
@@ -71,6 +77,7 @@ private:
 
     Faults faults_;
     State state_ = State::idle;
+    Milestone milestone_ = Milestone::none;
     uint32_t window_ = 0;  // the last four bytes received in idle, the newest lowest
     std::vector<uint8_t> frame_;
     uint32_t record_ = 0;

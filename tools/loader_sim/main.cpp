@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <stdlib.h>
 #include <termios.h>
 #include <time.h>
@@ -40,6 +41,9 @@ const char HELP[] =
     "  --silent             never answer\n"
     "  --pace               pace the line at 115200 baud, 8N1 (86.8 us a byte)\n"
     "  --device-delay US    the device's own time before each answer, in microseconds (default 0)\n"
+    "  --timing             at the end, report how long the FLASH transfer took on this line (from the\n"
+    "                       acknowledgement to the last record's answer) and the EEPROM transfer (from\n"
+    "                       its start sequence to its last byte), in seconds\n"
     "  --sessions N         serve N runs of the updater, then end (default 1)\n"
     "  --faulty-sessions K  inject the faults into the first K runs only (default: all)\n"
     "  --timeout S          end after S seconds whatever happens (default 60)\n"
@@ -49,6 +53,7 @@ const char HELP[] =
     "3 time limit reached.\n";
 
 constexpr long long BYTE_TIME_NS = 86806;  // 10 bits at 115200 baud
+constexpr long long SPIN_NS = 200000;
 
 volatile sig_atomic_t stop_requested = 0;
 void on_stop_signal(int) { stop_requested = 1; }
@@ -63,6 +68,7 @@ struct Options {
     std::string link, flash_out, eeprom_out, wire_out;
     loader_sim::Faults faults;
     bool pace = false;
+    bool timing = false;
     long long device_delay_ns = 0;
     unsigned sessions = 1;
     unsigned faulty_sessions = 0;  // 0: all
@@ -105,6 +111,7 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
         }
         if (name == "--silent") { faults.silent = true; continue; }
         if (name == "--pace") { options.pace = true; continue; }
+        if (name == "--timing") { options.timing = true; continue; }
         if (i + 1 >= argc) {
             error = name == "--link" || name.rfind("--", 0) == 0 ? "option " + name + " needs a value or is unknown"
                                                                  : "unexpected argument " + name;
@@ -208,6 +215,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "loader-sim: %s (see --help)\n", error.c_str());
         return 2;
     }
+    // Answers are due to the microsecond when pacing; the default 50 us of timer slack would add to
+    // every round trip.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
         struct sigaction action = {};
         action.sa_handler = on_stop_signal;
@@ -215,11 +225,18 @@ int main(int argc, char** argv) {
         sigaction(signal_number, &action, nullptr);
     }
 
-    // The terminal keeps its default (cooked) settings: making the line raw is the updater's job.
     int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
         std::fprintf(stderr, "loader-sim: cannot open a pseudo terminal: %s\n", std::strerror(errno));
         return 2;
+    }
+    // The terminal keeps its cooked settings (line editing, CR/LF translation, XON/XOFF): making
+    // the line raw is the updater's job. Only its echo goes: a serial line does not echo, and the
+    // echo of an answer arriving while the updater puts the settings back would look like a host.
+    struct termios line;
+    if (tcgetattr(master, &line) == 0) {
+        line.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL);
+        tcsetattr(master, TCSANOW, &line);
     }
     const std::string path = ptsname(master);
     if (!options.link.empty()) {
@@ -241,6 +258,8 @@ int main(int argc, char** argv) {
     unsigned sessions_done = 0;
     bool hung_up = false;
     int held_reply = -1;
+    // Line times of the transfers' first and last moments: the paced times when pacing.
+    double flash_begin = -1, flash_end = -1, eeprom_begin = -1, eeprom_end = -1;
     bool timed_out = false;
 
     while (master >= 0 && !stop_requested) {
@@ -254,7 +273,17 @@ int main(int argc, char** argv) {
             replies.pop_front();
         }
         long long wait_ns = deadline - now;
-        if (!replies.empty()) wait_ns = std::min(wait_ns, replies.front().due_ns - now);
+        if (!replies.empty()) {
+            const long long until_due = replies.front().due_ns - now;
+            // When pacing, the last 0.2 ms before an answer is due are spun out: a timed wake-up
+            // would come late by the machine's wake-up latency, which a real line does not have.
+            if (options.pace && until_due <= SPIN_NS) {
+                while (now_ns() < replies.front().due_ns) {
+                }
+                continue;
+            }
+            wait_ns = std::min(wait_ns, options.pace ? until_due - SPIN_NS : until_due);
+        }
         pollfd ready = {master, POLLIN, 0};
         const timespec timeout = {static_cast<time_t>(wait_ns / 1000000000LL), static_cast<long>(wait_ns % 1000000000LL)};
         const int ready_count = ppoll(&ready, 1, &timeout, nullptr);
@@ -297,7 +326,17 @@ int main(int argc, char** argv) {
                 master = -1;
                 break;
             }
-            if (step != loader_sim::Step::reply_ready) continue;
+            const long long line_now = host_line_free;
+            switch (device.milestone()) {
+                case loader_sim::Milestone::eeprom_started: eeprom_begin = line_now * 1e-9; break;
+                case loader_sim::Milestone::eeprom_finished: eeprom_end = line_now * 1e-9; break;
+                default: break;
+            }
+            if (step != loader_sim::Step::reply_ready) {
+                if (device.milestone() == loader_sim::Milestone::flash_started) flash_begin = line_now * 1e-9;
+                if (device.milestone() == loader_sim::Milestone::flash_finished) flash_end = line_now * 1e-9;
+                continue;
+            }
             if (reply.held) {
                 held_reply = reply.byte;
                 continue;
@@ -308,6 +347,9 @@ int main(int argc, char** argv) {
             due += static_cast<long long>(reply.extra_delay_ms) * 1000000LL;
             if (!replies.empty()) due = std::max(due, replies.back().due_ns);
             replies.push_back({due, reply.byte});
+            // The FLASH transfer runs from the acknowledgement to the answer to its last record.
+            if (device.milestone() == loader_sim::Milestone::flash_started) flash_begin = due * 1e-9;
+            if (device.milestone() == loader_sim::Milestone::flash_finished) flash_end = due * 1e-9;
         }
     }
     if (master >= 0) close(master);
@@ -318,6 +360,11 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "loader-sim: %u FLASH records received, %u EEPROM bytes written, %u read back\n",
                  device.records_received(), device.eeprom_bytes_written(), device.eeprom_bytes_read());
     for (const std::string& problem : device.protocol_errors()) std::fprintf(stderr, "loader-sim: %s\n", problem.c_str());
+    if (options.timing) {
+        std::fprintf(stderr, "loader-sim: timing flash %.6f eeprom %.6f\n",
+                     flash_begin >= 0 && flash_end >= 0 ? flash_end - flash_begin : -1.0,
+                     eeprom_begin >= 0 && eeprom_end >= 0 ? eeprom_end - eeprom_begin : -1.0);
+    }
     if (timed_out) {
         std::fprintf(stderr, "loader-sim: time limit of %u s reached\n", options.timeout_s);
         return 3;

@@ -1,0 +1,276 @@
+// bench: how close an update comes to the wire's limit. Runs the packed updater against loader-sim
+// on a pseudo terminal, paced at 115200 baud and unpaced, takes the FLASH and EEPROM transfer times
+// as the simulated device measures them on its line, and compares them with the wire time of the
+// bytes exchanged and with a minimal reference client timed the same way. Prints a Markdown table
+// (and writes it to a file).
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/utsname.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "console_session.h"
+#include "test_files.h"
+
+namespace {
+
+double now_seconds() {
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+constexpr double BYTE_TIME = 10.0 / 115200;  // seconds per byte at 115200 baud, 8N1
+// The device's own time before each answer: a loader's turnaround after a frame's last byte
+// (checking it, and for the EEPROM the write of one byte to its buffer). The FLASH burn itself is
+// not modelled, so the limit is the tightest a real device allows.
+constexpr unsigned DEVICE_DELAY_US = 100;
+constexpr unsigned FLASH_ROUND_TRIPS = 500;
+constexpr unsigned EEPROM_ROUND_TRIPS = 4096;
+// Bytes in each timed transfer, as the device times it: after the acknowledgement, 500 frames of 129
+// and their replies; after the EEPROM start sequence, the write command, 2,048 write frames of 5,
+// the end byte and the read-back command, 2,048 headers of 4 with a poll byte each, the two end
+// bytes, and 4,096 replies.
+constexpr double FLASH_BYTES = 500 * 129 + 500;
+constexpr double EEPROM_BYTES = 1 + 2048 * 5 + 1 + 1 + 2048 * 5 + 2 + 4096;
+
+struct UpdaterRun {
+    bool ok = false;
+    double flash = 0, eeprom = 0;  // seconds of each transfer, on the device's line
+    double wall = 0, cpu = 0;      // seconds, the whole run
+    long peak_rss_kib = 0;
+};
+
+// The transfer times the simulated device reports: "timing flash F eeprom E".
+bool read_timing(const std::string& report, double& flash, double& eeprom) {
+    const size_t at = report.find("timing flash ");
+    return at != std::string::npos && std::sscanf(report.c_str() + at, "timing flash %lf eeprom %lf", &flash, &eeprom) == 2 &&
+           flash > 0 && eeprom > 0;
+}
+
+// Runs the update with the keys 1, e, Enter through a pipe, against a simulator with the options.
+// The console goes to /dev/null: what printing costs the updater is its write calls, not a
+// terminal's drawing.
+UpdaterRun run_updater(const std::string& update, std::vector<std::string> sim_options) {
+    UpdaterRun result;
+    sim_options.insert(sim_options.end(), {"--timing", "--timeout", "120"});
+    harness::Simulator device(sim_options);
+    int input[2];
+    if (pipe(input) != 0) return result;
+    const double start = now_seconds();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(input[0], STDIN_FILENO);
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, STDOUT_FILENO);
+        close(input[1]);
+        setenv("UPDATER_COM1", device.port().c_str(), 1);
+        execl(update.c_str(), update.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(input[0]);
+    if (write(input[1], "1e\r", 3) != 3) return result;
+    close(input[1]);
+    int status = 0;
+    rusage usage = {};
+    wait4(pid, &status, 0, &usage);
+    result.wall = now_seconds() - start;
+    result.cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                 static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
+    result.peak_rss_kib = usage.ru_maxrss;
+    device.wait_exit(5000);
+    result.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0 && read_timing(device.report(), result.flash, result.eeprom);
+    if (!result.ok) std::fprintf(stderr, "bench: the update did not complete (status %d): %s\n", status, device.report().c_str());
+    return result;
+}
+
+// The reference client against a simulator with the options; the transfer times it measured.
+bool run_reference(std::vector<std::string> sim_options, double& flash, double& eeprom) {
+    sim_options.insert(sim_options.end(), {"--timing", "--timeout", "60"});
+    harness::Simulator device(sim_options);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        execl(BENCH_REFERENCE_BIN, BENCH_REFERENCE_BIN, device.port().c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    const bool ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    device.wait_exit(5000);
+    if (!ok || !read_timing(device.report(), flash, eeprom)) {
+        std::fprintf(stderr, "bench: the reference client did not complete: %s\n", device.report().c_str());
+        return false;
+    }
+    return true;
+}
+
+struct Summary {
+    double median, low, high;
+};
+
+Summary summarize(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    const size_t n = values.size();
+    const double median = n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+    return {median, values.front(), values.back()};
+}
+
+std::string format(const char* pattern, double value) {
+    char text[64];
+    std::snprintf(text, sizeof text, pattern, value);
+    return text;
+}
+
+std::string row(const std::string& measure, const std::string& median, const std::string& spread, const std::string& target,
+                const std::string& met) {
+    return "| " + measure + " | " + median + " | " + spread + " | " + target + " | " + met + " |\n";
+}
+
+std::string spread(const Summary& s, const char* pattern, double scale = 1) {
+    return format(pattern, s.low * scale) + " to " + format(pattern, s.high * scale);
+}
+
+std::string machine() {
+    std::string cpu = "unknown processor";
+    std::ifstream info("/proc/cpuinfo");
+    for (std::string line; std::getline(info, line);) {
+        if (line.rfind("model name", 0) == 0) {
+            cpu = line.substr(line.find(':') + 2);
+            break;
+        }
+    }
+    utsname system = {};
+    uname(&system);
+    char date[32];
+    const std::time_t now = std::time(nullptr);
+    std::strftime(date, sizeof date, "%Y-%m-%d", std::gmtime(&now));
+    return std::string(date) + ", " + cpu + ", " + std::to_string(sysconf(_SC_NPROCESSORS_ONLN)) + " cores, Linux " +
+           system.release;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string update, markdown;
+    int runs = 5;
+    bool quick = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--runs" && i + 1 < argc) runs = std::max(1, std::atoi(argv[++i]));
+        else if (arg == "--markdown" && i + 1 < argc) markdown = argv[++i];
+        else if (arg == "--quick") quick = true;
+        else if (update.empty() && arg[0] != '-') update = arg;
+        else {
+            std::fprintf(stderr, "usage: bench UPDATE_FILE [--runs N] [--markdown FILE] [--quick]\n");
+            return 2;
+        }
+    }
+    if (update.empty()) {
+        std::fprintf(stderr, "usage: bench UPDATE_FILE [--runs N] [--markdown FILE] [--quick]\n");
+        return 2;
+    }
+    signal(SIGPIPE, SIG_IGN);
+
+    const std::string delay = std::to_string(DEVICE_DELAY_US);
+    const double flash_limit = FLASH_BYTES * BYTE_TIME + FLASH_ROUND_TRIPS * DEVICE_DELAY_US * 1e-6;
+    const double eeprom_limit = EEPROM_BYTES * BYTE_TIME + EEPROM_ROUND_TRIPS * DEVICE_DELAY_US * 1e-6;
+    std::vector<double> flash_ratio, eeprom_ratio, flash_paced, eeprom_paced, cpu_share, rss;
+    std::vector<double> flash_trip, eeprom_trip, reference_flash_trip, reference_eeprom_trip;
+    std::vector<double> reference_flash_ratio, reference_eeprom_ratio;
+
+    for (int run = 0; run < runs; ++run) {
+        std::fprintf(stderr, "bench: run %d of %d\n", run + 1, runs);
+        if (!quick) {
+            const UpdaterRun paced = run_updater(update, {"--pace", "--device-delay", delay});
+            if (!paced.ok) return 1;
+            flash_paced.push_back(paced.flash);
+            eeprom_paced.push_back(paced.eeprom);
+            flash_ratio.push_back(paced.flash / flash_limit);
+            eeprom_ratio.push_back(paced.eeprom / eeprom_limit);
+            cpu_share.push_back(paced.cpu / paced.wall);
+            rss.push_back(static_cast<double>(paced.peak_rss_kib) / 1024);
+        }
+        const UpdaterRun unpaced = run_updater(update, {});
+        if (!unpaced.ok) return 1;
+        flash_trip.push_back(unpaced.flash / FLASH_ROUND_TRIPS);
+        eeprom_trip.push_back(unpaced.eeprom / EEPROM_ROUND_TRIPS);
+        if (quick) {
+            cpu_share.push_back(unpaced.cpu / unpaced.wall);
+            rss.push_back(static_cast<double>(unpaced.peak_rss_kib) / 1024);
+        }
+        double reference_flash = 0, reference_eeprom = 0;
+        if (!run_reference({}, reference_flash, reference_eeprom)) return 1;
+        reference_flash_trip.push_back(reference_flash / FLASH_ROUND_TRIPS);
+        reference_eeprom_trip.push_back(reference_eeprom / EEPROM_ROUND_TRIPS);
+        if (!quick) {
+            if (!run_reference({"--pace", "--device-delay", delay}, reference_flash, reference_eeprom)) return 1;
+            reference_flash_ratio.push_back(reference_flash / flash_limit);
+            reference_eeprom_ratio.push_back(reference_eeprom / eeprom_limit);
+        }
+    }
+
+    std::string table = "Measured " + machine() + "; medians of " + std::to_string(runs) + " runs" +
+                        (quick ? " (quick: unpaced only)" : "") + ".\n\n";
+    table += row("Measure", "Median", "Spread", "Target", "Met");
+    table += row("---", "---", "---", "---", "---");
+    auto yes_no = [](bool met) { return std::string(met ? "yes" : "**no**"); };
+    if (!quick) {
+        const Summary fp = summarize(flash_paced), ep = summarize(eeprom_paced);
+        const Summary fr = summarize(flash_ratio), er = summarize(eeprom_ratio);
+        table += row("FLASH transfer, paced (s)", format("%.3f", fp.median), spread(fp, "%.3f"),
+                     "limit " + format("%.3f", flash_limit) + " s", "");
+        table += row("FLASH transfer / wire-time limit", format("%.4f", fr.median), spread(fr, "%.4f"), "≤ 1.02",
+                     yes_no(fr.median <= 1.02));
+        const Summary rfr = summarize(reference_flash_ratio);
+        table += row("Reference client, paced FLASH / limit", format("%.4f", rfr.median), spread(rfr, "%.4f"), "", "");
+        table += row("EEPROM transfer, paced (s)", format("%.3f", ep.median), spread(ep, "%.3f"),
+                     "limit " + format("%.3f", eeprom_limit) + " s", "");
+        table += row("EEPROM transfer / wire-time limit", format("%.4f", er.median), spread(er, "%.4f"), "≤ 1.02",
+                     yes_no(er.median <= 1.02));
+    }
+    if (!quick) {
+        const Summary rer = summarize(reference_eeprom_ratio);
+        table += row("Reference client, paced EEPROM / limit", format("%.4f", rer.median), spread(rer, "%.4f"), "", "");
+    }
+    const Summary ft = summarize(flash_trip), et = summarize(eeprom_trip);
+    const Summary rft = summarize(reference_flash_trip), ret = summarize(reference_eeprom_trip);
+    table += row("Host time per FLASH round trip, unpaced (µs)", format("%.1f", ft.median * 1e6), spread(ft, "%.1f", 1e6), "", "");
+    table += row("Reference client, per FLASH round trip (µs)", format("%.1f", rft.median * 1e6), spread(rft, "%.1f", 1e6), "", "");
+    table += row("FLASH: updater / reference", format("%.2f", ft.median / rft.median), "", "≤ 1.2",
+                 yes_no(ft.median / rft.median <= 1.2));
+    table += row("Host time per EEPROM round trip, unpaced (µs)", format("%.1f", et.median * 1e6), spread(et, "%.1f", 1e6), "", "");
+    table += row("Reference client, per EEPROM round trip (µs)", format("%.1f", ret.median * 1e6), spread(ret, "%.1f", 1e6), "", "");
+    table += row("EEPROM: updater / reference", format("%.2f", et.median / ret.median), "", "≤ 1.2",
+                 yes_no(et.median / ret.median <= 1.2));
+    const Summary cpu = summarize(cpu_share), memory = summarize(rss);
+    table += row(std::string("Processor time / wall time, complete ") + (quick ? "unpaced" : "paced") + " run",
+                 format("%.2f%%", cpu.median * 100), spread(cpu, "%.2f%%", 100), "< 5 %", yes_no(cpu.median < 0.05));
+    table += row("Peak resident memory (MiB)", format("%.2f", memory.median), spread(memory, "%.2f"), "< 4 MiB",
+                 yes_no(memory.median < 4));
+    table += "\nTransfer times are measured by the simulated device on its line. Paced: loader-sim --pace "
+             "--device-delay " + delay + " (115200 baud, 86.8 µs a byte, and 0.1 ms of device turnaround before each "
+             "answer); the limit of a transfer is the wire time of every byte it exchanges plus the device's "
+             "turnarounds. Unpaced: the device answers at once, so a round trip's time is the host's and the "
+             "terminal's; the reference client does only write, drain, wait and read. The processor-time share "
+             "covers the whole run, the 5 s pause included.\n";
+    std::fputs(table.c_str(), stdout);
+    if (!markdown.empty()) {
+        std::ofstream out(markdown);
+        out << "# Benchmark\n\n" << table;
+        if (!out) {
+            std::fprintf(stderr, "bench: cannot write %s\n", markdown.c_str());
+            return 1;
+        }
+    }
+    return 0;
+}
