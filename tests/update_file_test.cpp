@@ -39,6 +39,14 @@ protected:
         return testing::internal::GetCapturedStdout();
     }
 
+    // Reads the header and loads the image, as a run does before the checksum test.
+    void open_and_load(const std::string& path) {
+        printed_by([&] {
+            update_file::read_payload_header(path.c_str(), "x");
+            update_file::load_image(path.c_str(), "x");
+        });
+    }
+
     test_files::TempDir dir;
 };
 
@@ -86,10 +94,7 @@ TEST_F(UpdateFileReader, ChecksumErrorInTheFirstOrLastRecordStopsTheRun) {
         file[update_file::PAYLOAD_OFFSET + 32 + record * 129 + 128] ^= 0x40;  // the stored checksum byte
         const std::string path = write(file);
         Outcome ended = Outcome::completed;
-        printed_by([&] {
-            update_file::read_payload_header(path.c_str(), "x");
-            update_file::load_image(path.c_str(), "x");
-        });
+        open_and_load(path);
         EXPECT_EQ(printed_by([] { update_file::verify_image(); }, &ended),
                   "Error in checksum. Probably download error from website.\nTry again or contact Tarvenholt !\n");
         EXPECT_EQ(ended, Outcome::file_error) << record;
@@ -100,10 +105,7 @@ TEST_F(UpdateFileReader, ChecksumErrorInTheFirstOrLastRecordStopsTheRun) {
 TEST_F(UpdateFileReader, FlashBytesAndStoredChecksumsFollowTheLogicalOffsets) {
     test_files::UpdateContent content;
     const std::string path = write(bytes(content));
-    printed_by([&] {
-        update_file::read_payload_header(path.c_str(), "x");
-        update_file::load_image(path.c_str(), "x");
-    });
+    open_and_load(path);
     for (uint32_t i : {0u, 127u, 128u, 129u, 32000u, 63999u}) EXPECT_EQ(update_file::flash_byte(i), content.flash[i]) << i;
     uint8_t sum = 0;
     for (uint32_t i = 63872; i < 64000; ++i) sum = static_cast<uint8_t>(sum - content.flash[i]);
@@ -113,10 +115,7 @@ TEST_F(UpdateFileReader, FlashBytesAndStoredChecksumsFollowTheLogicalOffsets) {
 TEST_F(UpdateFileReader, EepromCursorSeeksOnlyOnJumps) {
     test_files::UpdateContent content;
     const std::string path = write(bytes(content));
-    printed_by([&] {
-        update_file::read_payload_header(path.c_str(), "x");
-        update_file::load_image(path.c_str(), "x");
-    });
+    open_and_load(path);
     update_file::eeprom_rewind();
     const unsigned long after_rewind = update_file::eeprom_seek_count();
     for (uint32_t a : {0u, 1u, 2u}) EXPECT_EQ(update_file::eeprom_byte(a), content.eeprom[a]);

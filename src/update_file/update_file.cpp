@@ -115,6 +115,11 @@ void release() {
         std::fclose(file);
         file = nullptr;
     }
+    // Nothing of the run is kept.
+    file_length = 0;
+    header = HeaderFields();
+    eeprom_cursor = 0;
+    eeprom_seeks = 0;
 }
 
 }  // namespace update_file

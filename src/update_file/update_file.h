@@ -39,7 +39,8 @@ uint8_t eeprom_byte(uint32_t a);
 // Number of seeks the EEPROM source has made since the image was loaded.
 unsigned long eeprom_seek_count();
 
-// Frees the image, then closes the file if it is open. Called by the exit path.
+// Frees the image, then closes the file if it is open, and forgets the header. Called by the exit
+// path.
 void release();
 
 }  // namespace update_file
