@@ -75,11 +75,12 @@ TEST_F(SerialLink, OpenAndCloseNameThePort) {
 }
 
 struct PortFailure {
+    const char* name;
     serial::OpenStatus open;
     serial::ConfigStatus config;
     const char* printed;
 
-    friend std::ostream& operator<<(std::ostream& out, const PortFailure& row) { return out << row.printed; }
+    friend std::ostream& operator<<(std::ostream& out, const PortFailure& row) { return out << row.name; }
 };
 
 class SerialLinkFailure : public SerialLink, public ::testing::WithParamInterface<PortFailure> {};
@@ -96,15 +97,16 @@ TEST_P(SerialLinkFailure, PrintsItsMessageAndTheDetailAndEndsWithPortError) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, SerialLinkFailure,
     ::testing::Values(
-        PortFailure{serial::OpenStatus::not_found, serial::ConfigStatus::configured,
+        PortFailure{"not_found", serial::OpenStatus::not_found, serial::ConfigStatus::configured,
                     "COM4 not installed or in use by other program\n/dev/ttyUSB3: reason\n"},
-        PortFailure{serial::OpenStatus::other_problem, serial::ConfigStatus::configured,
+        PortFailure{"other_problem", serial::OpenStatus::other_problem, serial::ConfigStatus::configured,
                     "Other problem with COM4\n/dev/ttyUSB3: reason\n"},
-        PortFailure{serial::OpenStatus::opened, serial::ConfigStatus::parameters_not_accessible,
+        PortFailure{"parameters_not_accessible", serial::OpenStatus::opened, serial::ConfigStatus::parameters_not_accessible,
                     "COM4 connected\nCOM parameters not accessible\n/dev/ttyUSB3: reason\n"},
-        PortFailure{serial::OpenStatus::opened, serial::ConfigStatus::impossible_parameters,
+        PortFailure{"impossible_parameters", serial::OpenStatus::opened, serial::ConfigStatus::impossible_parameters,
                     "COM4 connected\nImpossible COM parameters\n/dev/ttyUSB3: reason\n"},
-        PortFailure{serial::OpenStatus::opened, serial::ConfigStatus::impossible_timeouts,
-                    "COM4 connected\nImpossible COM timeouts\n/dev/ttyUSB3: reason\n"}));
+        PortFailure{"impossible_timeouts", serial::OpenStatus::opened, serial::ConfigStatus::impossible_timeouts,
+                    "COM4 connected\nImpossible COM timeouts\n/dev/ttyUSB3: reason\n"}),
+    [](const auto& row) { return std::string(row.param.name); });
 
 }  // namespace
