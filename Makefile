@@ -79,8 +79,10 @@ test-windows: all windows
 	    -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake
 	$(CMAKE) --build build-win64 -j$(JOBS)
 	@test -d $(WINE_PREFIX) || WINEPREFIX=$(WINE_PREFIX) WINEDEBUG=-all $(WINE) wineboot -i >/dev/null 2>&1
-	@# One wine server for all tests, started here so that its messages stay off the tests' consoles.
-	@WINEPREFIX=$(WINE_PREFIX) /usr/lib/wine/wineserver -p >/dev/null 2>&1
+	@# One wine server for all tests, started here so that its messages stay off the tests' consoles
+	@# (wineboot may have left one running that a test's program would otherwise outlive).
+	@export WINEPREFIX=$(WINE_PREFIX); /usr/lib/wine/wineserver -k >/dev/null 2>&1; /usr/lib/wine/wineserver -w; \
+	    /usr/lib/wine/wineserver -p >/dev/null 2>&1
 	cd $(BUILD) && WINE=$(WINE) WINEPREFIX=$(WINE_PREFIX) UPDATER_WIN32_EXE=$(abspath build-win32/updater.exe) \
 	    UPDATER_WIN64_EXE=$(abspath build-win64/updater.exe) ctest --output-on-failure -j$(JOBS) --timeout 120 \
 	    --label-regex windows; status=$$?; \
