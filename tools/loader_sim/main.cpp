@@ -258,9 +258,15 @@ int main(int argc, char** argv) {
     unsigned sessions_done = 0;
     bool hung_up = false;
     int held_reply = -1;
-    // Line times of the transfers' first and last moments: the paced times when pacing.
-    double flash_begin = -1, flash_end = -1, eeprom_begin = -1, eeprom_end = -1;
+    // Line time of each milestone, indexed by it (the paced time when pacing); -1 until reached.
+    long long milestone_at[5] = {-1, -1, -1, -1, -1};
     bool timed_out = false;
+    // Queues an answer, never before the answers queued ahead of it; returns when it is due.
+    auto schedule = [&replies](long long due, uint8_t byte) {
+        if (!replies.empty()) due = std::max(due, replies.back().due_ns);
+        replies.push_back({due, byte});
+        return due;
+    };
 
     while (master >= 0 && !stop_requested) {
         const long long now = now_ns();
@@ -314,7 +320,7 @@ int main(int argc, char** argv) {
         const long long arrived = now_ns();
         for (ssize_t k = 0; k < got; ++k) {
             if (held_reply >= 0) {
-                replies.push_back({replies.empty() ? arrived : std::max(arrived, replies.back().due_ns), static_cast<uint8_t>(held_reply)});
+                schedule(arrived, static_cast<uint8_t>(held_reply));
                 held_reply = -1;
             }
             wire.push_back(buffer[k]);
@@ -326,30 +332,20 @@ int main(int argc, char** argv) {
                 master = -1;
                 break;
             }
-            const long long line_now = host_line_free;
-            switch (device.milestone()) {
-                case loader_sim::Milestone::eeprom_started: eeprom_begin = line_now * 1e-9; break;
-                case loader_sim::Milestone::eeprom_finished: eeprom_end = line_now * 1e-9; break;
-                default: break;
-            }
-            if (step != loader_sim::Step::reply_ready) {
-                if (device.milestone() == loader_sim::Milestone::flash_started) flash_begin = line_now * 1e-9;
-                if (device.milestone() == loader_sim::Milestone::flash_finished) flash_end = line_now * 1e-9;
-                continue;
-            }
-            if (reply.held) {
+            // A milestone's moment is the byte's time on the line, or its answer's when it has one:
+            // the FLASH transfer runs from the acknowledgement to the answer to its last record.
+            long long moment = host_line_free;
+            if (step == loader_sim::Step::reply_ready && reply.held) {
                 held_reply = reply.byte;
-                continue;
+            } else if (step == loader_sim::Step::reply_ready) {
+                long long due = host_line_free + options.device_delay_ns;
+                if (options.pace) due = std::max(due, device_line_free) + BYTE_TIME_NS;
+                device_line_free = due;
+                moment = schedule(due + static_cast<long long>(reply.extra_delay_ms) * 1000000LL, reply.byte);
             }
-            long long due = host_line_free + options.device_delay_ns;
-            if (options.pace) due = std::max(due, device_line_free) + BYTE_TIME_NS;
-            device_line_free = due;
-            due += static_cast<long long>(reply.extra_delay_ms) * 1000000LL;
-            if (!replies.empty()) due = std::max(due, replies.back().due_ns);
-            replies.push_back({due, reply.byte});
-            // The FLASH transfer runs from the acknowledgement to the answer to its last record.
-            if (device.milestone() == loader_sim::Milestone::flash_started) flash_begin = due * 1e-9;
-            if (device.milestone() == loader_sim::Milestone::flash_finished) flash_end = due * 1e-9;
+            if (device.milestone() != loader_sim::Milestone::none) {
+                milestone_at[static_cast<int>(device.milestone())] = moment;
+            }
         }
     }
     if (master >= 0) close(master);
@@ -361,9 +357,14 @@ int main(int argc, char** argv) {
                  device.records_received(), device.eeprom_bytes_written(), device.eeprom_bytes_read());
     for (const std::string& problem : device.protocol_errors()) std::fprintf(stderr, "loader-sim: %s\n", problem.c_str());
     if (options.timing) {
+        // Seconds between two milestones; -1 if either was not reached.
+        auto span = [&milestone_at](loader_sim::Milestone from, loader_sim::Milestone to) {
+            const long long begin = milestone_at[static_cast<int>(from)], end = milestone_at[static_cast<int>(to)];
+            return begin >= 0 && end >= 0 ? static_cast<double>(end - begin) * 1e-9 : -1.0;
+        };
         std::fprintf(stderr, "loader-sim: timing flash %.6f eeprom %.6f\n",
-                     flash_begin >= 0 && flash_end >= 0 ? flash_end - flash_begin : -1.0,
-                     eeprom_begin >= 0 && eeprom_end >= 0 ? eeprom_end - eeprom_begin : -1.0);
+                     span(loader_sim::Milestone::flash_started, loader_sim::Milestone::flash_finished),
+                     span(loader_sim::Milestone::eeprom_started, loader_sim::Milestone::eeprom_finished));
     }
     if (timed_out) {
         std::fprintf(stderr, "loader-sim: time limit of %u s reached\n", options.timeout_s);
