@@ -136,9 +136,22 @@ std::string row(const std::string& measure, const std::string& median, const std
     return "| " + measure + " | " + median + " | " + spread + " | " + target + " | " + met + " |\n";
 }
 
-std::string spread(const Summary& s, const char* pattern, double scale = 1) {
-    return format(pattern, s.low * scale) + " to " + format(pattern, s.high * scale);
+// A row for a measured value: its median and spread in the pattern, multiplied by scale.
+std::string measured_row(const std::string& measure, const std::vector<double>& values, const char* pattern,
+                         double scale = 1, const std::string& target = "", const std::string& met = "") {
+    const Summary s = summarize(values);
+    return row(measure, format(pattern, s.median * scale),
+               format(pattern, s.low * scale) + " to " + format(pattern, s.high * scale), target, met);
 }
+
+// A row for the ratio of two medians against its upper target.
+std::string ratio_row(const std::string& measure, const std::vector<double>& numerator,
+                      const std::vector<double>& denominator, double target) {
+    const double ratio = summarize(numerator).median / summarize(denominator).median;
+    return row(measure, format("%.2f", ratio), "", "≤ " + format("%.1f", target), ratio <= target ? "yes" : "**no**");
+}
+
+std::string met(bool yes) { return yes ? "yes" : "**no**"; }
 
 std::string machine() {
     std::string cpu = "unknown processor";
@@ -162,21 +175,19 @@ std::string machine() {
 
 int main(int argc, char** argv) {
     std::string update, markdown;
+    const char* const usage = "usage: bench UPDATE_FILE [--runs N] [--markdown FILE] [--quick]\n";
     int runs = 5;
-    bool quick = false;
+    bool quick = false, bad_usage = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--runs" && i + 1 < argc) runs = std::max(1, std::atoi(argv[++i]));
         else if (arg == "--markdown" && i + 1 < argc) markdown = argv[++i];
         else if (arg == "--quick") quick = true;
         else if (update.empty() && arg[0] != '-') update = arg;
-        else {
-            std::fprintf(stderr, "usage: bench UPDATE_FILE [--runs N] [--markdown FILE] [--quick]\n");
-            return 2;
-        }
+        else bad_usage = true;
     }
-    if (update.empty()) {
-        std::fprintf(stderr, "usage: bench UPDATE_FILE [--runs N] [--markdown FILE] [--quick]\n");
+    if (bad_usage || update.empty()) {
+        std::fputs(usage, stderr);
         return 2;
     }
     signal(SIGPIPE, SIG_IGN);
@@ -223,40 +234,24 @@ int main(int argc, char** argv) {
                         (quick ? " (quick: unpaced only)" : "") + ".\n\n";
     table += row("Measure", "Median", "Spread", "Target", "Met");
     table += row("---", "---", "---", "---", "---");
-    auto yes_no = [](bool met) { return std::string(met ? "yes" : "**no**"); };
     if (!quick) {
-        const Summary fp = summarize(flash_paced), ep = summarize(eeprom_paced);
-        const Summary fr = summarize(flash_ratio), er = summarize(eeprom_ratio);
-        table += row("FLASH transfer, paced (s)", format("%.3f", fp.median), spread(fp, "%.3f"),
-                     "limit " + format("%.3f", flash_limit) + " s", "");
-        table += row("FLASH transfer / wire-time limit", format("%.4f", fr.median), spread(fr, "%.4f"), "≤ 1.02",
-                     yes_no(fr.median <= 1.02));
-        const Summary rfr = summarize(reference_flash_ratio);
-        table += row("Reference client, paced FLASH / limit", format("%.4f", rfr.median), spread(rfr, "%.4f"), "", "");
-        table += row("EEPROM transfer, paced (s)", format("%.3f", ep.median), spread(ep, "%.3f"),
-                     "limit " + format("%.3f", eeprom_limit) + " s", "");
-        table += row("EEPROM transfer / wire-time limit", format("%.4f", er.median), spread(er, "%.4f"), "≤ 1.02",
-                     yes_no(er.median <= 1.02));
+        const double flash_ratio_median = summarize(flash_ratio).median, eeprom_ratio_median = summarize(eeprom_ratio).median;
+        table += measured_row("FLASH transfer, paced (s)", flash_paced, "%.3f", 1, "limit " + format("%.3f", flash_limit) + " s");
+        table += measured_row("FLASH transfer / wire-time limit", flash_ratio, "%.4f", 1, "≤ 1.02", met(flash_ratio_median <= 1.02));
+        table += measured_row("Reference client, paced FLASH / limit", reference_flash_ratio, "%.4f");
+        table += measured_row("EEPROM transfer, paced (s)", eeprom_paced, "%.3f", 1, "limit " + format("%.3f", eeprom_limit) + " s");
+        table += measured_row("EEPROM transfer / wire-time limit", eeprom_ratio, "%.4f", 1, "≤ 1.02", met(eeprom_ratio_median <= 1.02));
+        table += measured_row("Reference client, paced EEPROM / limit", reference_eeprom_ratio, "%.4f");
     }
-    if (!quick) {
-        const Summary rer = summarize(reference_eeprom_ratio);
-        table += row("Reference client, paced EEPROM / limit", format("%.4f", rer.median), spread(rer, "%.4f"), "", "");
-    }
-    const Summary ft = summarize(flash_trip), et = summarize(eeprom_trip);
-    const Summary rft = summarize(reference_flash_trip), ret = summarize(reference_eeprom_trip);
-    table += row("Host time per FLASH round trip, unpaced (µs)", format("%.1f", ft.median * 1e6), spread(ft, "%.1f", 1e6), "", "");
-    table += row("Reference client, per FLASH round trip (µs)", format("%.1f", rft.median * 1e6), spread(rft, "%.1f", 1e6), "", "");
-    table += row("FLASH: updater / reference", format("%.2f", ft.median / rft.median), "", "≤ 1.2",
-                 yes_no(ft.median / rft.median <= 1.2));
-    table += row("Host time per EEPROM round trip, unpaced (µs)", format("%.1f", et.median * 1e6), spread(et, "%.1f", 1e6), "", "");
-    table += row("Reference client, per EEPROM round trip (µs)", format("%.1f", ret.median * 1e6), spread(ret, "%.1f", 1e6), "", "");
-    table += row("EEPROM: updater / reference", format("%.2f", et.median / ret.median), "", "≤ 1.2",
-                 yes_no(et.median / ret.median <= 1.2));
-    const Summary cpu = summarize(cpu_share), memory = summarize(rss);
-    table += row(std::string("Processor time / wall time, complete ") + (quick ? "unpaced" : "paced") + " run",
-                 format("%.2f%%", cpu.median * 100), spread(cpu, "%.2f%%", 100), "< 5 %", yes_no(cpu.median < 0.05));
-    table += row("Peak resident memory (MiB)", format("%.2f", memory.median), spread(memory, "%.2f"), "< 4 MiB",
-                 yes_no(memory.median < 4));
+    table += measured_row("Host time per FLASH round trip, unpaced (µs)", flash_trip, "%.1f", 1e6);
+    table += measured_row("Reference client, per FLASH round trip (µs)", reference_flash_trip, "%.1f", 1e6);
+    table += ratio_row("FLASH: updater / reference", flash_trip, reference_flash_trip, 1.2);
+    table += measured_row("Host time per EEPROM round trip, unpaced (µs)", eeprom_trip, "%.1f", 1e6);
+    table += measured_row("Reference client, per EEPROM round trip (µs)", reference_eeprom_trip, "%.1f", 1e6);
+    table += ratio_row("EEPROM: updater / reference", eeprom_trip, reference_eeprom_trip, 1.2);
+    table += measured_row(std::string("Processor time / wall time, complete ") + (quick ? "unpaced" : "paced") + " run",
+                          cpu_share, "%.2f%%", 100, "< 5 %", met(summarize(cpu_share).median < 0.05));
+    table += measured_row("Peak resident memory (MiB)", rss, "%.2f", 1, "< 4 MiB", met(summarize(rss).median < 4));
     table += "\nTransfer times are measured by the simulated device on its line. Paced: loader-sim --pace "
              "--device-delay " + delay + " (115200 baud, 86.8 µs a byte, and 0.1 ms of device turnaround before each "
              "answer); the limit of a transfer is the wire time of every byte it exchanges plus the device's "

@@ -4,14 +4,13 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
+#include <initializer_list>
 #include <string>
 #include <vector>
-#include <initializer_list>
 
 #include "test_files.h"
 
