@@ -131,10 +131,11 @@ protected:
         return run.wait_exit();
     }
 
-    // Options that make the simulator keep what it received in this test's folder.
-    std::vector<std::string> recording(std::vector<std::string> options = {}) const {
+    // Options that make the simulator keep what it received in this test's folder; it gives up
+    // after limit_s seconds.
+    std::vector<std::string> recording(std::vector<std::string> options = {}, unsigned limit_s = 60) const {
         options.insert(options.end(), {"--flash-out", dir.file("flash.out"), "--eeprom-out", dir.file("eeprom.out"),
-                                       "--wire-out", dir.file("wire.out"), "--timeout", "60"});
+                                       "--wire-out", dir.file("wire.out"), "--timeout", std::to_string(limit_s)});
         return options;
     }
 
