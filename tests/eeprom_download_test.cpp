@@ -20,7 +20,7 @@ protected:
         test_files::write_file(path, test_files::update_file_bytes({}, update_file::PAYLOAD_OFFSET, content));
         testing::internal::CaptureStdout();
         update_file::read_payload_header(path.c_str(), path.c_str());
-        update_file::load_image(path.c_str(), path.c_str());
+        update_file::load_image();
         testing::internal::GetCapturedStdout();
     }
 
@@ -31,10 +31,10 @@ protected:
     }
 
     // Runs the transfer against a device with the given faults; returns what it printed.
-    std::string transfer(const loader_sim::Faults& faults, unsigned long* differences) {
+    std::string transfer(const loader_sim::Faults& faults, protocol::ReadBack* found) {
         fakes::reset_port(&faults);
         testing::internal::CaptureStdout();
-        *differences = protocol::download_eeprom();
+        *found = protocol::download_eeprom();
         return testing::internal::GetCapturedStdout();
     }
 
@@ -43,9 +43,10 @@ protected:
 };
 
 TEST_F(EepromTransfer, WritesEveryByteInItsOwnFrameAndReadsItBack) {
-    unsigned long differences = 99;
-    const std::string printed = transfer({}, &differences);
-    EXPECT_EQ(differences, 0u);
+    protocol::ReadBack found;
+    found.differences = 99;
+    const std::string printed = transfer({}, &found);
+    EXPECT_TRUE(found.clean());
     EXPECT_EQ(fakes::port().device->eeprom(), content.eeprom);
     EXPECT_TRUE(fakes::port().device->protocol_errors().empty());
     const std::vector<uint8_t>& wire = fakes::port().wire;
@@ -60,9 +61,10 @@ TEST_F(EepromTransfer, WritesEveryByteInItsOwnFrameAndReadsItBack) {
 TEST_F(EepromTransfer, DifferenceIsPrintedBehindItsProgressAndThePassGoesOn) {
     loader_sim::Faults faults;
     faults.eeprom_wrong[0x1A] = 0x05;
-    unsigned long differences = 0;
-    const std::string printed = transfer(faults, &differences);
-    EXPECT_EQ(differences, 1u);
+    protocol::ReadBack found;
+    const std::string printed = transfer(faults, &found);
+    EXPECT_EQ(found.differences, 1u);
+    EXPECT_EQ(found.missing, 0u);
     const size_t verifying = printed.find("Verifying");
     EXPECT_NE(printed.find("\r1A 1%Error at address 1A: 5 (!=7)\n\r1B 1%", verifying), std::string::npos);
 }
@@ -70,9 +72,10 @@ TEST_F(EepromTransfer, DifferenceIsPrintedBehindItsProgressAndThePassGoesOn) {
 TEST_F(EepromTransfer, DeviceThatNeverAnswersGivesADifferenceForEveryAddress) {
     loader_sim::Faults faults;
     faults.silent = true;
-    unsigned long differences = 0;
-    const std::string printed = transfer(faults, &differences);
-    EXPECT_EQ(differences, 2048u);
+    protocol::ReadBack found;
+    const std::string printed = transfer(faults, &found);
+    EXPECT_EQ(found.differences, 2048u);
+    EXPECT_EQ(found.missing, 2048u);
     EXPECT_NE(printed.find("\r0 0%Error at address 0: ffff (!=1)\n"), std::string::npos);
     size_t lines = 0;
     for (size_t at = printed.find("ffff (!="); at != std::string::npos; at = printed.find("ffff (!=", at + 1)) ++lines;
@@ -82,9 +85,9 @@ TEST_F(EepromTransfer, DeviceThatNeverAnswersGivesADifferenceForEveryAddress) {
 
 TEST_F(EepromTransfer, WaitingKeyIsLeftAndEndsNoOneByteChunkEarly) {
     fakes::key_is_waiting = true;
-    unsigned long differences = 0;
-    transfer({}, &differences);
-    EXPECT_EQ(differences, 0u);
+    protocol::ReadBack found;
+    transfer({}, &found);
+    EXPECT_TRUE(found.clean());
     EXPECT_EQ(fakes::port().device->eeprom_bytes_read(), 2048u);
 }
 

@@ -1,6 +1,8 @@
 // The update file reader over real files: length check, header, image load and checksum test,
-// the logical-offset mapping and the EEPROM cursor.
+// the logical-offset mapping and the EEPROM bytes.
 #include <gtest/gtest.h>
+
+#include <cstdio>
 
 #include "fakes.h"
 #include "test_files.h"
@@ -43,7 +45,7 @@ protected:
     void open_and_load(const std::string& path) {
         printed_by([&] {
             update_file::read_payload_header(path.c_str(), "x");
-            update_file::load_image(path.c_str(), "x");
+            update_file::load_image();
         });
     }
 
@@ -58,7 +60,7 @@ TEST_F(UpdateFileReader, ValidFileIsReadLoadedAndVerified) {
     EXPECT_STREQ(update_file::version(), "3.10c0");
     EXPECT_STREQ(update_file::year(), "2011");
     const long length = update_file::EXPECTED_FILE_LENGTH;
-    EXPECT_EQ(printed_by([&] { update_file::load_image(path.c_str(), "shown"); }),
+    EXPECT_EQ(printed_by([&] { update_file::load_image(); }),
               "Filelength = " + std::to_string(length) + " Bytes\nshown opened\nReadaddress = " +
                   std::to_string(update_file::PAYLOAD_OFFSET + 32) + "\n64500 Bytes allocated\n64500 Bytes read\n");
     EXPECT_EQ(printed_by([] { update_file::verify_image(); }, &ended), "Checksum test OK\n");
@@ -84,7 +86,7 @@ TEST_F(UpdateFileReader, LengthOneByteOffIsRejectedBeforeTheHeaderIsRead) {
 TEST_F(UpdateFileReader, MissingFileIsNotFound) {
     Outcome ended = Outcome::completed;
     EXPECT_EQ(printed_by([&] { update_file::read_payload_header(dir.file("none").c_str(), "shown/none"); }, &ended),
-              "File not found: shown/none\n");
+              "File not found: shown/none\nshown/none: No such file or directory\n");
     EXPECT_EQ(ended, Outcome::file_error);
 }
 
@@ -112,19 +114,30 @@ TEST_F(UpdateFileReader, FlashBytesAndStoredChecksumsFollowTheLogicalOffsets) {
     EXPECT_EQ(update_file::record_checksum(64000), sum);
 }
 
-TEST_F(UpdateFileReader, EepromCursorSeeksOnlyOnJumps) {
+TEST_F(UpdateFileReader, EepromBytesAreLoadedWithTheImageAndOutliveTheFile) {
     test_files::UpdateContent content;
     const std::string path = write(bytes(content));
     open_and_load(path);
-    update_file::eeprom_rewind();
-    const unsigned long after_rewind = update_file::eeprom_seek_count();
-    for (uint32_t a : {0u, 1u, 2u}) EXPECT_EQ(update_file::eeprom_byte(a), content.eeprom[a]);
-    EXPECT_EQ(update_file::eeprom_seek_count(), after_rewind);
-    EXPECT_EQ(update_file::eeprom_byte(5), content.eeprom[5]);
-    EXPECT_EQ(update_file::eeprom_seek_count(), after_rewind + 1);
-    EXPECT_EQ(update_file::eeprom_byte(2047), content.eeprom[2047]);
+    // A medium that fails after the FLASH download can no longer change what is written.
+    test_files::write_file(path, std::vector<uint8_t>(update_file::EXPECTED_FILE_LENGTH, 0x00));
+    for (uint32_t a : {0u, 1u, 5u, 2047u}) EXPECT_EQ(update_file::eeprom_byte(a), content.eeprom[a]) << a;
     EXPECT_EQ(update_file::eeprom_byte(2048), 0xFF);  // the area's filler
-    EXPECT_EQ(update_file::eeprom_byte(0x40000), 0xFF);  // past the end of the file
+}
+
+TEST_F(UpdateFileReader, HeaderAndImageComeFromTheFileOpenedFirstWhateverReplacesItsName) {
+    test_files::UpdateContent content;
+    const std::string path = write(bytes(content));
+    Outcome ended = Outcome::completed;
+    printed_by([&] { update_file::read_payload_header(path.c_str(), "x"); }, &ended);
+    test_files::UpdateContent other;
+    other.flash[0] ^= 0xFF;
+    const std::string replacement = dir.file("replacement");
+    test_files::write_file(replacement, test_files::update_file_bytes(std::vector<uint8_t>(100, 0x90),
+                                                                      update_file::PAYLOAD_OFFSET, other));
+    ASSERT_EQ(std::rename(replacement.c_str(), path.c_str()), 0);
+    printed_by([] { update_file::load_image(); }, &ended);
+    EXPECT_EQ(ended, Outcome::completed);
+    EXPECT_EQ(update_file::flash_byte(0), content.flash[0]);
 }
 
 }  // namespace

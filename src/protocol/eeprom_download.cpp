@@ -25,19 +25,19 @@ void queue_chunk_header(uint32_t a, uint32_t n) {
     serial::queue_byte(a & 0xFF);
 }
 
+uint32_t chunk_length(uint32_t a) { return EEPROM_SIZE - a < EEPROM_CHUNK ? EEPROM_SIZE - a : EEPROM_CHUNK; }
+
+// The share done once the chunk at a is through; a last, shorter chunk makes it 100, not more.
 void print_progress(uint32_t a) {
     std::printf("\r%lX %ld%%", static_cast<unsigned long>(a),
-                static_cast<long>((a + EEPROM_CHUNK) * 100u / EEPROM_SIZE));
+                static_cast<long>((a + chunk_length(a)) * 100u / EEPROM_SIZE));
 }
-
-uint32_t chunk_length(uint32_t a) { return EEPROM_SIZE - a < EEPROM_CHUNK ? EEPROM_SIZE - a : EEPROM_CHUNK; }
 
 }  // namespace
 
-unsigned long download_eeprom() {
+ReadBack download_eeprom() {
     std::printf("\nDownloading EEPROM...\n");
     for (uint16_t b : {0x00, 0xFD, 0xD8, 0x59}) serial::send_byte(b);
-    update_file::eeprom_rewind();
     serial::send_byte(WRITE_COMMAND);
     for (uint32_t a = 0; a < EEPROM_SIZE; a += EEPROM_CHUNK) {
         print_progress(a);
@@ -46,17 +46,15 @@ unsigned long download_eeprom() {
     serial::send_byte(END_OF_TRANSFER);
 
     std::printf("\nVerifying EEPROM...\n");
-    update_file::eeprom_rewind();
     serial::send_byte(READ_BACK_COMMAND);
-    unsigned long differences = 0;
+    ReadBack found;
     for (uint32_t a = 0; a < EEPROM_SIZE; a += EEPROM_CHUNK) {
         print_progress(a);
-        differences += verify_eeprom_chunk(a, chunk_length(a));
+        verify_eeprom_chunk(a, chunk_length(a), found);
     }
     serial::send_byte(END_OF_TRANSFER);
     serial::send_byte(END_OF_TRANSFER);
-    update_file::eeprom_rewind();
-    return differences;
+    return found;
 }
 
 void write_eeprom_chunk(uint32_t a, uint32_t n) {
@@ -70,22 +68,26 @@ void write_eeprom_chunk(uint32_t a, uint32_t n) {
     serial::flush_queue();
 }
 
-unsigned long verify_eeprom_chunk(uint32_t a, uint32_t n) {
+void verify_eeprom_chunk(uint32_t a, uint32_t n, ReadBack& found) {
     queue_chunk_header(a, n);
     serial::flush_queue();
-    unsigned long differences = 0;
-    for (; n > 0; --n, ++a) {
+    while (n > 0) {
         const uint16_t received = serial::exchange_byte(POLL);
         const uint8_t expected = update_file::eeprom_byte(a);
         if (received != expected) {
             // Continues the chunk's progress text on the same line.
             std::printf("Error at address %lX: %x (!=%x)\n", static_cast<unsigned long>(a),
                         static_cast<unsigned>(received), static_cast<unsigned>(expected));
-            ++differences;
+            ++found.differences;
+            if (received == serial::NO_BYTE) ++found.missing;
         }
-        if (console::key_waiting()) break;
+        ++a;
+        --n;
+        if (n > 0 && console::key_waiting()) {
+            found.skipped += n;
+            return;
+        }
     }
-    return differences;
 }
 
 }  // namespace protocol

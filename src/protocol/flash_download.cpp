@@ -16,6 +16,11 @@ constexpr uint16_t RECORD_ACCEPTED = 0x00;
 constexpr uint16_t FLASH_BURNING_ERROR = 0x55;
 constexpr uint16_t TRANSMISSION_ERROR = 0xAA;
 
+[[noreturn]] void undefined_response(uint16_t reply) {
+    std::printf("\nUndefined response %x. Check cable!\n", static_cast<unsigned>(reply));
+    run::exit_program(run::Outcome::device_error);
+}
+
 }  // namespace
 
 void download_flash() {
@@ -50,10 +55,13 @@ void download_flash() {
                 std::printf("\nTransmission error at address %lX. Try again!\n", record_start);
                 run::exit_program(run::Outcome::device_error);
             default:
-                std::printf("\nUndefined response %x. Check cable!\n", static_cast<unsigned>(reply));
-                run::exit_program(run::Outcome::device_error);
+                undefined_response(reply);
         }
     }
+    // Nothing may follow the last reply. A byte that does means a reply came unasked on the way and
+    // every reply since was read one frame late: the last record's own reply is this byte.
+    const uint16_t surplus = serial::receive_byte();
+    if (surplus != serial::NO_BYTE) undefined_response(surplus);
     std::printf("\nDownload of FLASH program memory successfully completed\n\n");
 }
 

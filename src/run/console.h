@@ -11,7 +11,9 @@ constexpr int KEY_END = -1;
 
 // Makes every print reach the console at once and turns off echo and line editing of the keyboard
 // (input only: output keeps the terminal's line handling). The console is restored by restore(),
-// at process exit, and on a terminating signal. Call once, first thing.
+// at process exit, and on every signal whose default action ends the process; a closed output does
+// not end it. Standard descriptors the program was started without are opened on the null device
+// first. Call once, first thing.
 void init();
 
 // Puts the console back as init() found it. Safe to call more than once.
@@ -27,8 +29,8 @@ bool key_waiting();
 // Sleeps for the given milliseconds.
 void pause_ms(unsigned milliseconds);
 
-// The path under which the program's own file can be opened, given argument 0 as received: argument
-// 0 itself, unless it has no directory part (the program was found through the search path).
+// The path under which the program's own file can be opened: the running program as the system
+// names it (/proc/self/exe, GetModuleFileNameA), or argument 0 as received when it cannot say.
 const char* own_file_path(const char* argv0);
 
 }  // namespace console

@@ -1,6 +1,7 @@
 // Console keys and process services on POSIX terminals. The keyboard is switched to single keys
 // without echo (input only; output keeps the terminal's own line handling) and switched back
 // whatever ends the process: normal exit, or a signal whose default action ends or stops it.
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
@@ -42,10 +43,14 @@ void put_keyboard_back() {
     }
 }
 
+// Every signal whose default action ends the process: the console and the port are put back first.
+// SIGALRM also bounds the port's drain; while a drain waits, it only interrupts it.
 void on_terminating_signal(int signal_number) {
+    if (signal_number == SIGALRM && serial::port_draining()) return;
     put_keyboard_back();
     serial::port_close_on_signal();
-    // SA_RESETHAND has made the default action current again; it takes effect on return.
+    // The default action takes effect when this handler returns, the signal being blocked until then.
+    signal(signal_number, SIG_DFL);
     raise(signal_number);
 }
 
@@ -130,13 +135,35 @@ TwoCodes codes_of(char introducer, int number, int final_byte) {
     }
 }
 
+// Standard descriptors that the program was started without get /dev/null, so that nothing opened
+// later (the update file, the port) takes their place and receives the console's text.
+void fill_closed_standard_descriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+        const int null_fd = open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+        if (null_fd >= 0 && null_fd != fd) {
+            dup2(null_fd, fd);
+            close(null_fd);
+        }
+    }
+}
+
+constexpr int TERMINATING_SIGNALS[] = {SIGHUP,  SIGINT,    SIGQUIT, SIGILL,  SIGTRAP, SIGABRT, SIGBUS,
+                                       SIGFPE,  SIGUSR1,   SIGSEGV, SIGUSR2, SIGALRM, SIGTERM, SIGSTKFLT,
+                                       SIGXCPU, SIGXFSZ,   SIGVTALRM, SIGPROF, SIGIO, SIGPWR, SIGSYS};
+
 }  // namespace
 
 void init() {
+    fill_closed_standard_descriptors();
     std::setvbuf(stdout, nullptr, _IONBF, 0);
     std::atexit(restore);
-    for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
-        install(signal_number, on_terminating_signal, SA_RESETHAND);
+    // A closed output (the updater piped into `head`) must not end a transfer in mid-frame.
+    signal(SIGPIPE, SIG_IGN);
+    // Without SA_RESTART: the drain's alarm must interrupt tcdrain.
+    for (int signal_number : TERMINATING_SIGNALS) install(signal_number, on_terminating_signal, 0);
+    for (int signal_number = SIGRTMIN; signal_number <= SIGRTMAX; ++signal_number) {
+        install(signal_number, on_terminating_signal, 0);
     }
     if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &keyboard_found) != 0) return;
     keyboard_single_keys = keyboard_found;
@@ -205,8 +232,9 @@ void pause_ms(unsigned milliseconds) {
 }
 
 const char* own_file_path(const char* argv0) {
-    if (argv0 != nullptr && std::strchr(argv0, '/') != nullptr) return argv0;
-    return "/proc/self/exe";
+    // The running program itself, whatever argument 0 says or a name now points at.
+    if (access("/proc/self/exe", R_OK) == 0) return "/proc/self/exe";
+    return argv0 != nullptr ? argv0 : "";
 }
 
 }  // namespace console

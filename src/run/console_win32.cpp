@@ -25,8 +25,9 @@ bool key_waiting() { return _kbhit() != 0; }
 
 void pause_ms(unsigned milliseconds) { Sleep(milliseconds); }
 
+// The running program itself, whatever argument 0 says: started from cmd.exe as `.\update`, argument
+// 0 has neither the extension nor a file behind it.
 const char* own_file_path(const char* argv0) {
-    if (argv0 != nullptr && (std::strchr(argv0, '\\') != nullptr || std::strchr(argv0, '/') != nullptr)) return argv0;
     const DWORD length = GetModuleFileNameA(nullptr, module_path, sizeof module_path);
     return length > 0 && length < sizeof module_path ? module_path : (argv0 != nullptr ? argv0 : "");
 }

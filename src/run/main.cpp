@@ -20,6 +20,15 @@ namespace {
 
 constexpr unsigned PAUSE_AFTER_FLASH_MS = 5000;
 
+// The line after a read-back that found differences, or left bytes unverified.
+void report_read_back(const protocol::ReadBack& found) {
+    std::printf("\nEEPROM verification failed: %lu of %lu bytes differ", found.differences,
+                static_cast<unsigned long>(protocol::EEPROM_SIZE));
+    if (found.missing > 0) std::printf(", %lu not received", found.missing);
+    if (found.skipped > 0) std::printf(", %lu not verified", found.skipped);
+    std::printf(". Try again!\n");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -48,7 +57,7 @@ int main(int argc, char** argv) {
     serial::open_port(static_cast<unsigned>(port_key - '0'));
 
     // Load the FLASH image and check every record before anything is sent.
-    update_file::load_image(path, shown_path);
+    update_file::load_image();
     update_file::verify_image();
 
     protocol::download_flash();
@@ -64,12 +73,12 @@ int main(int argc, char** argv) {
         if (key == 'e' || key == 'E') break;
     }
 
-    const unsigned long differences = protocol::download_eeprom();
-    if (differences == 0) {
+    const protocol::ReadBack found = protocol::download_eeprom();
+    if (found.clean()) {
         std::printf("\nDownload of EEPROM data memory successfully completed\n");
         run::exit_program(run::Outcome::completed);
     }
-    std::printf("\nEEPROM verification failed: %lu of %lu bytes differ. Try again!\n", differences,
-                static_cast<unsigned long>(protocol::EEPROM_SIZE));
-    run::exit_program(run::Outcome::eeprom_mismatch);
+    report_read_back(found);
+    // Bytes that never arrived mean a device that stopped answering, not an EEPROM that holds wrong bytes.
+    run::exit_program(found.missing > 0 ? run::Outcome::device_error : run::Outcome::eeprom_mismatch);
 }

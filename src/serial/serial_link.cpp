@@ -4,6 +4,7 @@
 #include <string>
 
 #include "run/exit_program.h"
+#include "run/shown_text.h"
 #include "serial/serial_port.h"
 #include "protocol/eeprom_settings.h"
 
@@ -21,7 +22,7 @@ uint8_t checksum = 0;
 
 [[noreturn]] void fail(const char* message, unsigned n, const std::string& detail) {
     std::printf(message, n);
-    if (!detail.empty()) std::printf("%s\n", detail.c_str());
+    if (!detail.empty()) std::printf("%s\n", run::shown_text(detail).c_str());
     run::exit_program(run::Outcome::port_error);
 }
 

@@ -39,4 +39,8 @@ namespace serial {
 // async-signal-safe calls.
 void port_close_on_signal();
 
+// True while port_write waits for its bytes to leave under a timer that raises SIGALRM; a SIGALRM
+// then only ends that wait. Async-signal-safe.
+bool port_draining();
+
 }  // namespace serial

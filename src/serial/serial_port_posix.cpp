@@ -31,9 +31,8 @@ struct termios settings_found;
 bool settings_changed = false;
 struct serial_struct driver_flags_found;
 bool low_latency_set = false;
-// With hardware flow control (left as found) the device can hold output back indefinitely, so the
-// drain needs a time limit; without it the line empties at its own speed.
-bool output_may_stall = false;
+// Set while a drain waits under its timer, for the SIGALRM handler of console_posix.cpp.
+volatile sig_atomic_t draining = 0;
 
 // The serial devices of this machine in the order COM1, COM2, ... are given to them: USB serial
 // adapters, then USB modems (CDC ACM), then on-board UARTs, by number within each group.
@@ -84,27 +83,23 @@ long long now_ns() {
 
 timespec to_timespec(long long ns) { return {static_cast<time_t>(ns / 1000000000LL), static_cast<long>(ns % 1000000000LL)}; }
 
-// Interrupts a tcdrain that the port's flow control holds up; does nothing else.
-void on_drain_timeout(int) {}
-
-// Waits until the written bytes have left the port, or until the deadline. tcdrain itself has no
-// timeout, so an interval timer interrupts it (its handler is installed without SA_RESTART).
+// Waits until the written bytes have left the port, or until the deadline: a device that stops
+// reading (flow control, a USB device that hangs) cannot hold the run. tcdrain itself has no timeout,
+// so an interval timer interrupts it; the SIGALRM handler returns at once while draining is set.
 void drain_until(long long deadline) {
-    if (!output_may_stall) {
-        tcdrain(port_fd);
-        return;
-    }
     for (;;) {
         const long long remaining = deadline - now_ns();
         if (remaining <= 0) return;
         itimerval timer = {};
         timer.it_value.tv_sec = static_cast<time_t>(remaining / 1000000000LL);
         timer.it_value.tv_usec = static_cast<suseconds_t>(remaining % 1000000000LL / 1000) + 1;
+        draining = 1;
         setitimer(ITIMER_REAL, &timer, nullptr);
         const int result = tcdrain(port_fd);
         const int error = errno;
         timer = {};
         setitimer(ITIMER_REAL, &timer, nullptr);
+        draining = 0;
         if (result == 0 || error != EINTR) return;
     }
 }
@@ -138,10 +133,6 @@ OpenStatus port_open(unsigned n, std::string& detail) {
         return error == EWOULDBLOCK ? OpenStatus::not_found : OpenStatus::other_problem;
     }
     ioctl(fd, TIOCEXCL);
-    struct sigaction action = {};
-    action.sa_handler = on_drain_timeout;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGALRM, &action, nullptr);
     port_fd = fd;
     return OpenStatus::opened;
 }
@@ -152,10 +143,13 @@ ConfigStatus port_configure(std::string& detail) {
         return ConfigStatus::parameters_not_accessible;
     }
     struct termios raw = settings_found;
-    // Every byte passes unchanged: no break or parity handling, no CR/LF translation, no software
-    // flow control, no echo or line editing, no output processing. Hardware flow control (CRTSCTS)
-    // is left as found; CLOCAL ignores the modem lines.
-    raw.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | INPCK);
+    // Every byte passes unchanged: no CR/LF translation, no software flow control, no echo or line
+    // editing, no output processing. A break or a byte with a framing or parity error is dropped
+    // (IGNBRK, IGNPAR): it would otherwise arrive as 0x00, the reply "record accepted", and a damaged
+    // reply must read as a missing one. Hardware flow control (CRTSCTS) is left as found; CLOCAL
+    // ignores the modem lines.
+    raw.c_iflag &= ~(BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | INPCK);
+    raw.c_iflag |= IGNBRK | IGNPAR;
     raw.c_oflag &= ~OPOST;
     raw.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
     raw.c_cflag &= ~(CSIZE | PARENB | CSTOPB);
@@ -175,7 +169,6 @@ ConfigStatus port_configure(std::string& detail) {
         detail = "the driver did not take 115200 baud, 8 data bits, no parity, one stop bit";
         return ConfigStatus::impossible_parameters;
     }
-    output_may_stall = (applied.c_cflag & CRTSCTS) != 0;
     // USB serial adapters otherwise hold received bytes back for milliseconds; a driver without
     // the setting is fine as it is.
     if (ioctl(port_fd, TIOCGSERIAL, &driver_flags_found) == 0) {
@@ -183,6 +176,10 @@ ConfigStatus port_configure(std::string& detail) {
         low_latency.flags |= ASYNC_LOW_LATENCY;
         low_latency_set = ioctl(port_fd, TIOCSSERIAL, &low_latency) == 0;
     }
+    // What waits in the input now is no answer to anything we sent: a power-up glitch, or a reply
+    // left from an earlier session, would be taken for the acknowledgement and put every reply after
+    // it one frame late.
+    tcflush(port_fd, TCIFLUSH);
     return ConfigStatus::configured;
 }
 
@@ -241,5 +238,7 @@ void port_close_on_signal() {
 }
 
 bool port_is_open() { return port_fd >= 0; }
+
+bool port_draining() { return draining != 0; }
 
 }  // namespace serial

@@ -74,6 +74,10 @@ ConfigStatus port_configure(std::string& detail) {
         detail = reason(GetLastError());
         return ConfigStatus::impossible_timeouts;
     }
+    // What waits in the input now is no answer to anything we sent: a power-up glitch, or a reply
+    // left from an earlier session, would be taken for the acknowledgement and put every reply after
+    // it one frame late.
+    PurgeComm(port, PURGE_RXCLEAR);
     return ConfigStatus::configured;
 }
 
@@ -86,7 +90,12 @@ uint16_t port_read_byte() {
     uint8_t byte = 0;
     DWORD got = 0;
     ReadFile(port, &byte, 1, &got, nullptr);
-    return got == 0 ? NO_BYTE : byte;
+    if (got == 0) return NO_BYTE;
+    // A break or a framing or parity error arrives as a byte (0x00 for a break, the reply "record
+    // accepted"); the driver flags it, and a damaged reply must read as a missing one.
+    DWORD errors = 0;
+    if (ClearCommError(port, &errors, nullptr) && (errors & (CE_BREAK | CE_FRAME | CE_RXPARITY)) != 0) return NO_BYTE;
+    return byte;
 }
 
 void port_close() {
@@ -97,6 +106,8 @@ void port_close() {
 
 // The system closes the handle of a process that Ctrl+C ends; nothing of the port needs putting back.
 void port_close_on_signal() {}
+
+bool port_draining() { return false; }
 
 bool port_is_open() { return port != INVALID_HANDLE_VALUE; }
 

@@ -1,9 +1,11 @@
-// Size of a named file, as the platform's file system reports it.
+// Size of an open file, as the platform's file system reports it.
 #pragma once
+
+#include <cstdio>
 
 namespace update_file {
 
-// Size in bytes of the file named by path; 0 if the query fails or the size does not fit a long.
-long query_file_size(const char* path);
+// Size in bytes of the open file; 0 if the query fails or the size does not fit a long.
+long query_file_size(std::FILE* file);
 
 }  // namespace update_file

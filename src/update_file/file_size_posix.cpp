@@ -1,4 +1,5 @@
-// File size query on POSIX systems.
+// File size query on POSIX systems, of the open file itself: a file renamed over it meanwhile does
+// not count.
 #include <sys/stat.h>
 
 #include <climits>
@@ -7,9 +8,9 @@
 
 namespace update_file {
 
-long query_file_size(const char* path) {
+long query_file_size(std::FILE* file) {
     struct stat info;
-    if (stat(path, &info) != 0 || info.st_size > LONG_MAX) return 0;
+    if (fstat(fileno(file), &info) != 0 || info.st_size > LONG_MAX) return 0;
     return static_cast<long>(info.st_size);
 }
 

@@ -1,4 +1,5 @@
-// File size query on Win32, through the run-time library's _stat.
+// File size query on Win32, of the open file itself, through the run-time library's _fstat.
+#include <io.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -6,9 +7,9 @@
 
 namespace update_file {
 
-long query_file_size(const char* path) {
+long query_file_size(std::FILE* file) {
     struct _stat info;
-    if (_stat(path, &info) != 0) return 0;
+    if (_fstat(_fileno(file), &info) != 0) return 0;
     return static_cast<long>(info.st_size);
 }
 

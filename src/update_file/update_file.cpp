@@ -1,9 +1,14 @@
 #include "update_file/update_file.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 
+#include "protocol/eeprom_settings.h"
 #include "run/exit_program.h"
+#include "run/shown_text.h"
 #include "update_file/file_size.h"
 #include "update_file/payload.h"
 #include "update_file/payload_offset.h"
@@ -16,24 +21,41 @@ std::FILE* file = nullptr;
 long file_length = 0;
 HeaderFields header;
 uint8_t* image = nullptr;
-uint32_t eeprom_cursor = 0;
-unsigned long eeprom_seeks = 0;
+uint8_t eeprom[protocol::EEPROM_SIZE];
+std::string shown_name;
 
-void seek_eeprom(uint32_t a) {
-    std::fseek(file, static_cast<long>(a) + file_length - EEPROM_AREA_FROM_END, SEEK_SET);
-    eeprom_cursor = a;
-    ++eeprom_seeks;
+// The line after a file message: which file, and the system's reason.
+void print_reason(int error) {
+    std::printf("%s: %s\n", shown_name.c_str(), run::shown_text(std::strerror(error)).c_str());
+}
+
+// Reads exactly length bytes at offset; on a short read prints the count message with the reason
+// and ends the run.
+void read_exactly(long offset, uint8_t* target, size_t length) {
+    errno = 0;
+    const size_t got = std::fseek(file, offset, SEEK_SET) == 0 ? std::fread(target, 1, length, file) : 0;
+    if (got == length) return;
+    const int error = errno;
+    std::printf("Error: %lu bytes read instead of %lu\n", static_cast<unsigned long>(got),
+                static_cast<unsigned long>(length));
+    if (error != 0) print_reason(error);
+    run::exit_program(run::Outcome::file_error);
 }
 
 }  // namespace
 
 void read_payload_header(const char* path, const char* shown_path) {
-    file = std::fopen(path, "r");
+    shown_name = run::shown_text(shown_path);
+    // One opening, in binary mode, serves the whole run: the header, the image and the EEPROM bytes
+    // all come from the same file, whatever happens to its name meanwhile.
+    file = std::fopen(path, "rb");
     if (file == nullptr) {
-        std::printf("File not found: %s\n", shown_path);
+        const int error = errno;
+        std::printf("File not found: %s\n", shown_name.c_str());
+        print_reason(error);
         run::exit_program(run::Outcome::file_error);
     }
-    file_length = query_file_size(path);
+    file_length = query_file_size(file);
     if (file_length != EXPECTED_FILE_LENGTH) {
         std::printf(
             "Error: Filelength %ld not OK. Probably incomplete download from website.\n"
@@ -47,37 +69,28 @@ void read_payload_header(const char* path, const char* shown_path) {
     const size_t got = std::fread(bytes, 1, sizeof bytes, file);
     for (size_t i = got; i < sizeof bytes; ++i) bytes[i] = ' ';
     header = parse_header(bytes);
-    std::fclose(file);
-    file = nullptr;
 }
 
 const char* device_name() { return header.device_name; }
 const char* version() { return header.version; }
 const char* year() { return header.year; }
 
-void load_image(const char* path, const char* shown_path) {
+void load_image() {
     std::printf("Filelength = %ld Bytes\n", file_length);
-    file = std::fopen(path, "rb");
-    if (file == nullptr) run::exit_program(run::Outcome::file_error);
-    std::printf("%s opened\n", shown_path);
+    std::printf("%s opened\n", shown_name.c_str());
     const long image_start = file_length - FLASH_IMAGE_FROM_END;
-    std::fseek(file, image_start, SEEK_SET);
     std::printf("Readaddress = %lu\n", static_cast<unsigned long>(image_start));
     image = static_cast<uint8_t*>(std::malloc(FLASH_IMAGE_SIZE));
     if (image == nullptr) {
         std::printf("Error: Too few RAM memory\n");
         run::exit_program(run::Outcome::file_error);
     }
-    const size_t got = std::fread(image, 1, FLASH_IMAGE_SIZE, file);
     std::printf("%lu Bytes allocated\n", static_cast<unsigned long>(FLASH_IMAGE_SIZE));
-    if (got < FLASH_IMAGE_SIZE) {
-        std::printf("Error: %lu bytes read instead of %lu\n", static_cast<unsigned long>(got),
-                    static_cast<unsigned long>(FLASH_IMAGE_SIZE));
-        run::exit_program(run::Outcome::file_error);
-    }
-    std::printf("%lu Bytes read\n", static_cast<unsigned long>(got));
-    eeprom_cursor = 0;
-    eeprom_seeks = 0;
+    read_exactly(image_start, image, FLASH_IMAGE_SIZE);
+    std::printf("%lu Bytes read\n", static_cast<unsigned long>(FLASH_IMAGE_SIZE));
+    // The EEPROM bytes too, before anything is sent: a medium that fails later cannot turn into
+    // bytes written to the device.
+    read_exactly(file_length - EEPROM_AREA_FROM_END, eeprom, sizeof eeprom);
 }
 
 void verify_image() {
@@ -98,15 +111,7 @@ uint8_t flash_byte(uint32_t i) { return image[image_offset(i)]; }
 
 uint8_t record_checksum(uint32_t i) { return image[i + i / RECORD_DATA_SIZE - 1]; }
 
-void eeprom_rewind() { seek_eeprom(0); }
-
-uint8_t eeprom_byte(uint32_t a) {
-    if (a != eeprom_cursor) seek_eeprom(a);
-    ++eeprom_cursor;
-    return static_cast<uint8_t>(std::getc(file));
-}
-
-unsigned long eeprom_seek_count() { return eeprom_seeks; }
+uint8_t eeprom_byte(uint32_t a) { return a < sizeof eeprom ? eeprom[a] : 0xFF; }
 
 void release() {
     std::free(image);
@@ -118,8 +123,8 @@ void release() {
     // Nothing of the run is kept.
     file_length = 0;
     header = HeaderFields();
-    eeprom_cursor = 0;
-    eeprom_seeks = 0;
+    std::memset(eeprom, 0xFF, sizeof eeprom);
+    shown_name.clear();
 }
 
 }  // namespace update_file

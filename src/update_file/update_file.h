@@ -1,14 +1,14 @@
-// UpdateFile: reads the program's own file by its layout. Holds the open file and the in-memory
-// FLASH image for the whole run; every failure prints its message and ends the run.
+// UpdateFile: reads the program's own file by its layout. Holds the open file, the in-memory FLASH
+// image and the EEPROM bytes for the whole run; every failure prints its message and ends the run.
 #pragma once
 
 #include <cstdint>
 
 namespace update_file {
 
-// Opens path, checks the file's length and reads the three header tokens, then closes the file.
-// Messages name the file as shown_path. Ends the run if the file cannot be opened or its length is
-// not the expected one.
+// Opens path in binary mode, checks the file's length and reads the three header tokens; the file
+// stays open for the rest of the run. Messages name the file as shown_path. Ends the run if the file
+// cannot be opened (with the system's reason) or its length is not the expected one.
 void read_payload_header(const char* path, const char* shown_path);
 
 // Header fields; empty until read_payload_header.
@@ -16,9 +16,9 @@ const char* device_name();
 const char* version();
 const char* year();
 
-// Reopens path in binary mode and loads the FLASH image into memory, keeping the file open for the
-// EEPROM bytes. Ends the run if it cannot open, allocate or read the whole image.
-void load_image(const char* path, const char* shown_path);
+// Loads the FLASH image and the EEPROM bytes from the open file into memory. Ends the run if it
+// cannot allocate or read them whole.
+void load_image();
 
 // Checks the 500 record checksums; prints "Checksum test OK" or ends the run at the first mismatch.
 void verify_image();
@@ -29,18 +29,11 @@ uint8_t flash_byte(uint32_t i);
 // For i a positive multiple of 128: the stored checksum byte of the record ending before offset i.
 uint8_t record_checksum(uint32_t i);
 
-// Positions the EEPROM source at address 0.
-void eeprom_rewind();
-
-// EEPROM byte at address a, read from the open file; 0xFF past its end or on a read error.
-// Consecutive addresses are read without seeking.
+// EEPROM byte at address a, from memory; 0xFF past the EEPROM contents.
 uint8_t eeprom_byte(uint32_t a);
 
-// Number of seeks the EEPROM source has made since the image was loaded.
-unsigned long eeprom_seek_count();
-
-// Frees the image, then closes the file if it is open, and forgets the header. Called by the exit
-// path.
+// Frees the image, then closes the file if it is open, and forgets the header and the EEPROM bytes.
+// Called by the exit path.
 void release();
 
 }  // namespace update_file

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <ostream>
@@ -26,6 +27,15 @@ TEST_F(FlashDownload, UndisturbedDownloadDeliversTheImageUnchangedAndEscFinishes
     ASSERT_TRUE(run.expect(tty(banner())));
     run.send("3");
     ASSERT_TRUE(run.expect(tty(EEPROM_PROMPT)));
+    // The line as the updater holds it: raw, and a break or a byte with a framing or parity error
+    // dropped rather than read as 0x00, the reply "record accepted".
+    const int line = open(device.port().c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(line, 0);
+    struct termios held;
+    ASSERT_EQ(tcgetattr(line, &held), 0);
+    close(line);
+    EXPECT_EQ(held.c_iflag & (IGNBRK | IGNPAR | BRKINT | PARMRK | INPCK | ICRNL | IXON | IXOFF), IGNBRK | IGNPAR);
+    EXPECT_EQ(held.c_lflag & (ICANON | ECHO | ISIG), 0u);
     run.send("\x1b");
     ASSERT_TRUE(run.expect(tty(EXIT_PROMPT)));
     run.send("\r");

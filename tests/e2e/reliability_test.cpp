@@ -45,17 +45,27 @@ std::vector<Fault> fault_matrix() {
     auto eeprom_failed = [](int count) {
         return "\nEEPROM verification failed: " + std::to_string(count) + " of 2048 bytes differ. Try again!\n";
     };
+    auto not_received = [](int count) {
+        return "\nEEPROM verification failed: " + std::to_string(count) + " of 2048 bytes differ, " +
+               std::to_string(count) + " not received. Try again!\n";
+    };
     std::vector<Fault> rows = {
         {"no_acknowledgement", {"--ack", "none"}, false, no_response, 4, false},
         {"wrong_acknowledgement", {"--ack", "5a"}, false, no_response, 4, false},
         {"hang_up_before_acknowledgement", {"--hangup", "ack"}, false, no_response, 4, true},
         {"hang_up_mid_flash", {"--hangup", "flash:250"}, false, silence, 4, true},
-        {"hang_up_in_eeprom_write_pass", {"--hangup", "eeprom-write:100"}, true, eeprom_failed(2048), 6, true},
-        {"hang_up_in_eeprom_read_back", {"--hangup", "eeprom-read:100"}, true, eeprom_failed(2048 - 0x100), 6, true},
+        {"hang_up_in_eeprom_write_pass", {"--hangup", "eeprom-write:100"}, true, not_received(2048), 4, true},
+        {"hang_up_in_eeprom_read_back", {"--hangup", "eeprom-read:100"}, true, not_received(2048 - 0x100), 4, true},
         {"late_reply_to_first_record", {"--late", "0=200"}, false, silence, 4, false},
         {"late_reply_to_last_record", {"--late", "499=200"}, false, silence, 4, false},
         {"late_reply_to_last_eeprom_write", {"--eeprom-held", "7FF"}, true, eeprom_failed(2048), 6, false},
         {"wrong_read_back_byte", {"--eeprom-wrong", "5A=00"}, true, eeprom_failed(1), 6, false},
+        // Replies out of step with their frames: a device that acknowledges with 00 and fails the last
+        // record would otherwise be reported as a success.
+        {"stray_byte_waiting_before_the_run", {"--stray", "0", "--ack", "0", "--reply", "499=55"}, false,
+         "\nFLASH burning error at address F980. Try again!\n", 5, false},
+        {"surplus_byte_mid_flash", {"--surplus", "250=0", "--ack", "0", "--reply", "499=55"}, false,
+         "\nUndefined response 55. Check cable!\n", 4, false},
     };
     for (unsigned record : {0u, 250u, 499u}) {
         char address[16];
@@ -166,8 +176,47 @@ INSTANTIATE_TEST_SUITE_P(
                       SignalCase{"sigterm_at_port_prompt", SIGTERM, false, false},
                       SignalCase{"sigterm_during_flash", SIGTERM, false, true},
                       SignalCase{"sighup_at_port_prompt", SIGHUP, false, false},
-                      SignalCase{"sighup_during_flash", SIGHUP, false, true}),
+                      SignalCase{"sighup_during_flash", SIGHUP, false, true},
+                      SignalCase{"sigusr1_during_flash", SIGUSR1, false, true},
+                      SignalCase{"sigusr2_at_port_prompt", SIGUSR2, false, false},
+                      SignalCase{"sigalrm_at_port_prompt", SIGALRM, false, false},
+                      SignalCase{"sigvtalrm_during_flash", SIGVTALRM, false, true},
+                      SignalCase{"sigxcpu_during_flash", SIGXCPU, false, true}),
     [](const auto& row) { return std::string(row.param.name); });
+
+// ---- Closed or vanishing output ----------------------------------------------------------------
+
+struct OutputCase {
+    const char* name;
+    const char* shell;  // runs the updater, "$0"; keys come from a pipe: a port, then end of input
+
+    friend std::ostream& operator<<(std::ostream& out, const OutputCase& row) { return out << row.name; }
+};
+
+class ClosedOutput : public UpdateRun, public ::testing::WithParamInterface<OutputCase> {};
+
+// Neither a closed standard output (the port would take its descriptor and receive the console's
+// text) nor a reader that goes away (SIGPIPE) may disturb the transfer.
+TEST_P(ClosedOutput, LeavesTheTransferUndisturbed) {
+    test_files::UpdateContent content;
+    const std::string path = pack(content);
+    Simulator device(recording());
+    harness::Launch start = launch(path, 3, device.port());
+    start.program = "/bin/sh";
+    start.args = {"sh", "-c", GetParam().shell, path};
+    start.piped_input = true;
+    start.input = "3";
+    ConsoleSession run(start);
+    EXPECT_EQ(run.wait_exit(30000), 0) << run.output();
+    EXPECT_EQ(device.wait_exit(), 0) << device.report();
+    EXPECT_EQ(wire(), flash_wire(content.flash, 500));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ClosedOutput,
+                         ::testing::Values(OutputCase{"standard_output_closed", "exec \"$0\" >&-"},
+                                           OutputCase{"output_and_error_closed", "exec \"$0\" >&- 2>&-"},
+                                           OutputCase{"output_reader_gone", "\"$0\" | head -c 1"}),
+                         [](const auto& row) { return std::string(row.param.name); });
 
 // ---- Several devices at once -----------------------------------------------------------------
 
@@ -227,11 +276,10 @@ TEST_F(SeveralDevices, SecondUpdaterOnABusyPortIsRefusedAndTheFirstGoesOn) {
 
 class HostileFile : public UpdateRun {
 protected:
-    // Runs the real updater with argument 0 naming shown_path, breaking off at the port prompt if
-    // it gets there; returns its exit status.
-    int run_as(const std::string& shown_path, bool reaches_port_prompt, bool unprivileged = false) {
-        harness::Launch start = launch(pack());
-        start.args = {shown_path};
+    // Runs the update file at path (argument 0 the same), breaking off at the port prompt if it gets
+    // there; returns its exit status.
+    int run_as(const std::string& path, bool reaches_port_prompt, bool unprivileged = false) {
+        harness::Launch start = launch(path);
         start.as_unprivileged_user = unprivileged;
         session = std::make_unique<ConsoleSession>(start);
         if (reaches_port_prompt) {
@@ -243,33 +291,27 @@ protected:
         return session->wait_exit();
     }
 
-    std::string length_message(long length) {
-        const long expected = static_cast<long>(test_files::read_file(pack()).size());
-        return "Error: Filelength " + std::to_string(length) + " not OK. Probably incomplete download from website.\n"
-               "Try again! Correct filelength should be " + std::to_string(expected) + " Bytes !\n";
-    }
-
     std::unique_ptr<ConsoleSession> session;
 };
 
-TEST_F(HostileFile, EmptyFileAndFolderAreRejectedByTheirLength) {
-    test_files::write_file(dir.file("empty"), {});
-    EXPECT_EQ(run_as(dir.file("empty"), false), 2);
-    EXPECT_EQ(session->output(), tty(length_message(0) + EXIT_PROMPT));
-
-    mkdir(dir.file("folder").c_str(), 0755);
-    struct stat folder;
-    ASSERT_EQ(stat(dir.file("folder").c_str(), &folder), 0);
-    EXPECT_EQ(run_as(dir.file("folder"), false), 2);
-    EXPECT_EQ(session->output(), tty(length_message(static_cast<long>(folder.st_size)) + EXIT_PROMPT));
-}
-
-TEST_F(HostileFile, UnreadableFileIsNotFound) {
+TEST_F(HostileFile, FileThatCannotBeOpenedIsNotFoundWithTheSystemsReason) {
+    // Execute-only: the program runs but cannot read itself.
     const std::string path = pack();
     chmod(dir.path().c_str(), 0755);
-    test_files::write_file(dir.file("unreadable"), test_files::read_file(path), 0000);
-    EXPECT_EQ(run_as(dir.file("unreadable"), false, true), 2);
-    EXPECT_EQ(session->output(), tty("File not found: " + dir.file("unreadable") + "\n" + EXIT_PROMPT));
+    chmod(path.c_str(), 0111);
+    EXPECT_EQ(run_as(path, false, true), 2);
+    EXPECT_EQ(session->output(), tty("File not found: " + path + "\n" + path + ": Permission denied\n" + EXIT_PROMPT));
+
+    // Out of descriptors.
+    chmod(path.c_str(), 0755);
+    harness::Launch limited = launch(path);
+    limited.program = "/bin/sh";
+    limited.args = {"sh", "-c", "ulimit -n 3 && exec \"$0\"", path};
+    session = std::make_unique<ConsoleSession>(limited);
+    ASSERT_TRUE(session->expect(tty(EXIT_PROMPT)));
+    session->send("\r");
+    EXPECT_EQ(session->wait_exit(), 2);
+    EXPECT_EQ(session->output(), tty("File not found: " + path + "\n" + path + ": Too many open files\n" + EXIT_PROMPT));
 }
 
 TEST_F(HostileFile, ControlCharactersInTheHeaderCannotDriveTheTerminal) {
@@ -279,7 +321,16 @@ TEST_F(HostileFile, ControlCharactersInTheHeaderCannotDriveTheTerminal) {
     std::copy(hostile.begin(), hostile.end(), file.begin() + static_cast<long>(header));
     test_files::write_file(dir.file("hostile"), file, 0755);
     EXPECT_EQ(run_as(dir.file("hostile"), true), 1);
-    const std::string& output = session->output();
+    const std::string header_output = session->output();
+    // The port's device path is shown the same way.
+    session = std::make_unique<ConsoleSession>(launch(dir.file("hostile"), 3, "/dev/no-such\x1b]0;port\x07"));
+    ASSERT_TRUE(session->expect(tty("Or press another key to break !\n\n")));
+    session->send("3");
+    ASSERT_TRUE(session->expect(tty("COM3 not installed or in use by other program\n"
+                                    "/dev/no-such?]0;port?: No such file or directory\n" + EXIT_PROMPT)));
+    session->send("\r");
+    EXPECT_EQ(session->wait_exit(), 3);
+    const std::string output = header_output + session->output();
     EXPECT_EQ(output.find('\x1b'), std::string::npos);
     EXPECT_EQ(output.find('\x07'), std::string::npos);
     EXPECT_EQ(output.find('\x08'), std::string::npos);

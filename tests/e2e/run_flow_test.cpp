@@ -62,14 +62,17 @@ TEST_F(RunFlow, FileOneByteShortOrLongIsRejectedWithItsLength) {
     }
 }
 
-TEST_F(RunFlow, ArgumentZeroThatNamesNoFileIsReportedWithStatus2) {
-    harness::Launch missing = launch(pack());
-    missing.args = {"/no/such/folder/update"};
-    ConsoleSession run(missing);
-    ASSERT_TRUE(run.expect(tty(EXIT_PROMPT)));
-    run.send("\r");
-    EXPECT_EQ(run.wait_exit(), 2);
-    EXPECT_EQ(run.output(), tty("File not found: /no/such/folder/update\n" + EXIT_PROMPT));
+TEST_F(RunFlow, ArgumentZeroIsOnlyShownTheProgramReadsItsOwnFile) {
+    // As `exec -a`: argument 0 names no file (and holds control characters), the program still runs.
+    const std::string path = pack();
+    Simulator device(recording({"--ack", "none"}));
+    harness::Launch renamed = launch(path, 3, device.port());
+    renamed.args = {"/no/such/folder/update\x1b[2J"};
+    ConsoleSession run(renamed);
+    EXPECT_EQ(press_at_port_prompt(run, "3"), 4);
+    const long length = static_cast<long>(test_files::read_file(path).size());
+    EXPECT_EQ(run.output(), tty(banner() + loading(3, "/no/such/folder/update?[2J", length) +
+                                "\nError: No response from VORNIK-5\n" + disconnected(3)));
 }
 
 TEST_F(RunFlow, ArgumentZeroWithoutFolderAsFromTheSearchPathFindsTheProgramItself) {

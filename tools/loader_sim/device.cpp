@@ -34,6 +34,7 @@ Step Device::answer(int value, unsigned extra_delay_ms, Reply* reply, bool held)
     reply->byte = static_cast<uint8_t>(value);
     reply->extra_delay_ms = extra_delay_ms;
     reply->held = held;
+    reply->surplus = NO_REPLY;
     return Step::reply_ready;
 }
 
@@ -79,7 +80,10 @@ Step Device::receive(uint8_t byte, Reply* reply) {
             const auto configured = faults_.record_reply.find(record);
             const int value = configured != faults_.record_reply.end() ? configured->second : sum == 0 ? 0x00 : 0xAA;
             const auto late = faults_.record_late_ms.find(record);
-            return answer(value, late != faults_.record_late_ms.end() ? late->second : 0, reply);
+            const Step step = answer(value, late != faults_.record_late_ms.end() ? late->second : 0, reply);
+            const auto surplus = faults_.record_surplus.find(record);
+            if (step == Step::reply_ready && surplus != faults_.record_surplus.end()) reply->surplus = surplus->second;
+            return step;
         }
 
         case State::eeprom_command:

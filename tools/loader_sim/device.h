@@ -19,6 +19,7 @@ struct Faults {
     int acknowledgement = 0x59;                  // or NO_REPLY
     std::map<uint32_t, int> record_reply;        // record -> reply value or NO_REPLY
     std::map<uint32_t, unsigned> record_late_ms; // record -> extra delay of its reply
+    std::map<uint32_t, uint8_t> record_surplus;  // record -> a byte sent unasked right after its reply
     std::map<uint32_t, unsigned> eeprom_late_ms; // write frame address -> extra delay of its reply
     std::set<uint32_t> eeprom_held;              // write frame address -> reply held until the host sends on
     std::map<uint32_t, uint8_t> eeprom_wrong;    // address -> value read back instead
@@ -32,6 +33,7 @@ struct Reply {
     uint8_t byte;
     unsigned extra_delay_ms;
     bool held;  // sent only when the next byte from the host arrives: after the host gave up waiting
+    int surplus;  // a second byte right behind it, unasked, or NO_REPLY
 };
 
 enum class Step { go_on, reply_ready, hang_up };

@@ -32,6 +32,8 @@ const char HELP[] =
     "  --ack VALUE|none     acknowledgement of the FLASH start sequence (default 59)\n"
     "  --reply N=VALUE|none answer FLASH record N with VALUE instead of 00, or not at all\n"
     "  --late N=MS          answer FLASH record N only after MS milliseconds\n"
+    "  --surplus N=VALUE    after answering FLASH record N, send VALUE as well, unasked\n"
+    "  --stray VALUE        put VALUE on the line before the host opens it, as a power-up glitch would\n"
     "  --eeprom-late A=MS   answer the EEPROM write frame for address A only after MS milliseconds\n"
     "  --eeprom-held A      answer the EEPROM write frame for address A only when the host sends its\n"
     "                       next byte, that is after the host stopped waiting for the answer\n"
@@ -73,6 +75,7 @@ struct Options {
     unsigned sessions = 1;
     unsigned faulty_sessions = 0;  // 0: all
     unsigned timeout_s = 60;
+    int stray = -1;  // a byte waiting on the line before the host opens it
 };
 
 bool parse_number(const std::string& text, int base, unsigned long& value) {
@@ -134,6 +137,12 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
         } else if (name == "--late") {
             ok = parse_pair(value, 10, 10, key, number);
             if (ok) faults.record_late_ms[static_cast<uint32_t>(key)] = static_cast<unsigned>(number);
+        } else if (name == "--surplus") {
+            ok = parse_pair(value, 10, 16, key, number) && number <= 0xFF;
+            if (ok) faults.record_surplus[static_cast<uint32_t>(key)] = static_cast<uint8_t>(number);
+        } else if (name == "--stray") {
+            ok = parse_number(value, 16, number) && number <= 0xFF;
+            options.stray = static_cast<int>(number);
         } else if (name == "--eeprom-late") {
             ok = parse_pair(value, 16, 10, key, number);
             if (ok) faults.eeprom_late_ms[static_cast<uint32_t>(key)] = static_cast<unsigned>(number);
@@ -246,6 +255,13 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+    if (options.stray >= 0) {
+        const uint8_t stray = static_cast<uint8_t>(options.stray);
+        if (write(master, &stray, 1) != 1) {
+            std::fprintf(stderr, "loader-sim: cannot put the stray byte on the line: %s\n", std::strerror(errno));
+            return 2;
+        }
+    }
     std::printf("%s\n", path.c_str());
     std::fflush(stdout);
 
@@ -342,6 +358,7 @@ int main(int argc, char** argv) {
                 if (options.pace) due = std::max(due, device_line_free) + BYTE_TIME_NS;
                 device_line_free = due;
                 moment = schedule(due + static_cast<long long>(reply.extra_delay_ms) * 1000000LL, reply.byte);
+                if (reply.surplus != loader_sim::NO_REPLY) schedule(moment, static_cast<uint8_t>(reply.surplus));
             }
             if (device.milestone() != loader_sim::Milestone::none) {
                 milestone_at[static_cast<int>(device.milestone())] = moment;

@@ -1,0 +1,13 @@
+#include "run/shown_text.h"
+
+namespace run {
+
+std::string shown_text(const std::string& text) {
+    std::string shown = text;
+    for (char& c : shown) {
+        if (c < 0x20 || c > 0x7E) c = '?';
+    }
+    return shown;
+}
+
+}  // namespace run
