@@ -74,6 +74,11 @@ TEST(SRecord, PlacesDataOfAllAddressSizes) {
     EXPECT_EQ(image[2], 0xFF);
 }
 
+TEST(SRecord, FinalCountRecordCompletesAFileWithoutTermination) {
+    ASSERT_TRUE(srec("S1050000AABB95\nS5030001FB\n")) << error;
+    EXPECT_EQ(image[1], 0xBB);
+}
+
 class SRecordMalformed : public ::testing::TestWithParam<Malformed> {};
 
 TEST_P(SRecordMalformed, IsAnErrorNamingFileAndLine) {
@@ -87,7 +92,10 @@ INSTANTIATE_TEST_SUITE_P(
         Malformed{"checksum", "S1050000AABB94\nS9030000FC\n", "fw.srec:1: record checksum error"},
         Malformed{"outside_the_image", "S105FA00AABB9B\nS9030000FC\n", "fw.srec:1: data at address 0xFA00 lies outside 0 to 0xF9FF"},
         Malformed{"record_count", "S1050000AABB95\nS5030002FA\nS9030000FC\n", "fw.srec:2: record count 2 does not match the 1 data records before it"},
-        Malformed{"no_termination", "S1050000AABB95\n", "fw.srec: missing termination record S7, S8 or S9 (file incomplete?)"},
+        Malformed{"no_termination", "S1050000AABB95\n",
+                  "fw.srec: missing termination record S7, S8 or S9, or final count record S5 or S6 (file incomplete?)"},
+        Malformed{"data_after_the_count", "S1050000AABB95\nS5030001FB\nS1050002AABB93\n",
+                  "fw.srec: missing termination record S7, S8 or S9, or final count record S5 or S6 (file incomplete?)"},
         Malformed{"reserved_type", "S4030000FC\n", "fw.srec:1: unknown record type S4"},
         Malformed{"not_a_record", "X1050000AABB95\n", "fw.srec:1: record does not start with S0 to S9"}),
     [](const auto& row) { return std::string(row.param.name); });

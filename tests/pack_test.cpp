@@ -81,4 +81,30 @@ TEST(WriteFileAtomically, LeavesNothingBehindWhenItCannotFinish) {
     EXPECT_EQ(entries, 2u);  // out and taken
 }
 
+TEST(WriteFileAtomically, HonoursTheUmaskWritesThroughLinksAndTakesLongNames) {
+    test_files::TempDir dir;
+    std::string error;
+    const mode_t mask = umask(027);
+    const bool written = mkupdate::write_file_atomically(dir.file("masked"), {1}, 0755, error);
+    umask(mask);
+    ASSERT_TRUE(written) << error;
+    struct stat info;
+    ASSERT_EQ(stat(dir.file("masked").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0750u);
+
+    // Through a relative link to a link: the file pointed to is replaced, the links stay.
+    std::filesystem::create_directory(dir.file("releases"));
+    test_files::write_file(dir.file("releases/update"), {9});
+    std::filesystem::create_symlink("releases/update", dir.file("current"));
+    std::filesystem::create_symlink(dir.file("current"), dir.file("latest"));
+    ASSERT_TRUE(mkupdate::write_file_atomically(dir.file("latest"), {4, 5}, 0755, error)) << error;
+    EXPECT_TRUE(std::filesystem::is_symlink(dir.file("latest")));
+    EXPECT_TRUE(std::filesystem::is_symlink(dir.file("current")));
+    EXPECT_EQ(test_files::read_file(dir.file("releases/update")), (std::vector<uint8_t>{4, 5}));
+
+    const std::string longest(255, 'u');  // the longest name a Linux file system allows
+    ASSERT_TRUE(mkupdate::write_file_atomically(dir.file(longest), {6}, 0755, error)) << error;
+    EXPECT_EQ(test_files::read_file(dir.file(longest)), (std::vector<uint8_t>{6}));
+}
+
 }  // namespace

@@ -110,6 +110,9 @@ TEST(PayloadOffsetMark, IsFoundOnlyWhenWellFormed) {
     EXPECT_EQ(find(std::string("UPDATER-PAYLOAD-OFFSET=\0", 24)), -1);
     EXPECT_EQ(find("UPDATER-PAYLOAD-OFFSET=123"), -1);  // cut off before its terminator
     EXPECT_EQ(find(std::string("UPDATER-PAYLOAD-OFFSET=1234567890\0", 34)), -1);
+    // A copy of the mark's text without its number, before or after the real mark, is passed over.
+    EXPECT_EQ(find(std::string("UPDATER-PAYLOAD-OFFSET=\0..UPDATER-PAYLOAD-OFFSET=524288\0", 56)), 524288);
+    EXPECT_EQ(find(std::string("UPDATER-PAYLOAD-OFFSET=x UPDATER-PAYLOAD-OFFSET=77\0", 51)), 77);
 }
 
 }  // namespace

@@ -83,12 +83,14 @@ long find_payload_offset(const uint8_t* data, size_t length) {
         if (std::memcmp(data + pos, OFFSET_MARK, mark_length) != 0) continue;
         long value = 0;
         size_t digits = 0;
-        for (size_t p = pos + mark_length; p < length && data[p] >= '0' && data[p] <= '9'; ++p) {
-            if (++digits > 9) return -1;
+        for (size_t p = pos + mark_length; p < length && digits <= 9 && data[p] >= '0' && data[p] <= '9'; ++p) {
+            ++digits;
             value = value * 10 + (data[p] - '0');
         }
+        // The program also holds the mark's text on its own (without digits, where it builds the
+        // mark): only a mark with its number and terminator counts.
         const size_t end = pos + mark_length + digits;
-        if (digits == 0 || end >= length || data[end] != '\0') return -1;
+        if (digits == 0 || digits > 9 || end >= length || data[end] != '\0') continue;
         return value;
     }
     return -1;

@@ -41,7 +41,8 @@ constexpr uint32_t image_offset(uint32_t i) { return i + i / 128; }
 // that the packer and the inspector can tell where any stub's payload begins.
 constexpr char OFFSET_MARK[] = "UPDATER-PAYLOAD-OFFSET=";
 
-// Finds the mark in data and returns the offset it names; -1 when there is none or it is malformed.
+// Finds the first well-formed mark (up to 9 digits, then NUL) in data and returns the offset it
+// names; copies of the mark's text without them are passed over. -1 when there is none.
 long find_payload_offset(const uint8_t* data, size_t length);
 
 }  // namespace update_file

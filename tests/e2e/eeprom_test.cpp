@@ -123,6 +123,20 @@ TEST_F(EepromDownload, LargerChunksCarryTheSameContents) {
     EXPECT_EQ(test_files::read_file(dir.file("eeprom.out")), content.eeprom);
 }
 
+TEST_F(EepromDownload, BytesThatAWaitingKeyLeftUnverifiedFailTheUpdate) {
+    // A key waiting ends every later chunk after its first byte; the bytes left out are no success
+    // (and the device, polled for fewer bytes than announced, falls out of step as well).
+    Simulator device(recording());
+    ConsoleSession run(launch(pack({}, UPDATER_CHUNK16_BIN), 3, device.port()));
+    run_to_eeprom_prompt(run);
+    run.send("e");
+    ASSERT_TRUE(run.expect(tty("Verifying EEPROM...\n"), 20000));
+    run.send("x");
+    ASSERT_TRUE(run.expect(" not verified. Try again!" + tty("\n" + disconnected(3)), 20000)) << run.output();
+    run.send("\r");
+    EXPECT_EQ(run.wait_exit(), 6);
+}
+
 TEST_F(EepromDownload, EndOfPipedInputAtTheEepromPromptFinishesLikeEsc) {
     test_files::UpdateContent content;
     Simulator device(recording());

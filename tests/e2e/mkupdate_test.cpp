@@ -130,5 +130,42 @@ TEST_F(Mkupdate, CheckRejectsWrongLengthDamagedRecordAndBrokenHeader) {
     }
 }
 
+// Load files as the common converters write them (SRecord's srec_cat, binutils' objcopy) pack to the
+// same update file as the raw image.
+TEST_F(Mkupdate, LoadFilesOfTheCommonConvertersPackLikeTheRawImage) {
+    ASSERT_EQ(run_mkupdate(pack_args(dir.file("from-raw")), dir).status, 0);
+    const std::vector<uint8_t> expected = test_files::read_file(dir.file("from-raw"));
+    const std::string raw = dir.file("flash.bin");
+    const std::vector<std::pair<std::string, std::string>> conversions = {
+        {"srec.hex", "srec_cat " + raw + " -binary -o OUT -intel"},
+        {"srec-long-lines.hex", "srec_cat " + raw + " -binary -o OUT -intel -line-length=76"},
+        {"srec-short-lines.hex", "srec_cat " + raw + " -binary -o OUT -intel -line-length=20"},
+        {"objcopy.hex", "objcopy -I binary -O ihex " + raw + " OUT"},
+        {"srec.s19", "srec_cat " + raw + " -binary -o OUT -motorola"},
+        {"srec.s28", "srec_cat " + raw + " -binary -o OUT -motorola -address-length=3"},
+        {"srec.s37", "srec_cat " + raw + " -binary -o OUT -motorola -address-length=4"},
+        {"objcopy.srec", "objcopy -I binary -O srec " + raw + " OUT"},
+        {"objcopy.s37", "objcopy -I binary -O srec --srec-forceS3 " + raw + " OUT"},
+    };
+    for (const auto& [name, command] : conversions) {
+        std::string line = command;
+        line.replace(line.find("OUT"), 3, dir.file(name));
+        ASSERT_EQ(std::system((line + " 2>/dev/null").c_str()), 0) << line;
+        std::vector<std::string> args = pack_args(dir.file("from-" + name));
+        args[4] = dir.file(name);
+        const Result result = run_mkupdate(args, dir);
+        EXPECT_EQ(result.status, 0) << name << ": " << result.err;
+        EXPECT_TRUE(test_files::read_file(dir.file("from-" + name)) == expected) << name;
+    }
+}
+
+TEST_F(Mkupdate, CheckWhoseReportCannotBeWrittenFails) {
+    const std::string command = std::string(MKUPDATE_BIN) + " check '" + pack() + "' >/dev/full 2>" + dir.file("stderr");
+    const int status = std::system(command.c_str());
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << status;
+    const std::vector<uint8_t> err = test_files::read_file(dir.file("stderr"));
+    EXPECT_EQ(std::string(err.begin(), err.end()), "mkupdate: cannot write the report: No space left on device\n");
+}
+
 }  // namespace
 }  // namespace e2e

@@ -51,6 +51,7 @@ ConsoleSession::ConsoleSession(const Launch& launch) {
     }
     close(probe_master);
     close(probe_slave);
+    if (!launch.console_echo) initial_settings_.c_lflag &= ~static_cast<tcflag_t>(ECHO);
     pid_ = forkpty(&master_, nullptr, &initial_settings_, nullptr);
     if (pid_ < 0) throw std::runtime_error("forkpty failed");
     if (pid_ == 0) {

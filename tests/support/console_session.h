@@ -19,6 +19,9 @@ struct Launch {
     bool piped_input = false;       // standard input from a pipe instead of the console
     std::string input;              // with piped_input: all of it, then end of input
     bool as_unprivileged_user = false;  // when started by root: run as nobody, whom permissions bind
+    bool console_echo = true;       // false: the console starts without echo, as a program that sets
+                                    // its terminal up late (wine's console) would otherwise see keys
+                                    // typed before that echoed
 };
 
 class ConsoleSession {

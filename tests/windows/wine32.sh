@@ -28,7 +28,8 @@ mirror_of() {
 
 setup() {
     local dir=$1
-    if [ -f "$dir/ready" ]; then return 0; fi
+    # Done already, for this list of packages.
+    if [ -f "$dir/ready" ] && [ "$(cat "$dir/ready")" = "${PACKAGES[*]}" ]; then return 0; fi
     local main security
     main=$(mirror_of "")
     security=$(mirror_of "-security")
@@ -75,7 +76,7 @@ setup() {
         return 1
     }
     env "${environment[@]}" /usr/lib/wine/wineserver64 -w
-    touch "$dir/ready"
+    echo "${PACKAGES[*]}" >"$dir/ready"
 }
 
 register() {
@@ -116,8 +117,10 @@ run() {
     trap 'env "${environment[@]}" /usr/lib/wine/wineserver64 -k >/dev/null 2>&1; unregister' EXIT
     trap 'exit 130' INT
     trap 'exit 143' TERM
-    # One server for every test, started here so that nothing it prints reaches a test's console.
+    # One server for every test, and the services wine starts with its first program, started here
+    # so that nothing they print (a server dump, font warnings) reaches a test's console.
     env "${environment[@]}" /usr/lib/wine/wineserver64 -p >/dev/null 2>&1
+    env "${environment[@]}" "$dir/root/usr/lib/wine/wine" wineboot >/dev/null 2>&1 </dev/null
     local status=0
     env "${environment[@]}" "$@" || status=$?
     return $status

@@ -162,11 +162,13 @@ bool parse_srecord(const std::string& text, const std::string& name, size_t size
     ImageWriter writer(image, size);
     unsigned long data_records = 0;
     bool ended = false;
+    bool counted = false;  // the last record so far is a count record matching the data before it
     std::string line;
     std::vector<uint8_t> bytes;
     while (lines.next(line)) {
         if (line.empty()) continue;
         if (ended) return lines.fail(error, "data after the termination record");
+        counted = false;
         if (line.size() < 2 || line[0] != 'S' || line[1] < '0' || line[1] > '9') {
             return lines.fail(error, "record does not start with S0 to S9");
         }
@@ -200,6 +202,7 @@ bool parse_srecord(const std::string& text, const std::string& name, size_t size
                     return lines.fail(error, "record count " + std::to_string(address) + " does not match the " +
                                                  std::to_string(data_records) + " data records before it");
                 }
+                counted = true;
                 break;
             case 7: case 8: case 9:
                 ended = true;
@@ -208,8 +211,10 @@ bool parse_srecord(const std::string& text, const std::string& name, size_t size
                 break;  // S0: header text
         }
     }
-    if (!ended) {
-        error = name + ": missing termination record S7, S8 or S9 (file incomplete?)";
+    // Converters that know no start address end the file with its count record instead (srec_cat
+    // does); either one shows that the file is complete.
+    if (!ended && !counted) {
+        error = name + ": missing termination record S7, S8 or S9, or final count record S5 or S6 (file incomplete?)";
         return false;
     }
     return true;
@@ -240,7 +245,8 @@ bool read_image(const std::string& path, size_t size, RawSize raw_size, std::vec
     if (!read_whole_file(path, content, error)) return false;
     const std::string text(content.begin(), content.end());
     if (ends_with(path, ".hex")) return parse_intel_hex(text, path, size, image, error);
-    if (ends_with(path, ".srec") || ends_with(path, ".s19") || ends_with(path, ".mot")) {
+    if (ends_with(path, ".srec") || ends_with(path, ".s19") || ends_with(path, ".s28") || ends_with(path, ".s37") ||
+        ends_with(path, ".mot")) {
         return parse_srecord(text, path, size, image, error);
     }
     if (raw_size == RawSize::exact ? content.size() != size : content.size() > size) {

@@ -1,7 +1,9 @@
 // mkupdate: packs a firmware image behind an updater stub into an update file, and checks update
 // files.
 #include <cstdio>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <string>
 #include <vector>
@@ -20,7 +22,8 @@ const char USAGE[] =
     "FLASH: a raw binary of exactly 64,000 bytes, or a load file: Intel HEX (.hex) or Motorola\n"
     "S-record (.srec, .s19, .mot), where bytes not given are 0xFF. EEPROM: a raw binary of at most\n"
     "2,048 bytes or a load file; the rest is 0xFF, and without --eeprom all of it.\n"
-    "check exits 0 for a valid update file and 1 for any other file.\n";
+    "check exits 0 for a valid update file, 1 for any other file, and 2 when its report cannot be\n"
+    "written.\n";
 
 constexpr int EXIT_INVALID = 1;
 constexpr int EXIT_USAGE = 2;
@@ -121,7 +124,12 @@ int check(int argc, char** argv) {
     std::vector<uint8_t> file;
     if (!mkupdate::read_whole_file(plain[0], file, error)) return fail(error);
     std::printf("File: %s\n", plain[0].c_str());
-    return mkupdate::check_update_file(file, offset, stdout) ? EXIT_SUCCESS : EXIT_INVALID;
+    const bool valid = mkupdate::check_update_file(file, offset, stdout);
+    // A verdict that did not reach its reader is no verdict.
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        return fail(std::string("cannot write the report: ") + std::strerror(errno), EXIT_USAGE);
+    }
+    return valid ? EXIT_SUCCESS : EXIT_INVALID;
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cerrno>
 #include <cstring>
 
@@ -51,9 +52,34 @@ bool build_update_file(const PackInput& input, std::vector<uint8_t>& out, std::s
     return true;
 }
 
+namespace {
+
+// Where writing to path really goes: the file a symbolic link at path points to (as cp writes
+// through it), followed link by link; path itself otherwise.
+std::string written_path(const std::string& path) {
+    std::string target = path;
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat info;
+        if (lstat(target.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return target;
+        std::vector<char> link(static_cast<size_t>(info.st_size > 0 ? info.st_size : PATH_MAX) + 1);
+        const ssize_t length = readlink(target.c_str(), link.data(), link.size() - 1);
+        if (length < 0) return target;
+        const std::string pointed(link.data(), static_cast<size_t>(length));
+        const size_t slash = target.rfind('/');
+        target = pointed[0] == '/' || slash == std::string::npos ? pointed : target.substr(0, slash + 1) + pointed;
+    }
+    return target;
+}
+
+}  // namespace
+
 bool write_file_atomically(const std::string& path, const std::vector<uint8_t>& data, unsigned mode,
                            std::string& error) {
-    std::string temporary = path + ".tmp-XXXXXX";
+    const std::string target = written_path(path);
+    // The temporary file sits beside the target under a short name of its own, so that a target
+    // name up to the system's limit still works.
+    const size_t slash = target.rfind('/');
+    std::string temporary = (slash == std::string::npos ? std::string() : target.substr(0, slash + 1)) + ".mkupdate-XXXXXX";
     const int fd = mkstemp(temporary.data());
     if (fd < 0) {
         error = path + ": cannot create: " + std::strerror(errno);
@@ -66,9 +92,12 @@ bool write_file_atomically(const std::string& path, const std::vector<uint8_t>& 
         if (written <= 0) break;
         done += static_cast<size_t>(written);
     }
-    const bool complete = done == data.size() && fchmod(fd, static_cast<mode_t>(mode)) == 0 && fsync(fd) == 0;
+    // The mode asked for, less what the user's umask takes away, as any new file gets.
+    const mode_t mask = umask(0);
+    umask(mask);
+    const bool complete = done == data.size() && fchmod(fd, static_cast<mode_t>(mode) & ~mask) == 0 && fsync(fd) == 0;
     const int write_error = errno;
-    if (close(fd) != 0 || !complete || rename(temporary.c_str(), path.c_str()) != 0) {
+    if (close(fd) != 0 || !complete || rename(temporary.c_str(), target.c_str()) != 0) {
         error = path + ": cannot write: " + std::strerror(complete ? errno : write_error);
         unlink(temporary.c_str());
         return false;
