@@ -12,7 +12,7 @@ all: configure
 	$(CMAKE) --build $(BUILD) -j$(JOBS)
 
 # Everything the build and the suite need, from Debian's packages, installed only when missing.
-DEB_PACKAGES = cmake g++ make libgtest-dev libgmock-dev clang libclang-rt-14-dev srecord binutils
+DEB_PACKAGES = cmake g++ make libgtest-dev libgmock-dev clang libclang-rt-14-dev srecord binutils libmbedtls-dev
 deps:
 	@missing=""; for p in $(DEB_PACKAGES); do \
 	    dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; \
@@ -57,8 +57,10 @@ fuzz: deps
 
 # The Windows program: the shipped 32-bit build (build-win32/updater.exe). The tests run it under
 # Debian's i386 Wine through qemu-i386, unpacked into $(WINE32_DIR) (see tests/windows/wine32.sh);
-# while they run, the kernel hands i386 programs to qemu-i386 (a binfmt entry, root only).
-WINDOWS_PACKAGES = g++-mingw-w64-i686 binutils-mingw-w64-i686 wine64
+# while they run, the kernel hands i386 programs to qemu-i386 (a binfmt entry, root only). One test
+# at a time: two emulated wine programs starting side by side on two cores starve a running
+# transfer past its write timeout (10 ms a byte), and the device sees a broken frame.
+WINDOWS_PACKAGES = g++-mingw-w64-i686 binutils-mingw-w64-i686 wine64 osslsigncode openssl
 WINE32_DIR = $(abspath $(BUILD))/wine32
 deps-windows:
 	@missing=""; for p in $(WINDOWS_PACKAGES); do \
@@ -77,8 +79,9 @@ windows: deps-windows
 test-windows: all windows
 	@bash tests/windows/wine32.sh setup $(WINE32_DIR)
 	cd $(BUILD) && UPDATER_WIN32_EXE=$(abspath build-win32/updater.exe) \
+	    UPDATER_WIN32_SHA256=$(abspath build-win32/sha256_file.exe) \
 	    bash ../tests/windows/wine32.sh run $(WINE32_DIR) \
-	    ctest --output-on-failure -j$(JOBS) --timeout 900 --label-regex windows
+	    ctest --output-on-failure -j1 --timeout 900 --label-regex windows
 
 demo: all
 	@sh tools/demo.sh $(BUILD)

@@ -1,7 +1,9 @@
-# Fails the build when the updater's executable part has outgrown the payload offset it was built for.
+# Fails the build when the updater's executable part has outgrown the payload offset it was built for,
+# less the RESERVED bytes of the digest block at the end of its padding.
 file(SIZE "${STUB}" stub_size)
-if(stub_size GREATER LIMIT)
+math(EXPR room "${LIMIT} - ${RESERVED}")
+if(stub_size GREATER room)
   file(REMOVE "${STUB}")
-  message(FATAL_ERROR "${STUB} is ${stub_size} bytes, more than its payload offset ${LIMIT}: "
+  message(FATAL_ERROR "${STUB} is ${stub_size} bytes, more than its payload offset ${LIMIT} less ${RESERVED}: "
                       "raise UPDATER_PAYLOAD_OFFSET (the executable has been removed)")
 endif()

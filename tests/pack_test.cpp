@@ -8,6 +8,7 @@
 
 #include "pack.h"
 #include "test_files.h"
+#include "update_file/digest.h"
 #include "update_file/layout.h"
 #include "update_file/payload.h"
 
@@ -33,7 +34,12 @@ TEST(Pack, LaysOutStubPaddingHeaderRecordsAndEepromArea) {
     ASSERT_TRUE(mkupdate::build_update_file(input, out, error)) << error;
     ASSERT_EQ(out.size(), 4096u + 32 + 64500 + 262144);
     EXPECT_TRUE(std::equal(input.stub.begin(), input.stub.end(), out.begin()));
-    EXPECT_TRUE(std::all_of(out.begin() + 37, out.begin() + 4096, [](uint8_t b) { return b == 0; }));
+    EXPECT_TRUE(std::all_of(out.begin() + 37, out.begin() + 4096 - 48, [](uint8_t b) { return b == 0; }));
+    // The padding ends in the digest block: its mark and the payload's SHA-256.
+    uint8_t digest[32];
+    ASSERT_TRUE(update_file::sha256(out.data() + 4096, update_file::PAYLOAD_SIZE, digest));
+    EXPECT_EQ(std::string(out.begin() + 4096 - 48, out.begin() + 4096 - 32), std::string("UPDATER-SHA256:\0", 16));
+    EXPECT_TRUE(std::equal(digest, digest + 32, out.begin() + 4096 - 32));
     EXPECT_EQ(std::string(out.begin() + 4096, out.begin() + 4128), "VORNIK-5 3.10c0 2011        \r\n\r\n");
     const uint8_t* records = out.data() + 4128;
     for (uint32_t b = 0; b < 500; ++b) {
@@ -56,8 +62,8 @@ TEST(Pack, RefusesStubsWithoutOffsetOrLargerThanIt) {
     EXPECT_EQ(error, "the stub carries no payload offset mark (give --payload-offset)");
     mkupdate::PackInput too_big = input_with_stub(std::string("UPDATER-PAYLOAD-OFFSET=16\0 and more bytes", 41));
     EXPECT_FALSE(mkupdate::build_update_file(too_big, out, error));
-    EXPECT_EQ(error, "the stub is 41 bytes, more than its payload offset 16");
-    too_big.payload_offset = 41;  // told explicitly, the stub fits exactly
+    EXPECT_EQ(error, "the stub is 41 bytes, more than its payload offset 16 less the 48-byte digest block");
+    too_big.payload_offset = 41 + 48;  // told explicitly, the stub and the digest block fit exactly
     EXPECT_TRUE(mkupdate::build_update_file(too_big, out, error)) << error;
 }
 

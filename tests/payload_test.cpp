@@ -5,9 +5,12 @@
 #include <ostream>
 
 #include <cstring>
+#include <vector>
 #include <string>
 
+#include "update_file/digest.h"
 #include "update_file/payload.h"
+#include "update_file/signature_tail.h"
 
 namespace {
 
@@ -99,6 +102,90 @@ TEST(LogicalOffset, MapsAcrossTheChecksumBytes) {
     EXPECT_EQ(update_file::image_offset(127), 127u);
     EXPECT_EQ(update_file::image_offset(128), 129u);
     EXPECT_EQ(update_file::image_offset(63999), 64498u);
+}
+
+// The platform's SHA-256 against the FIPS 180-4 example vectors.
+TEST(PayloadDigest, Sha256GivesThePublishedDigests) {
+    auto hex_of = [](const std::string& text) {
+        uint8_t digest[update_file::DIGEST_SIZE];
+        EXPECT_TRUE(update_file::sha256(reinterpret_cast<const uint8_t*>(text.data()), text.size(), digest));
+        std::string hex;
+        for (uint8_t byte : digest) hex += "0123456789abcdef"[byte >> 4], hex += "0123456789abcdef"[byte & 15];
+        return hex;
+    };
+    EXPECT_EQ(hex_of(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    EXPECT_EQ(hex_of("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    EXPECT_EQ(hex_of("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
+              "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+    EXPECT_EQ(hex_of(std::string(1000000, 'a')), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+}
+
+TEST(PayloadDigest, BlockIsAbsentPresentOrDamaged) {
+    uint8_t digest[32], read_back[32];
+    for (int i = 0; i < 32; ++i) digest[i] = static_cast<uint8_t>(i * 7);
+    uint8_t block[48] = {};
+    EXPECT_EQ(update_file::read_digest_block(block, read_back), update_file::DigestBlock::absent);
+    update_file::make_digest_block(digest, block);
+    ASSERT_EQ(update_file::read_digest_block(block, read_back), update_file::DigestBlock::present);
+    EXPECT_EQ(std::memcmp(read_back, digest, 32), 0);
+    block[3] ^= 1;  // the mark damaged
+    EXPECT_EQ(update_file::read_digest_block(block, read_back), update_file::DigestBlock::damaged);
+}
+
+// A signed Windows update file: the payload, then only zero alignment and the certificate table
+// that the PE security directory names.
+TEST(SignatureTail, AcceptsExactlyTheCertificateTableBehindThePayload) {
+    constexpr long PAYLOAD_END = 5000;
+    auto head_with = [](uint16_t magic, uint32_t table_offset, uint32_t table_size) {
+        std::vector<uint8_t> head(update_file::PE_HEADERS_READ, 0);
+        head[0] = 'M';
+        head[1] = 'Z';
+        head[0x3C] = 0x80;
+        std::memcpy(head.data() + 0x80, "PE\0\0", 4);
+        const size_t optional = 0x80 + 24;
+        head[optional] = static_cast<uint8_t>(magic);
+        head[optional + 1] = static_cast<uint8_t>(magic >> 8);
+        const size_t count_at = optional + (magic == 0x10B ? 92 : 108);
+        head[count_at] = 16;
+        const size_t entry = count_at + 4 + 4 * 8;
+        for (int i = 0; i < 4; ++i) {
+            head[entry + i] = static_cast<uint8_t>(table_offset >> (8 * i));
+            head[entry + 4 + i] = static_cast<uint8_t>(table_size >> (8 * i));
+        }
+        return head;
+    };
+    struct Case {
+        const char* name;
+        uint16_t magic;
+        uint32_t table_offset, table_size;
+        long file_length;
+        uint8_t alignment_byte;
+        bool accepted;
+    };
+    const Case cases[] = {
+        {"pe32_right_behind", 0x10B, 5000, 1484, 6484, 0, true},
+        {"pe32_plus_aligned", 0x20B, 5003, 1481, 6484, 0, true},
+        {"seven_bytes_of_alignment", 0x10B, 5007, 1477, 6484, 0, true},
+        {"alignment_not_zero", 0x10B, 5003, 1481, 6484, 0xAB, false},
+        {"eight_bytes_before_the_table", 0x10B, 5008, 1476, 6484, 0, false},
+        {"one_byte_appended", 0x10B, 5000, 1484, 6485, 0, false},
+        {"table_inside_the_payload", 0x10B, 4999, 1485, 6484, 0, false},
+        {"no_table", 0x10B, 0, 0, 6484, 0, false},
+        {"not_a_pe_image", 0x107, 5000, 1484, 6484, 0, false},
+    };
+    for (const Case& c : cases) {
+        const std::vector<uint8_t> head = head_with(c.magic, c.table_offset, c.table_size);
+        const uint8_t after[7] = {c.alignment_byte, c.alignment_byte, c.alignment_byte, c.alignment_byte,
+                                  c.alignment_byte, c.alignment_byte, c.alignment_byte};
+        update_file::CertificateTable table;
+        EXPECT_EQ(update_file::is_signature_tail(head.data(), head.size(), after, sizeof after, PAYLOAD_END, c.file_length, table),
+                  c.accepted)
+            << c.name;
+    }
+    std::vector<uint8_t> elf(update_file::PE_HEADERS_READ, 0);
+    std::memcpy(elf.data(), "\x7f" "ELF", 4);
+    update_file::CertificateTable table;
+    EXPECT_FALSE(update_file::find_certificate_table(elf.data(), elf.size(), table));
 }
 
 TEST(PayloadOffsetMark, IsFoundOnlyWhenWellFormed) {

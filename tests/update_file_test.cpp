@@ -94,12 +94,32 @@ TEST_F(UpdateFileReader, ChecksumErrorInTheFirstOrLastRecordStopsTheRun) {
     for (size_t record : {size_t{0}, size_t{499}}) {
         std::vector<uint8_t> file = bytes();
         file[update_file::PAYLOAD_OFFSET + 32 + record * 129 + 128] ^= 0x40;  // the stored checksum byte
+        test_files::drop_digest(file);
         const std::string path = write(file);
         Outcome ended = Outcome::completed;
         open_and_load(path);
         EXPECT_EQ(printed_by([] { update_file::verify_image(); }, &ended),
                   "Error in checksum. Probably download error from website.\nTry again or contact Tarvenholt !\n");
         EXPECT_EQ(ended, Outcome::file_error) << record;
+        update_file::release();
+    }
+}
+
+TEST_F(UpdateFileReader, PayloadThatDoesNotMatchItsDigestIsRefusedBeforeTheHeaderIsRead) {
+    // A damaged EEPROM byte, which no record checksum covers; the same file without the digest block
+    // (packed before digests) passes as it is.
+    std::vector<uint8_t> file = bytes();
+    file[file.size() - update_file::EEPROM_AREA_SIZE + 5] ^= 0x10;
+    for (bool with_digest : {true, false}) {
+        if (!with_digest) test_files::drop_digest(file);
+        const std::string path = write(file);
+        Outcome ended = Outcome::completed;
+        const std::string text = printed_by([&] { update_file::read_payload_header(path.c_str(), "x"); }, &ended);
+        EXPECT_EQ(ended, with_digest ? Outcome::file_error : Outcome::completed);
+        EXPECT_EQ(text, with_digest ? "Error in checksum. Probably download error from website.\n"
+                                      "Try again or contact Tarvenholt !\n"
+                                    : "");
+        EXPECT_STREQ(update_file::device_name(), with_digest ? "" : "VORNIK-5");
         update_file::release();
     }
 }

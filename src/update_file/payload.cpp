@@ -74,6 +74,20 @@ uint8_t record_checksum_of(const uint8_t* data, size_t length) {
     return sum;
 }
 
+DigestBlock read_digest_block(const uint8_t (&block)[48], uint8_t (&digest)[32]) {
+    bool all_zero = true;
+    for (uint8_t byte : block) all_zero = all_zero && byte == 0;
+    if (all_zero) return DigestBlock::absent;
+    if (std::memcmp(block, DIGEST_MARK, sizeof DIGEST_MARK) != 0) return DigestBlock::damaged;
+    std::memcpy(digest, block + sizeof DIGEST_MARK, sizeof digest);
+    return DigestBlock::present;
+}
+
+void make_digest_block(const uint8_t (&digest)[32], uint8_t (&block)[48]) {
+    std::memcpy(block, DIGEST_MARK, sizeof DIGEST_MARK);
+    std::memcpy(block + sizeof DIGEST_MARK, digest, sizeof digest);
+}
+
 long find_payload_offset(const uint8_t* data, size_t length) {
     const size_t mark_length = sizeof OFFSET_MARK - 1;
     for (size_t pos = 0; pos + mark_length < length; ++pos) {

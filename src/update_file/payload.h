@@ -37,6 +37,18 @@ uint8_t record_checksum_of(const uint8_t* data, size_t length);
 // Image offset of the data byte for logical FLASH offset i.
 constexpr uint32_t image_offset(uint32_t i) { return i + i / 128; }
 
+// The digest block: DIGEST_MARK (16 bytes, NUL-padded), then the payload's SHA-256 (32 bytes).
+constexpr char DIGEST_MARK[16] = "UPDATER-SHA256:";
+
+enum class DigestBlock { absent, present, damaged };
+
+// What the 48 bytes before the payload hold: all zeros (absent, as files packed before digests),
+// a well-formed block (present; its digest copied to digest), or anything else (damaged).
+DigestBlock read_digest_block(const uint8_t (&block)[48], uint8_t (&digest)[32]);
+
+// The block that records digest.
+void make_digest_block(const uint8_t (&digest)[32], uint8_t (&block)[48]);
+
 // The executable part carries this mark followed by its payload offset in decimal and a NUL, so
 // that the packer and the inspector can tell where any stub's payload begins.
 constexpr char OFFSET_MARK[] = "UPDATER-PAYLOAD-OFFSET=";

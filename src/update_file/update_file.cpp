@@ -1,5 +1,6 @@
 #include "update_file/update_file.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -9,9 +10,11 @@
 #include "protocol/eeprom_settings.h"
 #include "run/exit_program.h"
 #include "run/shown_text.h"
+#include "update_file/digest.h"
 #include "update_file/file_size.h"
 #include "update_file/payload.h"
 #include "update_file/payload_offset.h"
+#include "update_file/signature_tail.h"
 
 namespace update_file {
 
@@ -19,6 +22,7 @@ namespace {
 
 std::FILE* file = nullptr;
 long file_length = 0;
+long payload_end = 0;  // the file's length, or where a signed file's certificate table begins
 HeaderFields header;
 uint8_t* image = nullptr;
 uint8_t eeprom[protocol::EEPROM_SIZE];
@@ -42,6 +46,53 @@ void read_exactly(long offset, uint8_t* target, size_t length) {
     run::exit_program(run::Outcome::file_error);
 }
 
+[[noreturn]] void checksum_error() {
+    std::printf(
+        "Error in checksum. Probably download error from website.\n"
+        "Try again or contact Tarvenholt !\n");
+    run::exit_program(run::Outcome::file_error);
+}
+
+// Bytes at offset into target, whole; false otherwise.
+bool read_at(long offset, uint8_t* target, size_t length) {
+    return std::fseek(file, offset, SEEK_SET) == 0 && std::fread(target, 1, length, file) == length;
+}
+
+// True when the file is the expected update file followed by an Authenticode signature, and
+// nothing else: a vendor signs update.exe after packing.
+bool signed_after_payload() {
+    if (file_length <= EXPECTED_FILE_LENGTH) return false;
+    uint8_t head[PE_HEADERS_READ];
+    uint8_t after[MAX_SIGNATURE_ALIGNMENT];
+    const size_t after_length = static_cast<size_t>(std::min<long>(MAX_SIGNATURE_ALIGNMENT, file_length - EXPECTED_FILE_LENGTH));
+    CertificateTable table;
+    return read_at(0, head, sizeof head) && read_at(EXPECTED_FILE_LENGTH, after, after_length) &&
+           is_signature_tail(head, sizeof head, after, after_length, EXPECTED_FILE_LENGTH, file_length, table);
+}
+
+// Checks the payload against the digest the packer recorded before it; a file packed without one
+// passes as it is. A mismatch is reported like a damaged record.
+void check_digest() {
+    static_assert(PAYLOAD_OFFSET >= DIGEST_BLOCK_SIZE, "the digest block lies before the payload");
+    uint8_t block[DIGEST_BLOCK_SIZE];
+    uint8_t recorded[DIGEST_SIZE];
+    const DigestBlock kind = read_at(PAYLOAD_OFFSET - DIGEST_BLOCK_SIZE, block, sizeof block)
+                                 ? read_digest_block(block, recorded)
+                                 : DigestBlock::damaged;
+    if (kind == DigestBlock::absent) return;
+    if (kind == DigestBlock::damaged) checksum_error();
+    uint8_t* payload = static_cast<uint8_t*>(std::malloc(PAYLOAD_SIZE));
+    if (payload == nullptr) {
+        std::printf("Error: Too few RAM memory\n");
+        run::exit_program(run::Outcome::file_error);
+    }
+    uint8_t computed[DIGEST_SIZE];
+    const bool matches = read_at(PAYLOAD_OFFSET, payload, PAYLOAD_SIZE) && sha256(payload, PAYLOAD_SIZE, computed) &&
+                         std::memcmp(computed, recorded, DIGEST_SIZE) == 0;
+    std::free(payload);
+    if (!matches) checksum_error();
+}
+
 }  // namespace
 
 void read_payload_header(const char* path, const char* shown_path) {
@@ -56,13 +107,15 @@ void read_payload_header(const char* path, const char* shown_path) {
         run::exit_program(run::Outcome::file_error);
     }
     file_length = query_file_size(file);
-    if (file_length != EXPECTED_FILE_LENGTH) {
+    payload_end = EXPECTED_FILE_LENGTH;
+    if (file_length != EXPECTED_FILE_LENGTH && !signed_after_payload()) {
         std::printf(
             "Error: Filelength %ld not OK. Probably incomplete download from website.\n"
             "Try again! Correct filelength should be %ld Bytes !\n",
             file_length, EXPECTED_FILE_LENGTH);
         run::exit_program(run::Outcome::file_error);
     }
+    check_digest();
     // The tokens are taken from the 32 header bytes only; a token missing there stays empty.
     uint8_t bytes[HEADER_SIZE] = {};
     std::fseek(file, PAYLOAD_OFFSET, SEEK_SET);
@@ -78,7 +131,7 @@ const char* year() { return header.year; }
 void load_image() {
     std::printf("Filelength = %ld Bytes\n", file_length);
     std::printf("%s opened\n", shown_name.c_str());
-    const long image_start = file_length - FLASH_IMAGE_FROM_END;
+    const long image_start = payload_end - FLASH_IMAGE_FROM_END;
     std::printf("Readaddress = %lu\n", static_cast<unsigned long>(image_start));
     image = static_cast<uint8_t*>(std::malloc(FLASH_IMAGE_SIZE));
     if (image == nullptr) {
@@ -90,19 +143,14 @@ void load_image() {
     std::printf("%lu Bytes read\n", static_cast<unsigned long>(FLASH_IMAGE_SIZE));
     // The EEPROM bytes too, before anything is sent: a medium that fails later cannot turn into
     // bytes written to the device.
-    read_exactly(file_length - EEPROM_AREA_FROM_END, eeprom, sizeof eeprom);
+    read_exactly(payload_end - EEPROM_AREA_FROM_END, eeprom, sizeof eeprom);
 }
 
 void verify_image() {
     for (uint32_t i = 0; i < FLASH_DATA_SIZE;) {
         uint8_t sum = 0;
         for (uint32_t k = 0; k < RECORD_DATA_SIZE; ++k) sum = static_cast<uint8_t>(sum - flash_byte(i++));
-        if (record_checksum(i) != sum) {
-            std::printf(
-                "Error in checksum. Probably download error from website.\n"
-                "Try again or contact Tarvenholt !\n");
-            run::exit_program(run::Outcome::file_error);
-        }
+        if (record_checksum(i) != sum) checksum_error();
     }
     std::printf("Checksum test OK\n");
 }
@@ -122,6 +170,7 @@ void release() {
     }
     // Nothing of the run is kept.
     file_length = 0;
+    payload_end = 0;
     header = HeaderFields();
     std::memset(eeprom, 0xFF, sizeof eeprom);
     shown_name.clear();

@@ -6,9 +6,10 @@
 
 namespace update_file {
 
-// Opens path in binary mode, checks the file's length and reads the three header tokens; the file
-// stays open for the rest of the run. Messages name the file as shown_path. Ends the run if the file
-// cannot be opened (with the system's reason) or its length is not the expected one.
+// Opens path in binary mode, checks the file's length and the payload's digest (when the file
+// records one), and reads the three header tokens; the file stays open for the rest of the run.
+// Messages name the file as shown_path. Ends the run if the file cannot be opened (with the
+// system's reason), its length is not the expected one, or the digest does not match.
 void read_payload_header(const char* path, const char* shown_path);
 
 // Header fields; empty until read_payload_header.

@@ -56,7 +56,8 @@ TEST_F(Mkupdate, PacksAnExecutableUpdateFileThatChecksValid) {
     const Result checked = run_mkupdate({"check", dir.file("update")}, dir);
     EXPECT_EQ(checked.status, 0);
     EXPECT_NE(checked.out.find("Device: VORNIK-5\nVersion: 3.10c0\nYear: 2011\nHeader: OK\n"), std::string::npos);
-    EXPECT_NE(checked.out.find("Records: 500, checksums OK\nValid update file\n"), std::string::npos);
+    EXPECT_NE(checked.out.find("Records: 500, checksums OK\nPayload SHA-256: "), std::string::npos);
+    EXPECT_NE(checked.out.find(": matches\nValid update file\n"), std::string::npos);
 }
 
 struct BadPack {
@@ -157,6 +158,31 @@ TEST_F(Mkupdate, LoadFilesOfTheCommonConvertersPackLikeTheRawImage) {
         EXPECT_EQ(result.status, 0) << name << ": " << result.err;
         EXPECT_TRUE(test_files::read_file(dir.file("from-" + name)) == expected) << name;
     }
+}
+
+TEST_F(Mkupdate, CheckShowsThePayloadDigestAsSha256sumComputesIt) {
+    const std::string path = pack();
+    const std::string command = "tail -c " + std::to_string(update_file::PAYLOAD_SIZE) + " '" + path + "' | sha256sum";
+    std::FILE* sum = popen(command.c_str(), "r");
+    ASSERT_NE(sum, nullptr);
+    char hex[65] = "";
+    ASSERT_EQ(std::fscanf(sum, "%64s", hex), 1);
+    pclose(sum);
+    Result result = run_mkupdate({"check", path}, dir);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_NE(result.out.find("Payload SHA-256: " + std::string(hex) + ": matches\n"), std::string::npos) << result.out;
+
+    std::vector<uint8_t> file = test_files::read_file(path);
+    file[file.size() - 1] ^= 1;  // the EEPROM area's last byte: no record checksum covers it
+    test_files::write_file(dir.file("damaged"), file);
+    result = run_mkupdate({"check", dir.file("damaged")}, dir);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.out.find(": WRONG\nNot a valid update file\n"), std::string::npos) << result.out;
+    test_files::drop_digest(file);
+    test_files::write_file(dir.file("older"), file);
+    result = run_mkupdate({"check", dir.file("older")}, dir);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_NE(result.out.find(": absent\nValid update file\n"), std::string::npos) << result.out;
 }
 
 TEST_F(Mkupdate, CheckWhoseReportCannotBeWrittenFails) {

@@ -302,7 +302,8 @@ TEST_F(HostileFile, FileThatCannotBeOpenedIsNotFoundWithTheSystemsReason) {
     EXPECT_EQ(run_as(path, false, true), 2);
     EXPECT_EQ(session->output(), tty("File not found: " + path + "\n" + path + ": Permission denied\n" + EXIT_PROMPT));
 
-    // Out of descriptors.
+#ifdef UPDATER_IS_STATIC
+    // Out of descriptors. (A dynamically linked build could not even load its libraries.)
     chmod(path.c_str(), 0755);
     harness::Launch limited = launch(path);
     limited.program = "/bin/sh";
@@ -312,6 +313,7 @@ TEST_F(HostileFile, FileThatCannotBeOpenedIsNotFoundWithTheSystemsReason) {
     session->send("\r");
     EXPECT_EQ(session->wait_exit(), 2);
     EXPECT_EQ(session->output(), tty("File not found: " + path + "\n" + path + ": Too many open files\n" + EXIT_PROMPT));
+#endif
 }
 
 TEST_F(HostileFile, ControlCharactersInTheHeaderCannotDriveTheTerminal) {
@@ -319,6 +321,7 @@ TEST_F(HostileFile, ControlCharactersInTheHeaderCannotDriveTheTerminal) {
     const size_t header = file.size() - update_file::PAYLOAD_SIZE;
     const std::string hostile = "\x1b[2J\x1b]0;x\x07 \x9b" "31m\x08\x7f \x1b" "c";
     std::copy(hostile.begin(), hostile.end(), file.begin() + static_cast<long>(header));
+    test_files::drop_digest(file);
     test_files::write_file(dir.file("hostile"), file, 0755);
     EXPECT_EQ(run_as(dir.file("hostile"), true), 1);
     const std::string header_output = session->output();
@@ -342,6 +345,7 @@ TEST_F(HostileFile, GarbageHeaderStillRunsWithWhatItHolds) {
     std::vector<uint8_t> file = test_files::read_file(pack());
     const size_t header = file.size() - update_file::PAYLOAD_SIZE;
     for (size_t i = 0; i < 32; ++i) file[header + i] = static_cast<uint8_t>(i * 29 + 1);
+    test_files::drop_digest(file);
     test_files::write_file(dir.file("garbage"), file, 0755);
     EXPECT_EQ(run_as(dir.file("garbage"), true), 1);
     for (char c : session->output()) {

@@ -91,6 +91,7 @@ TEST_F(RunFlow, HeaderTokensAreTakenFromTheHeaderOnly) {
     const long offset = static_cast<long>(file.size()) - update_file::PAYLOAD_SIZE;
     const char header[] = "VORNIK-5 3.10c0                                ";
     std::copy(header, header + 28, file.begin() + offset);
+    test_files::drop_digest(file);
     const std::string path = dir.file("two-tokens");
     test_files::write_file(path, file, 0755);
     ConsoleSession run(launch(path));
@@ -105,6 +106,7 @@ TEST_F(RunFlow, ChecksumErrorSendsNothingAndClosesThePort) {
     // The last data byte of record 499.
     const long record_499 = static_cast<long>(file.size()) - update_file::EEPROM_AREA_SIZE - 129;
     file[static_cast<size_t>(record_499 + 127)] ^= 0x01;
+    test_files::drop_digest(file);
     const std::string path = dir.file("damaged");
     test_files::write_file(path, file, 0755);
 

@@ -1,5 +1,9 @@
 #include "test_files.h"
 
+#include <algorithm>
+
+#include "update_file/layout.h"
+
 #include <stdlib.h>
 #include <sys/stat.h>
 
@@ -55,6 +59,12 @@ std::vector<uint8_t> update_file_bytes(const std::vector<uint8_t>& stub, long pa
     std::string error;
     if (!mkupdate::build_update_file(input, out, error)) throw std::runtime_error("packing failed: " + error);
     return out;
+}
+
+void drop_digest(std::vector<uint8_t>& file) {
+    const size_t payload = file.size() - update_file::PAYLOAD_SIZE;
+    std::fill(file.begin() + static_cast<long>(payload - update_file::DIGEST_BLOCK_SIZE),
+              file.begin() + static_cast<long>(payload), 0);
 }
 
 std::vector<uint8_t> read_file(const std::string& path) {

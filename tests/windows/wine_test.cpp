@@ -2,6 +2,7 @@
 // against the simulated device, with COMn mapped through the wine prefix's dosdevices. Run by
 // `make test-windows`, which builds the program, prepares wine and sets the environment.
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -79,6 +80,17 @@ protected:
         return launch;
     }
 
+    // Enter at the exit prompt of a run that ended right after its start: wine's console may not be
+    // reading keys yet and lose the first ones, so Enter is pressed again until the program ends
+    // (it ends at the first Enter it reads). Returns the exit status.
+    static int press_enter_until_exit(ConsoleSession& run) {
+        for (int waited = 0; waited < HUNG_MS; waited += 1000) {
+            run.send("\r");
+            if (!run.still_running_after(1000)) break;
+        }
+        return run.wait_exit(HUNG_MS);
+    }
+
     std::string com_link(int n) const { return environment("WINEPREFIX") + "/dosdevices/com" + std::to_string(n); }
 
     static bool wait_for_text(ConsoleSession& run, const std::string& text, int timeout_ms = HUNG_MS) {
@@ -89,6 +101,34 @@ protected:
         return false;
     }
 
+    // A complete update with 'e' from the update file at path, through COM3; checks the screen, the
+    // wire and the device's EEPROM.
+    void complete_update(const std::string& path, const test_files::UpdateContent& content) {
+        Simulator device(recording({"--link", com_link(3)}, HUNG_S));
+        ConsoleSession run(wine_launch(path));
+        ASSERT_TRUE(wait_for_text(run, "Or press another key to break !\n\n")) << screen_text(run.output());
+        run.send("3");
+        ASSERT_TRUE(wait_for_text(run, "Press ESC not to download")) << screen_text(run.output());
+        run.send("e");
+        ASSERT_TRUE(wait_for_text(run, "Press Enter to exit !")) << screen_text(run.output());
+        run.send("\r");
+        EXPECT_EQ(run.wait_exit(HUNG_MS), 0);
+        const std::string screen = screen_text(run.output());
+        EXPECT_NE(screen.find(banner()), std::string::npos) << screen.substr(0, 800);
+        // The real length, a signature included.
+        EXPECT_NE(screen.find("COM3 connected\nFilelength = " + std::to_string(test_files::read_file(path).size()) + " Bytes\n"),
+                  std::string::npos);
+        EXPECT_NE(screen.find("64500 Bytes allocated\n64500 Bytes read\nChecksum test OK\n\nDownloading FLASH...\n"),
+                  std::string::npos);
+        EXPECT_NE(screen.find("FA00 100%\nDownload of FLASH program memory successfully completed\n"), std::string::npos);
+        EXPECT_NE(screen.find("7FF 100%\nDownload of EEPROM data memory successfully completed\nCOM3 disconnected\n\n"
+                              "Press Enter to exit !"),
+                  std::string::npos);
+        EXPECT_EQ(device.wait_exit(HUNG_MS), 0) << device.report();
+        EXPECT_EQ(wire(), concat(flash_wire(content.flash, 500), eeprom_wire(content.eeprom)));
+        EXPECT_EQ(test_files::read_file(dir.file("eeprom.out")), content.eeprom);
+    }
+
     // An update.exe packed behind the shipped stub.
     std::string shipped_update(const test_files::UpdateContent& content = {}) {
         return pack(content, environment("UPDATER_WIN32_EXE"), "update.exe");
@@ -97,26 +137,42 @@ protected:
 
 TEST_F(UnderWine, CompleteUpdateThroughCom3) {
     test_files::UpdateContent content;
-    const std::string path = shipped_update(content);
-    Simulator device(recording({"--link", com_link(3)}, HUNG_S));
-    ConsoleSession run(wine_launch(path));
-    ASSERT_TRUE(wait_for_text(run, "Or press another key to break !\n\n")) << screen_text(run.output());
-    run.send("3");
-    ASSERT_TRUE(wait_for_text(run, "Press ESC not to download")) << screen_text(run.output());
-    run.send("e");
-    ASSERT_TRUE(wait_for_text(run, "Press Enter to exit !")) << screen_text(run.output());
-    run.send("\r");
-    EXPECT_EQ(run.wait_exit(HUNG_MS), 0);
-    const std::string screen = screen_text(run.output());
-    EXPECT_NE(screen.find(banner()), std::string::npos) << screen.substr(0, 800);
-    EXPECT_NE(screen.find("COM3 connected\nFilelength = "), std::string::npos);
-    EXPECT_NE(screen.find("64500 Bytes allocated\n64500 Bytes read\nChecksum test OK\n\nDownloading FLASH...\n"), std::string::npos);
-    EXPECT_NE(screen.find("FA00 100%\nDownload of FLASH program memory successfully completed\n"), std::string::npos);
-    EXPECT_NE(screen.find("7FF 100%\nDownload of EEPROM data memory successfully completed\nCOM3 disconnected\n\nPress Enter to exit !"),
-              std::string::npos);
-    EXPECT_EQ(device.wait_exit(HUNG_MS), 0) << device.report();
-    EXPECT_EQ(wire(), concat(flash_wire(content.flash, 500), eeprom_wire(content.eeprom)));
-    EXPECT_EQ(test_files::read_file(dir.file("eeprom.out")), content.eeprom);
+    complete_update(shipped_update(content), content);
+}
+
+// A vendor signs update.exe after packing: the signed file passes osslsigncode's verification and
+// mkupdate check, and runs a complete update; anything else behind the payload is refused.
+TEST_F(UnderWine, SignedUpdateFileRunsAndOtherTailsAreRefused) {
+    test_files::UpdateContent content;
+    shipped_update(content);
+    auto shell = [this](const std::string& command) {
+        return std::system(("cd '" + dir.path() + "' && " + command + " >>tools.log 2>&1").c_str());
+    };
+    ASSERT_EQ(shell("openssl req -x509 -newkey rsa:2048 -nodes -keyout key.pem -out cert.pem -days 2 -subj /CN=Vendor"), 0);
+    ASSERT_EQ(shell("osslsigncode sign -certs cert.pem -key key.pem -in update.exe -out signed.exe"), 0);
+    EXPECT_EQ(shell("osslsigncode verify -CAfile cert.pem -in signed.exe"), 0);
+    EXPECT_EQ(shell(std::string(MKUPDATE_BIN) + " check signed.exe | grep -q '^Signed: certificate table of '"), 0);
+    chmod(dir.file("signed.exe").c_str(), 0755);
+    complete_update(dir.file("signed.exe"), content);
+
+    const std::vector<uint8_t> signed_file = test_files::read_file(dir.file("signed.exe"));
+    std::vector<uint8_t> appended = signed_file;
+    appended.push_back(0);
+    // The security directory entry of the PE32 header moved 8 bytes on: it no longer starts at the
+    // payload's end (after at most 7 bytes of alignment).
+    std::vector<uint8_t> moved = signed_file;
+    const size_t entry = (moved[0x3C] | moved[0x3D] << 8) + 24 + 96 + 4 * 8;
+    moved[entry] = static_cast<uint8_t>(moved[entry] + 8);
+    moved[entry + 4] = static_cast<uint8_t>(moved[entry + 4] - 8);
+    for (const auto& [name, file] : {std::make_pair("appended.exe", appended), std::make_pair("moved.exe", moved)}) {
+        test_files::write_file(dir.file(name), file, 0755);
+        EXPECT_NE(shell(std::string(MKUPDATE_BIN) + " check " + name), 0) << name;
+        ConsoleSession run(wine_launch(dir.file(name)));
+        ASSERT_TRUE(wait_for_text(run, "Press Enter to exit !")) << screen_text(run.output());
+        EXPECT_EQ(press_enter_until_exit(run), 2) << name;
+        EXPECT_EQ(screen_text(run.output()).find("Error: Filelength " + std::to_string(file.size()) + " not OK."), 0u)
+            << screen_text(run.output());
+    }
 }
 
 struct WineFault {
@@ -181,6 +237,50 @@ TEST_F(UnderWine, PortWithoutDeviceIsNotInstalled) {
         << screen_text(run.output());
 }
 
+// The system's SHA-256 that the Windows updater checks its payload with, against the FIPS 180-4
+// vectors and against sha256sum over a packed file's payload.
+TEST_F(UnderWine, DigestIsSha256AsPublishedAndAsSha256sumComputesIt) {
+    const std::string tool = environment("UPDATER_WIN32_SHA256");
+    ASSERT_FALSE(tool.empty()) << "run through make test-windows";
+    auto digest_of = [&](const std::string& path, const char* program) {
+        const std::string command = std::string(program) + " '" + path + "'";
+        std::FILE* out = popen(command.c_str(), "r");
+        char hex[65] = "";
+        if (out == nullptr || std::fscanf(out, "%64s", hex) != 1) hex[0] = '\0';
+        if (out != nullptr) pclose(out);
+        return std::string(hex);
+    };
+    const std::string under_wine = environment("WINE") + " '" + tool + "'";
+    const std::vector<std::pair<std::string, std::string>> vectors = {
+        {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+         "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+        {std::string(1000000, 'a'), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+    };
+    for (size_t i = 0; i < vectors.size(); ++i) {
+        const std::string path = dir.file("vector" + std::to_string(i));
+        test_files::write_file(path, std::vector<uint8_t>(vectors[i].first.begin(), vectors[i].first.end()));
+        EXPECT_EQ(digest_of("Z:" + path, under_wine.c_str()), vectors[i].second) << i;
+    }
+    const std::vector<uint8_t> file = test_files::read_file(shipped_update());
+    test_files::write_file(dir.file("payload"), std::vector<uint8_t>(file.end() - update_file::PAYLOAD_SIZE, file.end()));
+    EXPECT_EQ(digest_of("Z:" + dir.file("payload"), under_wine.c_str()), digest_of(dir.file("payload"), "sha256sum"));
+}
+
+TEST_F(UnderWine, PayloadThatDoesNotMatchItsDigestIsRefusedBeforeTheBanner) {
+    std::vector<uint8_t> file = test_files::read_file(shipped_update());
+    file[file.size() - 1] ^= 1;  // the EEPROM area's last byte: no record checksum covers it
+    test_files::write_file(dir.file("damaged.exe"), file, 0755);
+    ConsoleSession run(wine_launch(dir.file("damaged.exe")));
+    ASSERT_TRUE(wait_for_text(run, "Press Enter to exit !")) << screen_text(run.output());
+    EXPECT_EQ(press_enter_until_exit(run), 2);
+    EXPECT_EQ(screen_text(run.output()).find("Error in checksum. Probably download error from website.\n"
+                                             "Try again or contact Tarvenholt !\n\nPress Enter to exit !"),
+              0u)
+        << screen_text(run.output());
+}
+
 // The shipped program: a 32-bit console executable that needs no DLL beyond the system's.
 TEST(Win32Executable, IsAConsolePe32ImportingOnlySystemDlls) {
     const std::string exe = environment("UPDATER_WIN32_EXE");
@@ -195,7 +295,7 @@ TEST(Win32Executable, IsAConsolePe32ImportingOnlySystemDlls) {
     EXPECT_NE(text.find("file format pei-i386"), std::string::npos);
     EXPECT_NE(text.find("Magic\t\t\t010b\t(PE32)"), std::string::npos);
     EXPECT_NE(text.find("Subsystem\t\t00000003\t(Windows CUI)"), std::string::npos);
-    const std::set<std::string> allowed = {"KERNEL32.dll", "msvcrt.dll"};
+    const std::set<std::string> allowed = {"ADVAPI32.dll", "KERNEL32.dll", "msvcrt.dll"};  // ADVAPI32: CryptoAPI
     size_t imports = 0;
     for (size_t at = text.find("DLL Name: "); at != std::string::npos; at = text.find("DLL Name: ", at + 1)) {
         const std::string dll = text.substr(at + 10, text.find('\n', at) - at - 10);

@@ -4,12 +4,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <climits>
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
+#include "update_file/digest.h"
 #include "update_file/layout.h"
 #include "update_file/payload.h"
+#include "update_file/signature_tail.h"
 
 namespace mkupdate {
 
@@ -22,9 +25,9 @@ bool build_update_file(const PackInput& input, std::vector<uint8_t>& out, std::s
         error = "the stub carries no payload offset mark (give --payload-offset)";
         return false;
     }
-    if (input.stub.size() > static_cast<size_t>(offset)) {
+    if (offset < static_cast<long>(DIGEST_BLOCK_SIZE) || input.stub.size() > static_cast<size_t>(offset) - DIGEST_BLOCK_SIZE) {
         error = "the stub is " + std::to_string(input.stub.size()) + " bytes, more than its payload offset " +
-                std::to_string(offset);
+                std::to_string(offset) + " less the " + std::to_string(DIGEST_BLOCK_SIZE) + "-byte digest block";
         return false;
     }
     if (input.flash.size() != FLASH_DATA_SIZE || input.eeprom.size() > EEPROM_CONTENT_SIZE) {
@@ -49,10 +52,22 @@ bool build_update_file(const PackInput& input, std::vector<uint8_t>& out, std::s
         records[b * RECORD_SIZE + RECORD_DATA_SIZE] = record_checksum_of(data, RECORD_DATA_SIZE);
     }
     std::copy(input.eeprom.begin(), input.eeprom.end(), records + FLASH_IMAGE_SIZE);
+
+    // The payload's digest, at the end of the stub's padding.
+    uint8_t digest[DIGEST_SIZE];
+    uint8_t block[DIGEST_BLOCK_SIZE];
+    if (!sha256(payload, PAYLOAD_SIZE, digest)) {
+        error = "cannot compute the payload's SHA-256";
+        return false;
+    }
+    make_digest_block(digest, block);
+    std::memcpy(payload - DIGEST_BLOCK_SIZE, block, DIGEST_BLOCK_SIZE);
     return true;
 }
 
 namespace {
+
+enum class Digest { matches, absent, wrong };
 
 // Where writing to path really goes: the file a symbolic link at path points to (as cp writes
 // through it), followed link by link; path itself otherwise.
@@ -69,6 +84,31 @@ std::string written_path(const std::string& path) {
         target = pointed[0] == '/' || slash == std::string::npos ? pointed : target.substr(0, slash + 1) + pointed;
     }
     return target;
+}
+
+// Prints the digest line for the payload at payload, with the block before it; returns the verdict.
+Digest check_digest(const uint8_t* payload, std::FILE* out) {
+    uint8_t block[DIGEST_BLOCK_SIZE];
+    uint8_t recorded[DIGEST_SIZE];
+    uint8_t computed[DIGEST_SIZE];
+    std::memcpy(block, payload - DIGEST_BLOCK_SIZE, DIGEST_BLOCK_SIZE);
+    const DigestBlock kind = read_digest_block(block, recorded);
+    const bool computed_ok = sha256(payload, PAYLOAD_SIZE, computed);
+    std::string hex;
+    for (uint8_t byte : computed) {
+        char pair[3];
+        std::snprintf(pair, sizeof pair, "%02x", byte);
+        hex += pair;
+    }
+    Digest verdict = Digest::wrong;
+    if (kind == DigestBlock::absent) verdict = Digest::absent;
+    if (kind == DigestBlock::present && computed_ok && std::memcmp(recorded, computed, DIGEST_SIZE) == 0) {
+        verdict = Digest::matches;
+    }
+    static const char* const words[] = {"matches", "absent", "WRONG"};
+    std::fprintf(out, "Payload SHA-256: %s: %s\n", computed_ok ? hex.c_str() : "(not computed)",
+                 words[static_cast<int>(verdict)]);
+    return verdict;
 }
 
 }  // namespace
@@ -114,9 +154,17 @@ bool check_update_file(const std::vector<uint8_t>& file, long payload_offset, st
         return false;
     }
     const long expected = expected_file_length(static_cast<uint32_t>(offset));
-    const bool length_ok = static_cast<long>(file.size()) == expected;
+    const long length = static_cast<long>(file.size());
+    CertificateTable table;
+    const bool is_signed = length > expected &&
+                           is_signature_tail(file.data(), std::min<size_t>(file.size(), PE_HEADERS_READ), file.data() + expected,
+                                             static_cast<size_t>(length - expected), expected, length, table);
+    const bool length_ok = length == expected || is_signed;
     std::fprintf(out, "Payload offset: %ld\n", offset);
     std::fprintf(out, "Length: %zu bytes, expected %ld: %s\n", file.size(), expected, length_ok ? "OK" : "WRONG");
+    if (is_signed) {
+        std::fprintf(out, "Signed: certificate table of %ld bytes at %ld, after the payload\n", table.size, table.offset);
+    }
     if (!length_ok) {
         std::fprintf(out, "Not a valid update file\n");
         return false;
@@ -141,7 +189,8 @@ bool check_update_file(const std::vector<uint8_t>& file, long payload_offset, st
         std::fprintf(out, "Records: checksum error in record %ld (address %lX)\n", bad_record,
                      static_cast<unsigned long>(bad_record) * RECORD_DATA_SIZE);
     }
-    const bool valid = header_problem == nullptr && bad_record < 0;
+    const Digest digest = check_digest(file.data() + offset, out);
+    const bool valid = header_problem == nullptr && bad_record < 0 && digest != Digest::wrong;
     std::fprintf(out, "%s\n", valid ? "Valid update file" : "Not a valid update file");
     return valid;
 }
