@@ -6,7 +6,7 @@ JOBS     ?= 2
 CMAKE    ?= cmake
 GENERATE  = $(CMAKE) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
 
-.PHONY: all deps deps-windows configure test test-sanitize fuzz windows test-windows demo bench clean
+.PHONY: all deps deps-windows configure test test-sanitize fuzz windows test-windows install demo bench clean
 
 all: configure
 	$(CMAKE) --build $(BUILD) -j$(JOBS)
@@ -82,6 +82,13 @@ test-windows: all windows
 	    UPDATER_WIN32_SHA256=$(abspath build-win32/sha256_file.exe) \
 	    bash ../tests/windows/wine32.sh run $(WINE32_DIR) \
 	    ctest --output-on-failure -j1 --timeout 900 --label-regex windows
+
+# Installs mkupdate, loader-sim and the updater stubs that were built (the Windows one when
+# `make windows` made it) under PREFIX.
+PREFIX ?= /usr/local
+install: all
+	$(CMAKE) --install $(BUILD) --prefix $(PREFIX)
+	@if [ -f build-win32/updater.exe ]; then $(CMAKE) --install build-win32 --prefix $(PREFIX); fi
 
 demo: all
 	@sh tools/demo.sh $(BUILD)

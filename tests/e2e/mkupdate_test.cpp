@@ -185,6 +185,28 @@ TEST_F(Mkupdate, CheckShowsThePayloadDigestAsSha256sumComputesIt) {
     EXPECT_NE(result.out.find(": absent\nValid update file\n"), std::string::npos) << result.out;
 }
 
+// Installed into a prefix, mkupdate finds the installed stub by its target system.
+TEST_F(Mkupdate, InstalledPackerFindsTheInstalledStubByTarget) {
+    const std::string prefix = dir.file("prefix");
+    ASSERT_EQ(std::system(("cmake --install '" UPDATER_BUILD_DIR "' --prefix '" + prefix + "' >/dev/null").c_str()), 0);
+    for (const char* installed : {"/bin/mkupdate", "/bin/loader-sim", "/lib/serial-updater/updater-linux"}) {
+        EXPECT_EQ(access((prefix + installed).c_str(), X_OK), 0) << installed;
+    }
+    ASSERT_EQ(run_mkupdate(pack_args(dir.file("from-build")), dir).status, 0);
+    std::vector<std::string> args = pack_args(dir.file("from-prefix"));
+    args[1] = "--target";
+    args[2] = "linux";
+    std::string command = prefix + "/bin/mkupdate";
+    for (const std::string& arg : args) command += " '" + arg + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    EXPECT_TRUE(test_files::read_file(dir.file("from-prefix")) == test_files::read_file(dir.file("from-build")));
+
+    args[2] = "windows";  // not installed here
+    command = prefix + "/bin/mkupdate";
+    for (const std::string& arg : args) command += " '" + arg + "'";
+    EXPECT_NE(std::system((command + " 2>/dev/null").c_str()), 0);
+}
+
 TEST_F(Mkupdate, CheckWhoseReportCannotBeWrittenFails) {
     const std::string command = std::string(MKUPDATE_BIN) + " check '" + pack() + "' >/dev/full 2>" + dir.file("stderr");
     const int status = std::system(command.c_str());

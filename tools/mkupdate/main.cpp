@@ -1,7 +1,10 @@
 // mkupdate: packs a firmware image behind an updater stub into an update file, and checks update
 // files.
 #include <cstdio>
+#include <unistd.h>
+
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -15,10 +18,12 @@
 namespace {
 
 const char USAGE[] =
-    "usage: mkupdate pack --stub STUB --flash FLASH --device NAME --version VER --year YEAR\n"
-    "                     [--eeprom EEPROM] [--payload-offset N] -o OUT\n"
+    "usage: mkupdate pack (--stub STUB | --target linux|windows) --flash FLASH --device NAME\n"
+    "                     --version VER --year YEAR [--eeprom EEPROM] [--payload-offset N] -o OUT\n"
     "       mkupdate check [--payload-offset N] FILE\n"
     "\n"
+    "--target takes the installed updater stub for that system, from ../lib/serial-updater beside\n"
+    "mkupdate's own folder (cmake --install puts them there).\n"
     "FLASH: a raw binary of exactly 64,000 bytes, or a load file: Intel HEX (.hex) or Motorola\n"
     "S-record (.srec, .s19, .mot), where bytes not given are 0xFF. EEPROM: a raw binary of at most\n"
     "2,048 bytes or a load file; the rest is 0xFF, and without --eeprom all of it.\n"
@@ -77,17 +82,36 @@ bool payload_offset_option(const std::map<std::string, std::string>& options, lo
     return true;
 }
 
+// The installed stub for a target system: beside the installed mkupdate (PREFIX/bin), under
+// PREFIX/lib/serial-updater. Empty for an unknown target.
+std::string installed_stub(const std::string& target) {
+    const char* name = target == "linux" ? "updater-linux" : target == "windows" ? "updater-windows.exe" : nullptr;
+    if (name == nullptr) return "";
+    char self[PATH_MAX];
+    const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+    std::string folder = length > 0 ? std::string(self, static_cast<size_t>(length)) : std::string(".");
+    folder = folder.substr(0, folder.rfind('/') == std::string::npos ? 0 : folder.rfind('/'));
+    return folder + "/../lib/serial-updater/" + name;
+}
+
 int pack(int argc, char** argv) {
     std::map<std::string, std::string> options;
     std::vector<std::string> plain;
     std::string error;
     if (!parse_options(argc, argv, 2,
-                       {"--stub", "--flash", "--eeprom", "--device", "--version", "--year", "--payload-offset", "-o"},
+                       {"--stub", "--target", "--flash", "--eeprom", "--device", "--version", "--year", "--payload-offset",
+                        "-o"},
                        options, plain, error)) {
         return fail(error, EXIT_USAGE);
     }
     if (!plain.empty()) return fail("unexpected argument " + plain[0], EXIT_USAGE);
-    for (const char* required : {"--stub", "--flash", "--device", "--version", "--year", "-o"}) {
+    if (options.count("--stub") + options.count("--target") != 1) return fail("pack needs --stub or --target", EXIT_USAGE);
+    if (options.count("--target") != 0) {
+        const std::string stub = installed_stub(options["--target"]);
+        if (stub.empty()) return fail("unknown --target " + options["--target"] + " (linux or windows)", EXIT_USAGE);
+        options["--stub"] = stub;
+    }
+    for (const char* required : {"--flash", "--device", "--version", "--year", "-o"}) {
         if (options.count(required) == 0) return fail(std::string("pack needs ") + required, EXIT_USAGE);
     }
 
