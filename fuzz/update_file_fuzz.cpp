@@ -1,7 +1,8 @@
 // Fuzzes the reader of the program's own file: the length check, the header, the image load and
 // checksum test, and the EEPROM source, plus the packer's inspector over the same bytes. The first
 // input byte chooses between taking the rest as the whole file and as a payload placed in a file of
-// the expected length (so that the paths past the length check are reached).
+// the expected length (so that the paths past the length check are reached), and whether that file
+// records its payload's digest.
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 
 #include "pack.h"
 #include "run/exit_program.h"
+#include "update_file/digest.h"
 #include "update_file/payload.h"
 #include "update_file/payload_offset.h"
 #include "update_file/update_file.h"
@@ -55,8 +57,17 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;
-    const std::vector<uint8_t> file = (data[0] & 1) ? file_around(data + 1, size - 1)
-                                                    : std::vector<uint8_t>(data + 1, data + size);
+    std::vector<uint8_t> file = (data[0] & 1) ? file_around(data + 1, size - 1)
+                                              : std::vector<uint8_t>(data + 1, data + size);
+    if ((data[0] & 3) == 3) {
+        // The payload's own digest recorded before it, so that the digest check passes too.
+        uint8_t digest[update_file::DIGEST_SIZE];
+        uint8_t block[update_file::DIGEST_BLOCK_SIZE];
+        if (update_file::sha256(file.data() + update_file::PAYLOAD_OFFSET, update_file::PAYLOAD_SIZE, digest)) {
+            update_file::make_digest_block(digest, block);
+            std::memcpy(file.data() + update_file::PAYLOAD_OFFSET - update_file::DIGEST_BLOCK_SIZE, block, sizeof block);
+        }
+    }
     std::FILE* out = std::fopen(scratch_file().c_str(), "wb");
     if (out == nullptr) return 0;
     std::fwrite(file.data(), 1, file.size(), out);
