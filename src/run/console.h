@@ -26,6 +26,9 @@ int read_key();
 // Tells whether a key code waits to be read, without consuming it.
 bool key_waiting();
 
+// From now on the keyboard is not looked at: key_waiting() is false and read_key() gives KEY_END.
+void ignore_keys();
+
 // Sleeps for the given milliseconds.
 void pause_ms(unsigned milliseconds);
 

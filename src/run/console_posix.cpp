@@ -30,6 +30,7 @@ struct termios keyboard_single_keys;
 volatile sig_atomic_t keyboard_changed = 0;
 
 int pending_code = -1;  // second code of a two-code key
+bool keys_ignored = false;
 int read_ahead = -1;    // a byte read after a lone ESC
 
 void set_single_keys() {
@@ -179,7 +180,10 @@ void init() {
 
 void restore() { put_keyboard_back(); }
 
+void ignore_keys() { keys_ignored = true; }
+
 int read_key() {
+    if (keys_ignored) return KEY_END;
     if (pending_code >= 0) {
         const int code = pending_code;
         pending_code = -1;
@@ -220,6 +224,7 @@ int read_key() {
 }
 
 bool key_waiting() {
+    if (keys_ignored) return false;
     if (pending_code >= 0 || read_ahead >= 0) return true;
     int waiting = 0;
     return ioctl(STDIN_FILENO, FIONREAD, &waiting) == 0 && waiting > 0;

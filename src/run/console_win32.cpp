@@ -13,15 +13,18 @@ namespace console {
 
 namespace {
 char module_path[MAX_PATH];
+bool keys_ignored = false;
 }
 
 void init() { std::setvbuf(stdout, nullptr, _IONBF, 0); }
 
 void restore() {}
 
-int read_key() { return _getch(); }
+void ignore_keys() { keys_ignored = true; }
 
-bool key_waiting() { return _kbhit() != 0; }
+int read_key() { return keys_ignored ? KEY_END : _getch(); }
+
+bool key_waiting() { return !keys_ignored && _kbhit() != 0; }
 
 void pause_ms(unsigned milliseconds) { Sleep(milliseconds); }
 

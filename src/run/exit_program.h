@@ -14,7 +14,12 @@ enum class Outcome : int {
     eeprom_mismatch = 6,  // the EEPROM read-back found differences
 };
 
-// Releases the image, the update file and the port in that order, asks for Enter, restores the
+// From now on no key is read: the exit path asks for no Enter, and a key waiting never ends a
+// read-back chunk early. For runs without a person (--batch).
+void run_unattended();
+
+// Releases the image, the update file and the port in that order, asks for Enter (unless the run
+// is unattended), restores the
 // console and ends the process with the outcome as its exit status. Never returns.
 [[noreturn]] void exit_program(Outcome outcome);
 

@@ -1,11 +1,14 @@
 // Entry of the updater: one fixed, interactive update run of the device through a COM port.
 #include <cstdio>
+#include <string>
 
 #include "protocol/eeprom_download.h"
 #include "protocol/eeprom_settings.h"
 #include "protocol/flash_download.h"
 #include "run/console.h"
 #include "run/exit_program.h"
+#include "run/options.h"
+#include "run/shown_text.h"
 #include "serial/serial_link.h"
 #include "update_file/update_file.h"
 
@@ -32,7 +35,19 @@ void report_read_back(const protocol::ReadBack& found) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Options first: a usage error, --help and --version open nothing.
+    run::Options options;
+    std::string usage_error;
+    if (!run::parse_options(argc, argv, options, usage_error)) {
+        std::fprintf(stderr, "update: %s (see update --help)\n", run::shown_text(usage_error).c_str());
+        return static_cast<int>(run::Outcome::file_error);
+    }
+    if (options.help || options.version) {
+        std::fputs(options.help ? run::usage() : "update " UPDATER_VERSION "\n", stdout);
+        return 0;
+    }
     console::init();
+    if (options.batch) run::run_unattended();
     // Argument 0 names the program's own file, which carries the payload.
     const char* shown_path = argc > 0 && argv[0] != nullptr ? argv[0] : "";
     const char* path = console::own_file_path(shown_path);
@@ -45,16 +60,21 @@ int main(int argc, char** argv) {
         "Connect the %s with the serial cable to a COM-Port.\n"
         "Then hold all 5 keys pressed while connecting the power supply\n"
         "and release the 5 keys. Now the %s is ready for updating.\n"
-        "It is indicated by the Display showing nothing or a dark bar.\n\n"
-        "Press the number of the connected COM port [1,2,3,4,5,6,7,8,9]\n"
-        "to start the data transmission !\n"
-        "Or press another key to break !\n\n",
+        "It is indicated by the Display showing nothing or a dark bar.\n\n",
         device, update_file::version(), update_file::year(), device, device);
 
-    // The port key: a digit opens that port, anything else breaks off.
-    const int port_key = console::read_key();
-    if (port_key < '1' || port_key > '9') run::exit_program(run::Outcome::user_break);
-    serial::open_port(static_cast<unsigned>(port_key - '0'));
+    if (options.port.empty()) {
+        // The port key: a digit opens that port, anything else breaks off.
+        std::printf(
+            "Press the number of the connected COM port [1,2,3,4,5,6,7,8,9]\n"
+            "to start the data transmission !\n"
+            "Or press another key to break !\n\n");
+        const int port_key = console::read_key();
+        if (port_key < '1' || port_key > '9') run::exit_program(run::Outcome::user_break);
+        serial::open_port(static_cast<unsigned>(port_key - '0'));
+    } else {
+        serial::open_port_named(options.port);
+    }
 
     // Load the FLASH image and check every record before anything is sent.
     update_file::load_image();
@@ -62,15 +82,18 @@ int main(int argc, char** argv) {
 
     protocol::download_flash();
 
-    // Give the device time to settle, then offer the EEPROM.
+    // Give the device time to settle, then offer the EEPROM, unless it was chosen in advance.
     console::pause_ms(PAUSE_AFTER_FLASH_MS);
-    std::printf(
-        "Press 'e' to download EEPROM data memory !\n\n"
-        "Press ESC not to download (if old and new versions are data compatible) !\n");
-    for (;;) {
-        const int key = console::read_key();
-        if (key == console::KEY_ESC || key == console::KEY_END) run::exit_program(run::Outcome::completed);
-        if (key == 'e' || key == 'E') break;
+    if (options.eeprom == run::EepromChoice::skip) run::exit_program(run::Outcome::completed);
+    if (options.eeprom == run::EepromChoice::ask) {
+        std::printf(
+            "Press 'e' to download EEPROM data memory !\n\n"
+            "Press ESC not to download (if old and new versions are data compatible) !\n");
+        for (;;) {
+            const int key = console::read_key();
+            if (key == console::KEY_ESC || key == console::KEY_END) run::exit_program(run::Outcome::completed);
+            if (key == 'e' || key == 'E') break;
+        }
     }
 
     const protocol::ReadBack found = protocol::download_eeprom();

@@ -15,41 +15,62 @@ namespace {
 // Large enough for a FLASH frame and for the data part of the largest EEPROM chunk.
 constexpr size_t QUEUE_SIZE = protocol::EEPROM_CHUNK + 4 > 129 ? protocol::EEPROM_CHUNK + 4 : 129;
 
-char port_name[] = "COMX";
+std::string port_name;  // "COMn", or the device path the user named; shown in the port's messages
 uint8_t transmit_queue[QUEUE_SIZE];
 uint32_t queue_length = 0;
 uint8_t checksum = 0;
 
-[[noreturn]] void fail(const char* message, unsigned n, const std::string& detail) {
-    std::printf(message, n);
+[[noreturn]] void fail(const char* message, const std::string& detail) {
+    std::printf(message, port_name.c_str());
     if (!detail.empty()) std::printf("%s\n", run::shown_text(detail).c_str());
     run::exit_program(run::Outcome::port_error);
+}
+
+// n of "COMn" (n from 1), or 0 when name is no COM port name.
+unsigned com_number(const std::string& name) {
+    if (name.size() < 4 || name.size() > 8 || name.compare(0, 3, "COM") != 0 || name[3] == '0') return 0;
+    unsigned n = 0;
+    for (size_t i = 3; i < name.size(); ++i) {
+        if (name[i] < '0' || name[i] > '9') return 0;
+        n = n * 10 + static_cast<unsigned>(name[i] - '0');
+    }
+    return n;
+}
+
+void open_as(unsigned n, const std::string& path) {
+    std::string detail;
+    switch (port_open(n, path, detail)) {
+        case OpenStatus::opened:
+            break;
+        case OpenStatus::not_found:
+            fail("%s not installed or in use by other program\n", detail);
+        case OpenStatus::other_problem:
+            fail("Other problem with %s\n", detail);
+    }
+    std::printf("%s connected\n", port_name.c_str());
+    switch (port_configure(detail)) {
+        case ConfigStatus::configured:
+            return;
+        case ConfigStatus::parameters_not_accessible:
+            fail("COM parameters not accessible\n", detail);
+        case ConfigStatus::impossible_parameters:
+            fail("Impossible COM parameters\n", detail);
+        case ConfigStatus::impossible_timeouts:
+            fail("Impossible COM timeouts\n", detail);
+    }
 }
 
 }  // namespace
 
 void open_port(unsigned n) {
-    port_name[3] = static_cast<char>('0' + n);
-    std::string detail;
-    switch (port_open(n, detail)) {
-        case OpenStatus::opened:
-            break;
-        case OpenStatus::not_found:
-            fail("COM%d not installed or in use by other program\n", n, detail);
-        case OpenStatus::other_problem:
-            fail("Other problem with COM%d\n", n, detail);
-    }
-    std::printf("COM%d connected\n", n);
-    switch (port_configure(detail)) {
-        case ConfigStatus::configured:
-            return;
-        case ConfigStatus::parameters_not_accessible:
-            fail("COM parameters not accessible\n", n, detail);
-        case ConfigStatus::impossible_parameters:
-            fail("Impossible COM parameters\n", n, detail);
-        case ConfigStatus::impossible_timeouts:
-            fail("Impossible COM timeouts\n", n, detail);
-    }
+    port_name = "COM" + std::to_string(n);
+    open_as(n, "");
+}
+
+void open_port_named(const std::string& name) {
+    const unsigned n = com_number(name);
+    port_name = n > 0 ? name : run::shown_text(name);
+    open_as(n, name);
 }
 
 void send_byte(uint16_t b) {
@@ -82,7 +103,7 @@ uint16_t exchange_byte(uint16_t b) {
 void close_port() {
     if (!port_is_open()) return;
     port_close();
-    std::printf("%s disconnected\n", port_name);
+    std::printf("%s disconnected\n", port_name.c_str());
 }
 
 }  // namespace serial

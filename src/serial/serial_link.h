@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace serial {
 
@@ -15,6 +16,10 @@ constexpr unsigned READ_TIMEOUT_MS = 50;
 // Opens and configures COMn (1 to 9) at 115200 baud, 8N1, raw; prints "COMn connected". On failure
 // prints the port's message and ends the run.
 void open_port(unsigned n);
+
+// Opens and configures the port given by name, as open_port does: "COMn" (any n from 1) as the key
+// n would, or else a device path. The messages name it as given.
+void open_port_named(const std::string& name);
 
 // One write of the single byte b. Only while the transmit queue is empty.
 void send_byte(uint16_t b);

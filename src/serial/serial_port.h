@@ -11,9 +11,10 @@ namespace serial {
 enum class OpenStatus { opened, not_found, other_problem };
 enum class ConfigStatus { configured, parameters_not_accessible, impossible_parameters, impossible_timeouts };
 
-// Opens COMn exclusively. not_found covers a port that does not exist, has no device behind it or
-// is held by another program. On failure, detail says which device it was and the system's reason.
-OpenStatus port_open(unsigned n, std::string& detail);
+// Opens COMn (n >= 1) exclusively, or with n 0 the device named by path. not_found covers a port
+// that does not exist, has no device behind it or is held by another program. On failure, detail
+// says which device it was and the system's reason.
+OpenStatus port_open(unsigned n, const std::string& path, std::string& detail);
 
 // Sets 115200 baud, 8 data bits, no parity, one stop bit, raw bytes both ways and the read timeout.
 ConfigStatus port_configure(std::string& detail);

@@ -59,9 +59,8 @@ std::vector<std::string> serial_devices() {
 
 // COMn is the device named by UPDATER_COMn, or else the n-th serial device of the machine.
 std::string device_path(unsigned n) {
-    char variable[] = "UPDATER_COMX";
-    variable[11] = static_cast<char>('0' + n);
-    if (const char* path = std::getenv(variable); path != nullptr && *path != '\0') return path;
+    const std::string variable = "UPDATER_COM" + std::to_string(n);
+    if (const char* path = std::getenv(variable.c_str()); path != nullptr && *path != '\0') return path;
     const std::vector<std::string> devices = serial_devices();
     return n <= devices.size() ? devices[n - 1] : std::string();
 }
@@ -106,8 +105,8 @@ void drain_until(long long deadline) {
 
 }  // namespace
 
-OpenStatus port_open(unsigned n, std::string& detail) {
-    const std::string path = device_path(n);
+OpenStatus port_open(unsigned n, const std::string& named, std::string& detail) {
+    const std::string path = n > 0 ? device_path(n) : named;
     if (path.empty()) {
         detail = "No serial device for COM" + std::to_string(n) + " (set UPDATER_COM" +
                  std::to_string(n) + " to its device path)";

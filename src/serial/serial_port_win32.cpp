@@ -12,7 +12,7 @@ namespace serial {
 namespace {
 
 HANDLE port = INVALID_HANDLE_VALUE;
-char port_path[] = "COMX";
+std::string port_path;
 
 // "COM4: <the system's reason>" for the extra line after a port message.
 std::string reason(DWORD error) {
@@ -23,14 +23,15 @@ std::string reason(DWORD error) {
     while (!message.empty() && (message.back() == '\r' || message.back() == '\n' || message.back() == ' ')) {
         message.pop_back();
     }
-    return std::string(port_path) + ": " + (message.empty() ? "error " + std::to_string(error) : message);
+    return port_path + ": " + (message.empty() ? "error " + std::to_string(error) : message);
 }
 
 }  // namespace
 
-OpenStatus port_open(unsigned n, std::string& detail) {
-    port_path[3] = static_cast<char>('0' + n);
-    port = CreateFileA(port_path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+OpenStatus port_open(unsigned n, const std::string& path, std::string& detail) {
+    // COM1 to COM9 open by their plain names; COM10 and above only through the device namespace.
+    port_path = n == 0 ? path : n <= 9 ? "COM" + std::to_string(n) : "\\\\.\\COM" + std::to_string(n);
+    port = CreateFileA(port_path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (port != INVALID_HANDLE_VALUE) return OpenStatus::opened;
     const DWORD error = GetLastError();
     detail = reason(error);

@@ -23,27 +23,39 @@ inline std::string format(const char* pattern, unsigned long value) {
     return text;
 }
 
-inline std::string banner(const std::string& device = "VORNIK-5", const std::string& version = "3.10c0",
-                          const std::string& year = "2011") {
+// The banner's text before the port prompt.
+inline std::string instructions(const std::string& device = "VORNIK-5", const std::string& version = "3.10c0",
+                                const std::string& year = "2011") {
     return "\n" + device + " Version " + version + " by Tarvenholt " + year + "\n\n" +
            "Connect the " + device + " with the serial cable to a COM-Port.\n" +
            "Then hold all 5 keys pressed while connecting the power supply\n" +
            "and release the 5 keys. Now the " + device + " is ready for updating.\n" +
-           "It is indicated by the Display showing nothing or a dark bar.\n\n" +
-           "Press the number of the connected COM port [1,2,3,4,5,6,7,8,9]\n" +
-           "to start the data transmission !\nOr press another key to break !\n\n";
+           "It is indicated by the Display showing nothing or a dark bar.\n\n";
+}
+
+inline const std::string PORT_PROMPT =
+    "Press the number of the connected COM port [1,2,3,4,5,6,7,8,9]\n"
+    "to start the data transmission !\nOr press another key to break !\n\n";
+
+inline std::string banner(const std::string& device = "VORNIK-5", const std::string& version = "3.10c0",
+                          const std::string& year = "2011") {
+    return instructions(device, version, year) + PORT_PROMPT;
 }
 
 inline const std::string EXIT_PROMPT = "\nPress Enter to exit !\n";
 
 inline std::string disconnected(int port) { return "COM" + std::to_string(port) + " disconnected\n" + EXIT_PROMPT; }
 
-// From "COMn connected" to "Checksum test OK" for a file of the real stub.
-inline std::string loading(int port, const std::string& shown_path, long file_length) {
-    return "COM" + std::to_string(port) + " connected\n" + format("Filelength = %lu Bytes\n", file_length) +
+// From "<port> connected" to "Checksum test OK" for a file of the real stub.
+inline std::string loading(const std::string& port, const std::string& shown_path, long file_length) {
+    return port + " connected\n" + format("Filelength = %lu Bytes\n", file_length) +
            shown_path + " opened\n" +
            format("Readaddress = %lu\n", file_length - update_file::FLASH_IMAGE_FROM_END) +
            "64500 Bytes allocated\n64500 Bytes read\nChecksum test OK\n";
+}
+
+inline std::string loading(int port, const std::string& shown_path, long file_length) {
+    return loading("COM" + std::to_string(port), shown_path, file_length);
 }
 
 // The progress text after records 0 to records - 1 were accepted.

@@ -146,5 +146,96 @@ TEST_F(RunFlow, CtrlCAtThePortPromptEndsTheProcessAndRestoresTheConsole) {
     EXPECT_EQ(after.c_oflag, before.c_oflag);
 }
 
+// ---- Command-line options ----------------------------------------------------------------------
+
+struct UsageError {
+    const char* name;
+    std::vector<std::string> args;
+    std::string message;
+
+    friend std::ostream& operator<<(std::ostream& out, const UsageError& row) { return out << row.name; }
+};
+
+class BadOptions : public RunFlow, public ::testing::WithParamInterface<UsageError> {};
+
+// One line on standard error, status 2, and nothing opened: not even the banner is shown.
+TEST_P(BadOptions, AreOneLineOnStandardErrorWithStatus2) {
+    harness::Launch start = launch(pack());
+    start.program = "/bin/sh";
+    start.args = {"sh", "-c", "\"$0\" \"$@\" 2>&1 >/dev/null", start.args[0]};
+    start.args.insert(start.args.end(), GetParam().args.begin(), GetParam().args.end());
+    ConsoleSession run(start);
+    EXPECT_EQ(run.wait_exit(), 2);
+    EXPECT_EQ(run.output(), tty("update: " + GetParam().message + " (see update --help)\n"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, BadOptions,
+    ::testing::Values(UsageError{"unknown", {"--colour"}, "unknown option --colour"},
+                      UsageError{"argument", {"COM3"}, "unexpected argument COM3"},
+                      UsageError{"missing_value", {"--port"}, "option --port needs a value"},
+                      UsageError{"value_for_a_switch", {"--batch=yes"}, "option --batch takes no value"},
+                      UsageError{"both_eeprom_choices", {"--eeprom", "--no-eeprom"}, "--eeprom and --no-eeprom exclude each other"},
+                      UsageError{"batch_without_port", {"--batch", "--eeprom"}, "--batch needs --port and --eeprom or --no-eeprom"},
+                      UsageError{"batch_without_choice", {"--batch", "--port=COM3"}, "--batch needs --port and --eeprom or --no-eeprom"}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+TEST_F(RunFlow, HelpAndVersionPrintAndEndWithStatus0) {
+    for (const char* option : {"--help", "--version"}) {
+        harness::Launch start = launch(pack());
+        start.args.push_back(option);
+        ConsoleSession run(start);
+        EXPECT_EQ(run.wait_exit(), 0);
+        EXPECT_EQ(run.output().find(std::string(option) == "--help" ? "usage: update [--port PORT]" : "update 1."), 0u)
+            << run.output();
+    }
+}
+
+struct Unattended {
+    const char* name;
+    std::vector<std::string> options;  // "PATH" stands for the simulator's device path
+    std::string port_name;             // as the messages show it; empty: the device path
+    bool eeprom;
+    bool batch;
+
+    friend std::ostream& operator<<(std::ostream& out, const Unattended& row) { return out << row.name; }
+};
+
+class PortOption : public RunFlow, public ::testing::WithParamInterface<Unattended> {};
+
+// --port skips the port prompt; --eeprom and --no-eeprom answer the EEPROM prompt; --batch reads
+// no key at all, so that no key is typed here, and ends without asking for Enter.
+TEST_P(PortOption, RunsWithoutThePromptsItAnswers) {
+    const Unattended& c = GetParam();
+    test_files::UpdateContent content;
+    const std::string path = pack(content);
+    Simulator device(recording());
+    harness::Launch start = launch(path, 3, device.port());
+    for (std::string option : c.options) start.args.push_back(option == "PATH" ? device.port() : option);
+    ConsoleSession run(start);
+    const std::string port = c.port_name.empty() ? device.port() : c.port_name;
+    if (!c.batch) {
+        ASSERT_TRUE(run.expect(tty(port + " disconnected\n" + EXIT_PROMPT), 30000)) << run.output();
+        run.send("\r");
+    }
+    EXPECT_EQ(run.wait_exit(30000), 0);
+    const long length = static_cast<long>(test_files::read_file(path).size());
+    std::string expected = instructions() + loading(port, path, length) + "\nDownloading FLASH...\n" + flash_progress(500) + FLASH_DONE;
+    if (c.eeprom) expected += "\nDownloading EEPROM...\n" + eeprom_progress(0, 2048) + "\nVerifying EEPROM...\n" +
+                              eeprom_progress(0, 2048) + "\nDownload of EEPROM data memory successfully completed\n";
+    expected += port + " disconnected\n" + (c.batch ? "" : EXIT_PROMPT);
+    EXPECT_EQ(run.output(), tty(expected));
+    EXPECT_EQ(device.wait_exit(), 0) << device.report();
+    EXPECT_EQ(wire(), c.eeprom ? concat(flash_wire(content.flash, 500), eeprom_wire(content.eeprom))
+                               : flash_wire(content.flash, 500));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PortOption,
+    ::testing::Values(Unattended{"com_name_then_enter", {"--port", "COM3", "--no-eeprom"}, "COM3", false, false},
+                      Unattended{"batch_by_com_name", {"--batch", "--port=COM3", "--no-eeprom"}, "COM3", false, true},
+                      Unattended{"batch_by_device_path_with_eeprom", {"--batch", "--port", "PATH", "--eeprom"}, "", true, true}),
+    [](const auto& row) { return std::string(row.param.name); });
+
 }  // namespace
 }  // namespace e2e

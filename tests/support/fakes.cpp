@@ -33,7 +33,7 @@ namespace serial {
 
 using fakes::the_port;
 
-OpenStatus port_open(unsigned, std::string& detail) {
+OpenStatus port_open(unsigned, const std::string&, std::string& detail) {
     detail = the_port.detail;
     the_port.open = the_port.open_status == OpenStatus::opened;
     return the_port.open_status;

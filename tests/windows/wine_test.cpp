@@ -215,6 +215,22 @@ INSTANTIATE_TEST_SUITE_P(
                   "\nFLASH burning error at address F980. Try again!\n", 5}),
     [](const auto& row) { return std::string(row.param.name); });
 
+// Unattended, on a port above COM9, which Windows opens only as \\.\COM12.
+TEST_F(UnderWine, BatchRunOnCom12ReadsNoKey) {
+    test_files::UpdateContent content;
+    Simulator device(recording({"--link", com_link(12)}, HUNG_S));
+    harness::Launch start = wine_launch(shipped_update(content));
+    start.args.insert(start.args.end(), {"--batch", "--port", "COM12", "--no-eeprom"});
+    ConsoleSession run(start);
+    EXPECT_EQ(run.wait_exit(HUNG_MS), 0);
+    const std::string screen = screen_text(run.output());
+    EXPECT_NE(screen.find("dark bar.\n\nCOM12 connected\nFilelength = "), std::string::npos) << screen;
+    EXPECT_NE(screen.find("successfully completed\n\nCOM12 disconnected\n"), std::string::npos) << screen;
+    EXPECT_EQ(screen.find("Press Enter"), std::string::npos);
+    EXPECT_EQ(device.wait_exit(HUNG_MS), 0) << device.report();
+    EXPECT_EQ(wire(), flash_wire(content.flash, 500));
+}
+
 TEST_F(UnderWine, OtherKeyAtThePortPromptBreaksOff) {
     ConsoleSession run(wine_launch(shipped_update()));
     ASSERT_TRUE(wait_for_text(run, "Or press another key to break !\n\n"));

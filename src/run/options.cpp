@@ -1,0 +1,84 @@
+#include "run/options.h"
+
+namespace run {
+
+namespace {
+
+const char USAGE[] =
+    "usage: update [--port PORT] [--eeprom | --no-eeprom] [--batch]\n"
+    "       update --help | --version\n"
+    "\n"
+    "Without options the update runs interactively: press the port's number, then 'e' for the\n"
+    "EEPROM or ESC, and Enter at the end.\n"
+    "\n"
+    "  --port PORT   open PORT instead of asking for its number: COMn (any n), or a device path\n"
+    "                such as /dev/serial/by-id/... (Linux)\n"
+    "  --eeprom      download and verify the EEPROM after the FLASH, without asking\n"
+    "  --no-eeprom   finish after the FLASH, without asking\n"
+    "  --batch       read no key at all (needs --port and --eeprom or --no-eeprom), and end\n"
+    "                without \"Press Enter to exit !\"\n"
+    "  --help        this text\n"
+    "  --version     the updater's version\n"
+    "\n"
+    "Exit status: 0 completed, 1 broken off at the port prompt, 2 update file or usage,\n"
+    "3 port, 4 device not answering or answering wrongly, 5 FLASH burning error,\n"
+    "6 EEPROM differences.\n";
+
+}  // namespace
+
+const char* usage() { return USAGE; }
+
+bool parse_options(int argc, char** argv, Options& options, std::string& error) {
+    for (int i = 1; i < argc; ++i) {
+        std::string name = argv[i];
+        std::string value;
+        bool has_value = false;
+        if (const size_t equals = name.find('='); name.rfind("--", 0) == 0 && equals != std::string::npos) {
+            value = name.substr(equals + 1);
+            name = name.substr(0, equals);
+            has_value = true;
+        }
+        const bool takes_value = name == "--port";
+        if (has_value && !takes_value) {
+            error = "option " + name + " takes no value";
+            return false;
+        }
+        if (takes_value && !has_value) {
+            if (i + 1 >= argc) {
+                error = "option " + name + " needs a value";
+                return false;
+            }
+            value = argv[++i];
+        }
+        if (name == "--help") {
+            options.help = true;
+        } else if (name == "--version") {
+            options.version = true;
+        } else if (name == "--batch") {
+            options.batch = true;
+        } else if (name == "--eeprom" || name == "--no-eeprom") {
+            const EepromChoice choice = name == "--eeprom" ? EepromChoice::download : EepromChoice::skip;
+            if (options.eeprom != EepromChoice::ask && options.eeprom != choice) {
+                error = "--eeprom and --no-eeprom exclude each other";
+                return false;
+            }
+            options.eeprom = choice;
+        } else if (name == "--port") {
+            if (value.empty()) {
+                error = "option --port needs a value";
+                return false;
+            }
+            options.port = value;
+        } else {
+            error = (name.rfind("-", 0) == 0 ? "unknown option " : "unexpected argument ") + name;
+            return false;
+        }
+    }
+    if (options.batch && (options.port.empty() || options.eeprom == EepromChoice::ask)) {
+        error = "--batch needs --port and --eeprom or --no-eeprom";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace run

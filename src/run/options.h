@@ -1,0 +1,27 @@
+// The updater's command-line options. Without any, the run is the interactive one: the port by key,
+// the EEPROM by key, Enter at the end. Parsed once into a plain struct that the run flow reads.
+#pragma once
+
+#include <string>
+
+namespace run {
+
+enum class EepromChoice { ask, download, skip };
+
+struct Options {
+    bool help = false;
+    bool version = false;
+    std::string port;  // "COMn", or a device path on Linux; empty: ask for the port key
+    EepromChoice eeprom = EepromChoice::ask;
+    bool batch = false;  // read no key at all
+};
+
+// Parses argv (argument 0 excluded) into options; false with a one-line error otherwise: an
+// unknown option, a missing value, conflicting options, or --batch without --port and an EEPROM
+// choice. --name value and --name=value are both taken.
+bool parse_options(int argc, char** argv, Options& options, std::string& error);
+
+// The text of --help.
+const char* usage();
+
+}  // namespace run
