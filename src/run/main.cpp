@@ -46,6 +46,10 @@ int main(int argc, char** argv) {
         std::fputs(options.help ? run::usage() : "update " UPDATER_VERSION "\n", stdout);
         return 0;
     }
+    if (options.list_ports) {
+        serial::print_ports();
+        return 0;
+    }
     console::init();
     if (options.batch) run::run_unattended();
     // Argument 0 names the program's own file, which carries the payload.

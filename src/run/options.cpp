@@ -6,7 +6,7 @@ namespace {
 
 const char USAGE[] =
     "usage: update [--port PORT] [--eeprom | --no-eeprom] [--batch]\n"
-    "       update --help | --version\n"
+    "       update --list-ports | --help | --version\n"
     "\n"
     "Without options the update runs interactively: press the port's number, then 'e' for the\n"
     "EEPROM or ESC, and Enter at the end.\n"
@@ -17,6 +17,7 @@ const char USAGE[] =
     "  --no-eeprom   finish after the FLASH, without asking\n"
     "  --batch       read no key at all (needs --port and --eeprom or --no-eeprom), and end\n"
     "                without \"Press Enter to exit !\"\n"
+    "  --list-ports  list the serial ports present, with the device behind each, and end\n"
     "  --help        this text\n"
     "  --version     the updater's version\n"
     "\n"
@@ -54,6 +55,8 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
             options.help = true;
         } else if (name == "--version") {
             options.version = true;
+        } else if (name == "--list-ports") {
+            options.list_ports = true;
         } else if (name == "--batch") {
             options.batch = true;
         } else if (name == "--eeprom" || name == "--no-eeprom") {

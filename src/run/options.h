@@ -11,6 +11,7 @@ enum class EepromChoice { ask, download, skip };
 struct Options {
     bool help = false;
     bool version = false;
+    bool list_ports = false;
     std::string port;  // "COMn", or a device path on Linux; empty: ask for the port key
     EepromChoice eeprom = EepromChoice::ask;
     bool batch = false;  // read no key at all

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "run/exit_program.h"
 #include "run/shown_text.h"
@@ -98,6 +99,16 @@ uint16_t receive_byte() { return port_read_byte(); }
 uint16_t exchange_byte(uint16_t b) {
     send_byte(b);
     return receive_byte();
+}
+
+void print_ports() {
+    const std::vector<PortInfo> ports = list_ports();
+    if (ports.empty()) std::printf("no serial ports found\n");
+    for (const PortInfo& port : ports) {
+        std::printf("%s = %s", port.name.c_str(), run::shown_text(port.path).c_str());
+        if (!port.identity.empty()) std::printf(" (%s)", run::shown_text(port.identity).c_str());
+        std::printf("\n");
+    }
 }
 
 void close_port() {

@@ -21,6 +21,9 @@ void open_port(unsigned n);
 // n would, or else a device path. The messages name it as given.
 void open_port_named(const std::string& name);
 
+// Prints one line per port present, "COMn = <device> (<identity>)", or "no serial ports found".
+void print_ports();
+
 // One write of the single byte b. Only while the transmit queue is empty.
 void send_byte(uint16_t b);
 

@@ -5,8 +5,20 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace serial {
+
+// A port as a person can recognise it.
+struct PortInfo {
+    std::string name;      // COMn
+    std::string path;      // the device behind it
+    std::string identity;  // the USB device (product, vendor:product ids, serial), the variable
+                           // that named it, or empty
+};
+
+// The ports present on this machine, COM1 first.
+std::vector<PortInfo> list_ports();
 
 enum class OpenStatus { opened, not_found, other_problem };
 enum class ConfigStatus { configured, parameters_not_accessible, impossible_parameters, impossible_timeouts };

@@ -14,6 +14,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -34,8 +36,43 @@ bool low_latency_set = false;
 // Set while a drain waits under its timer, for the SIGALRM handler of console_posix.cpp.
 volatile sig_atomic_t draining = 0;
 
+// The first line of a sysfs attribute file, or empty.
+std::string sysfs_value(const std::string& path) {
+    std::FILE* file = std::fopen(path.c_str(), "r");
+    if (file == nullptr) return "";
+    char line[256] = "";
+    const bool got = std::fgets(line, sizeof line, file) != nullptr;
+    std::fclose(file);
+    std::string value = got ? line : "";
+    while (!value.empty() && (value.back() == '\n' || value.back() == ' ')) value.pop_back();
+    return value;
+}
+
+// An on-board UART's node exists whether or not a UART is behind it; the serial driver says which
+// (its type 0 is "unknown": a placeholder). Where sysfs cannot tell, the node counts.
+bool uart_present(const std::string& name) { return sysfs_value("/sys/class/tty/" + name + "/type") != "0"; }
+
+// "product, vvvv:pppp, serial S" of the USB device behind a tty, from sysfs; empty when it is none.
+std::string usb_identity(const std::string& name) {
+    char resolved[PATH_MAX];
+    if (realpath(("/sys/class/tty/" + name + "/device").c_str(), resolved) == nullptr) return "";
+    // From the tty's interface up to the USB device, which has the vendor and product ids.
+    std::string dir = resolved;
+    for (int up = 0; up < 4 && !dir.empty(); ++up, dir = dir.substr(0, dir.rfind('/'))) {
+        const std::string vendor = sysfs_value(dir + "/idVendor");
+        if (vendor.empty()) continue;
+        std::string identity;
+        if (const std::string product = sysfs_value(dir + "/product"); !product.empty()) identity = product + ", ";
+        identity += vendor + ":" + sysfs_value(dir + "/idProduct");
+        if (const std::string serial = sysfs_value(dir + "/serial"); !serial.empty()) identity += ", serial " + serial;
+        return identity;
+    }
+    return "";
+}
+
 // The serial devices of this machine in the order COM1, COM2, ... are given to them: USB serial
-// adapters, then USB modems (CDC ACM), then on-board UARTs, by number within each group.
+// adapters, then USB modems (CDC ACM), then on-board UARTs with a UART behind them, by number
+// within each group.
 std::vector<std::string> serial_devices() {
     std::vector<std::string> devices;
     for (const char* prefix : {"ttyUSB", "ttyACM", "ttyS"}) {
@@ -47,6 +84,7 @@ std::vector<std::string> serial_devices() {
                 if (std::strncmp(name, prefix, prefix_length) != 0) continue;
                 const char* digits = name + prefix_length;
                 if (*digits == '\0' || std::strspn(digits, "0123456789") != std::strlen(digits)) continue;
+                if (std::strcmp(prefix, "ttyS") == 0 && !uart_present(name)) continue;
                 group.emplace_back(std::strtoul(digits, nullptr, 10), std::string("/dev/") + name);
             }
             closedir(dir);
@@ -237,6 +275,23 @@ void port_close_on_signal() {
 }
 
 bool port_is_open() { return port_fd >= 0; }
+
+std::vector<PortInfo> list_ports() {
+    // COM1 to COM9 as the keys reach them, and beyond where a variable names a port.
+    std::vector<PortInfo> ports;
+    const size_t devices = serial_devices().size();
+    for (unsigned n = 1; n <= 99; ++n) {
+        const std::string variable = "UPDATER_COM" + std::to_string(n);
+        const char* named = std::getenv(variable.c_str());
+        if ((named == nullptr || *named == '\0') && n > std::max<size_t>(devices, 9)) continue;
+        const std::string path = device_path(n);
+        if (path.empty()) continue;
+        std::string identity = variable;
+        if (named == nullptr || *named == '\0') identity = usb_identity(path.substr(path.rfind('/') + 1));
+        ports.push_back({"COM" + std::to_string(n), path, identity});
+    }
+    return ports;
+}
 
 bool port_draining() { return draining != 0; }
 

@@ -2,7 +2,11 @@
 // and the read and write timeouts that make a one-byte read wait at most 50 ms.
 #include <windows.h>
 
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "serial/serial_link.h"
 #include "serial/serial_port.h"
@@ -111,5 +115,26 @@ void port_close_on_signal() {}
 bool port_draining() { return false; }
 
 bool port_is_open() { return port != INVALID_HANDLE_VALUE; }
+
+std::vector<PortInfo> list_ports() {
+    // The system's DOS device names; the COM ports among them, by number, with the device behind.
+    std::vector<char> names(65536);
+    const DWORD length = QueryDosDeviceA(nullptr, names.data(), static_cast<DWORD>(names.size()));
+    std::vector<std::pair<unsigned long, PortInfo>> found;
+    for (DWORD at = 0; at < length && names[at] != '\0'; at += static_cast<DWORD>(std::strlen(&names[at])) + 1) {
+        const char* name = &names[at];
+        if (std::strncmp(name, "COM", 3) != 0 || name[3] < '1' || name[3] > '9' ||
+            std::strspn(name + 3, "0123456789") != std::strlen(name + 3)) {
+            continue;
+        }
+        char target[512] = "";
+        QueryDosDeviceA(name, target, sizeof target);
+        found.push_back({std::strtoul(name + 3, nullptr, 10), PortInfo{name, target, ""}});
+    }
+    std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<PortInfo> ports;
+    for (auto& entry : found) ports.push_back(entry.second);
+    return ports;
+}
 
 }  // namespace serial

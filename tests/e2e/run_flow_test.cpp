@@ -191,6 +191,17 @@ TEST_F(RunFlow, HelpAndVersionPrintAndEndWithStatus0) {
     }
 }
 
+TEST_F(RunFlow, ListPortsShowsEachPortWithTheDeviceBehindIt) {
+    harness::Launch start = launch(pack(), 3, "/dev/pts/77");
+    start.env.push_back({"UPDATER_COM12", "/dev/serial/by-id/usb-ACME\x1b[2J-port0"});
+    start.args.push_back("--list-ports");
+    ConsoleSession run(start);
+    EXPECT_EQ(run.wait_exit(), 0);
+    EXPECT_NE(run.output().find(tty("COM3 = /dev/pts/77 (UPDATER_COM3)\n")), std::string::npos) << run.output();
+    EXPECT_NE(run.output().find(tty("COM12 = /dev/serial/by-id/usb-ACME?[2J-port0 (UPDATER_COM12)\n")), std::string::npos);
+    EXPECT_EQ(run.output().find("Version"), std::string::npos);  // no banner: nothing else is done
+}
+
 struct Unattended {
     const char* name;
     std::vector<std::string> options;  // "PATH" stands for the simulator's device path

@@ -33,6 +33,9 @@ namespace serial {
 
 using fakes::the_port;
 
+// The stand-in machine has no ports of its own.
+std::vector<PortInfo> list_ports() { return {}; }
+
 OpenStatus port_open(unsigned, const std::string&, std::string& detail) {
     detail = the_port.detail;
     the_port.open = the_port.open_status == OpenStatus::opened;
