@@ -22,7 +22,6 @@ namespace {
 
 std::FILE* file = nullptr;
 long file_length = 0;
-long payload_end = 0;  // the file's length, or where a signed file's certificate table begins
 HeaderFields header;
 uint8_t* image = nullptr;
 uint8_t eeprom[protocol::EEPROM_SIZE];
@@ -107,7 +106,6 @@ void read_payload_header(const char* path, const char* shown_path) {
         run::exit_program(run::Outcome::file_error);
     }
     file_length = query_file_size(file);
-    payload_end = EXPECTED_FILE_LENGTH;
     if (file_length != EXPECTED_FILE_LENGTH && !signed_after_payload()) {
         std::printf(
             "Error: Filelength %ld not OK. Probably incomplete download from website.\n"
@@ -131,7 +129,8 @@ const char* year() { return header.year; }
 void load_image() {
     std::printf("Filelength = %ld Bytes\n", file_length);
     std::printf("%s opened\n", shown_name.c_str());
-    const long image_start = payload_end - FLASH_IMAGE_FROM_END;
+    // Located from the payload's end, which a signature may follow.
+    const long image_start = EXPECTED_FILE_LENGTH - FLASH_IMAGE_FROM_END;
     std::printf("Readaddress = %lu\n", static_cast<unsigned long>(image_start));
     image = static_cast<uint8_t*>(std::malloc(FLASH_IMAGE_SIZE));
     if (image == nullptr) {
@@ -143,7 +142,7 @@ void load_image() {
     std::printf("%lu Bytes read\n", static_cast<unsigned long>(FLASH_IMAGE_SIZE));
     // The EEPROM bytes too, before anything is sent: a medium that fails later cannot turn into
     // bytes written to the device.
-    read_exactly(payload_end - EEPROM_AREA_FROM_END, eeprom, sizeof eeprom);
+    read_exactly(EXPECTED_FILE_LENGTH - EEPROM_AREA_FROM_END, eeprom, sizeof eeprom);
 }
 
 void verify_image() {
@@ -170,7 +169,6 @@ void release() {
     }
     // Nothing of the run is kept.
     file_length = 0;
-    payload_end = 0;
     header = HeaderFields();
     std::memset(eeprom, 0xFF, sizeof eeprom);
     shown_name.clear();
