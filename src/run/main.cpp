@@ -69,6 +69,7 @@ int main(int argc, char** argv) {
 
     if (options.port.empty()) {
         // The port key: a digit opens that port, anything else breaks off.
+        serial::print_ports_for_prompt();
         std::printf(
             "Press the number of the connected COM port [1,2,3,4,5,6,7,8,9]\n"
             "to start the data transmission !\n"

@@ -111,6 +111,12 @@ void print_ports() {
     }
 }
 
+void print_ports_for_prompt() {
+    if (!ports_listed_at_prompt()) return;
+    print_ports();
+    std::printf("\n");
+}
+
 void close_port() {
     if (!port_is_open()) return;
     port_close();

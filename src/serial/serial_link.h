@@ -24,6 +24,9 @@ void open_port_named(const std::string& name);
 // Prints one line per port present, "COMn = <device> (<identity>)", or "no serial ports found".
 void print_ports();
 
+// print_ports() and a blank line, on the systems where the port prompt needs them.
+void print_ports_for_prompt();
+
 // One write of the single byte b. Only while the transmit queue is empty.
 void send_byte(uint16_t b);
 

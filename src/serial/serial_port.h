@@ -20,6 +20,10 @@ struct PortInfo {
 // The ports present on this machine, COM1 first.
 std::vector<PortInfo> list_ports();
 
+// True where the port prompt needs the list beside it: the keys' numbers are not the names a
+// person sees elsewhere on the system.
+bool ports_listed_at_prompt();
+
 enum class OpenStatus { opened, not_found, other_problem };
 enum class ConfigStatus { configured, parameters_not_accessible, impossible_parameters, impossible_timeouts };
 

@@ -276,6 +276,8 @@ void port_close_on_signal() {
 
 bool port_is_open() { return port_fd >= 0; }
 
+bool ports_listed_at_prompt() { return true; }
+
 std::vector<PortInfo> list_ports() {
     // COM1 to COM9 as the keys reach them, and beyond where a variable names a port.
     std::vector<PortInfo> ports;

@@ -116,6 +116,9 @@ bool port_draining() { return false; }
 
 bool port_is_open() { return port != INVALID_HANDLE_VALUE; }
 
+// COMn is what Windows itself calls the port.
+bool ports_listed_at_prompt() { return false; }
+
 std::vector<PortInfo> list_ports() {
     // The system's DOS device names; the COM ports among them, by number, with the device behind.
     std::vector<char> names(65536);

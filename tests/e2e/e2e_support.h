@@ -37,9 +37,23 @@ inline const std::string PORT_PROMPT =
     "Press the number of the connected COM port [1,2,3,4,5,6,7,8,9]\n"
     "to start the data transmission !\nOr press another key to break !\n\n";
 
-inline std::string banner(const std::string& device = "VORNIK-5", const std::string& version = "3.10c0",
-                          const std::string& year = "2011") {
-    return instructions(device, version, year) + PORT_PROMPT;
+// The port list the updater shows under launch's environment, as `update --list-ports` prints it.
+inline std::string ports_listed(harness::Launch launch) {
+    launch.args.push_back("--list-ports");
+    launch.piped_input = false;
+    harness::ConsoleSession listing(launch);
+    if (listing.wait_exit() != 0) return "(--list-ports failed)";
+    std::string text;
+    for (char c : listing.output()) {
+        if (c != '\r') text += c;
+    }
+    return text;
+}
+
+// Everything before the port key: the instructions, the ports present and the port prompt.
+inline std::string banner(const harness::ConsoleSession& run, const std::string& device = "VORNIK-5",
+                          const std::string& version = "3.10c0", const std::string& year = "2011") {
+    return instructions(device, version, year) + ports_listed(run.launch()) + "\n" + PORT_PROMPT;
 }
 
 inline const std::string EXIT_PROMPT = "\nPress Enter to exit !\n";
@@ -136,7 +150,7 @@ protected:
 
     // Presses key at the port prompt and Enter at the exit prompt; returns the exit status.
     static int press_at_port_prompt(harness::ConsoleSession& run, const std::string& key) {
-        if (!run.expect(tty(banner()))) return -2;
+        if (!run.expect(tty(banner(run)))) return -2;
         run.send(key);
         if (!run.expect(tty(EXIT_PROMPT), 30000)) return -3;
         run.send("\r");

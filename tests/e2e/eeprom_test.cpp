@@ -11,7 +11,7 @@ class EepromDownload : public UpdateRun {
 protected:
     // Runs the updater at path through the FLASH download to the EEPROM prompt.
     void run_to_eeprom_prompt(ConsoleSession& run) {
-        ASSERT_TRUE(run.expect(tty(banner())));
+        ASSERT_TRUE(run.expect(tty(banner(run))));
         run.send("3");
         ASSERT_TRUE(run.expect(tty(EEPROM_PROMPT), 20000));
     }
@@ -45,7 +45,7 @@ TEST_F(EepromDownload, CompleteUpdateWritesAndVerifiesTheEeprom) {
     ASSERT_TRUE(run.expect(tty(EXIT_PROMPT), 20000));
     run.send("\r");
     EXPECT_EQ(run.wait_exit(), 0);
-    EXPECT_EQ(run.output(), tty(banner() + loading(3, path, length) + "\nDownloading FLASH...\n" + flash_progress(500) +
+    EXPECT_EQ(run.output(), tty(banner(run) + loading(3, path, length) + "\nDownloading FLASH...\n" + flash_progress(500) +
                                 FLASH_DONE + EEPROM_PROMPT + "\nDownloading EEPROM...\n" + eeprom_progress(0, 2048) +
                                 "\nVerifying EEPROM...\n" + eeprom_progress(0, 2048) + EEPROM_DONE + disconnected(3)));
     EXPECT_NE(run.output().find("\r14 1%"), std::string::npos);
@@ -79,7 +79,7 @@ TEST_F(EepromDownload, KeyTypedDuringTheFlashDownloadActsAtThePrompt) {
     test_files::UpdateContent content;
     Simulator device(recording());
     ConsoleSession run(launch(pack(content), 3, device.port()));
-    ASSERT_TRUE(run.expect(tty(banner())));
+    ASSERT_TRUE(run.expect(tty(banner(run))));
     run.send("3");
     ASSERT_TRUE(run.expect("Downloading FLASH"));
     run.send("e");

@@ -24,7 +24,7 @@ TEST_F(FlashDownload, UndisturbedDownloadDeliversTheImageUnchangedAndEscFinishes
     const long length = static_cast<long>(test_files::read_file(path).size());
     Simulator device(recording());
     ConsoleSession run(launch(path, 3, device.port()));
-    ASSERT_TRUE(run.expect(tty(banner())));
+    ASSERT_TRUE(run.expect(tty(banner(run))));
     run.send("3");
     ASSERT_TRUE(run.expect(tty(EEPROM_PROMPT)));
     // The line as the updater holds it: raw, and a break or a byte with a framing or parity error
@@ -40,7 +40,7 @@ TEST_F(FlashDownload, UndisturbedDownloadDeliversTheImageUnchangedAndEscFinishes
     ASSERT_TRUE(run.expect(tty(EXIT_PROMPT)));
     run.send("\r");
     EXPECT_EQ(run.wait_exit(), 0);
-    EXPECT_EQ(run.output(), tty(banner() + loading(3, path, length) + "\nDownloading FLASH...\n" +
+    EXPECT_EQ(run.output(), tty(banner(run) + loading(3, path, length) + "\nDownloading FLASH...\n" +
                                 flash_progress(500) + FLASH_DONE + EEPROM_PROMPT + disconnected(3)));
     EXPECT_NE(run.output().find("\r80 0%\r100 0%"), std::string::npos);
     EXPECT_NE(run.output().find("\r280 1%"), std::string::npos);
@@ -100,7 +100,7 @@ TEST_F(FlashDownload, AcknowledgementZeroIsAcceptedLike59) {
     const std::string path = pack(content);
     Simulator device(recording({"--ack", "00"}));
     ConsoleSession run(launch(path, 3, device.port()));
-    ASSERT_TRUE(run.expect(tty(banner())));
+    ASSERT_TRUE(run.expect(tty(banner(run))));
     run.send("3");
     ASSERT_TRUE(run.expect(tty(FLASH_DONE)));
     ASSERT_TRUE(run.expect(tty(EEPROM_PROMPT)));
@@ -115,7 +115,7 @@ TEST_F(FlashDownload, AcknowledgementZeroIsAcceptedLike59) {
 TEST_F(FlashDownload, PortThatDoesNotExistIsNotInstalled) {
     ConsoleSession run(launch(pack(), 4, dir.file("no-such-tty")));
     EXPECT_EQ(press_at_port_prompt(run, "4"), 3);
-    EXPECT_EQ(run.output(), tty(banner() + "COM4 not installed or in use by other program\n" + dir.file("no-such-tty") +
+    EXPECT_EQ(run.output(), tty(banner(run) + "COM4 not installed or in use by other program\n" + dir.file("no-such-tty") +
                                 ": No such file or directory\n" + EXIT_PROMPT));
 }
 
@@ -126,7 +126,7 @@ TEST_F(FlashDownload, PortHeldByAnotherProgramIsInUse) {
     ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
     ConsoleSession run(launch(pack(), 4, device.port()));
     EXPECT_EQ(press_at_port_prompt(run, "4"), 3);
-    EXPECT_EQ(run.output(), tty(banner() + "COM4 not installed or in use by other program\n" + device.port() +
+    EXPECT_EQ(run.output(), tty(banner(run) + "COM4 not installed or in use by other program\n" + device.port() +
                                 ": in use by another program\n" + EXIT_PROMPT));
     close(holder);
 }
@@ -135,14 +135,14 @@ TEST_F(FlashDownload, PortThatCannotBeOpenedIsAnotherProblem) {
     mkdir(dir.file("a-folder").c_str(), 0755);
     ConsoleSession run(launch(pack(), 4, dir.file("a-folder")));
     EXPECT_EQ(press_at_port_prompt(run, "4"), 3);
-    EXPECT_EQ(run.output(), tty(banner() + "Other problem with COM4\n" + dir.file("a-folder") + ": Is a directory\n" + EXIT_PROMPT));
+    EXPECT_EQ(run.output(), tty(banner(run) + "Other problem with COM4\n" + dir.file("a-folder") + ": Is a directory\n" + EXIT_PROMPT));
 }
 
 TEST_F(FlashDownload, PortThatIsNoTerminalHasNoParametersAndIsClosed) {
     test_files::write_file(dir.file("plain-file"), {});
     ConsoleSession run(launch(pack(), 5, dir.file("plain-file")));
     EXPECT_EQ(press_at_port_prompt(run, "5"), 3);
-    EXPECT_EQ(run.output(), tty(banner() + "COM5 connected\nCOM parameters not accessible\n"
+    EXPECT_EQ(run.output(), tty(banner(run) + "COM5 connected\nCOM parameters not accessible\n"
                                            "tcgetattr: Inappropriate ioctl for device\n" + disconnected(5)));
 }
 

@@ -96,7 +96,7 @@ TEST_P(FaultMatrix, EndsWithItsMessageAndLeavesPortAndConsoleForTheNextRun) {
     {
         ConsoleSession run(launch(path, 3, port));
         const struct termios before = run.initial_console_settings();
-        ASSERT_TRUE(run.expect(tty(banner())));
+        ASSERT_TRUE(run.expect(tty(banner(run))));
         run.send("3");
         if (fault.eeprom) {
             ASSERT_TRUE(run.expect(tty(EEPROM_PROMPT), 20000));
@@ -113,7 +113,7 @@ TEST_P(FaultMatrix, EndsWithItsMessageAndLeavesPortAndConsoleForTheNextRun) {
     }
 
     ConsoleSession again(launch(path, 3, port));
-    ASSERT_TRUE(again.expect(tty(banner())));
+    ASSERT_TRUE(again.expect(tty(banner(again))));
     again.send("3");
     ASSERT_TRUE(again.expect(tty(FLASH_DONE), 20000)) << again.output().substr(0, 2000);
     again.send("\x1b");
@@ -146,7 +146,7 @@ TEST_P(Signals, RestoreTheConsoleAndReleaseThePort) {
     Simulator device(recording({"--device-delay", "20000", "--sessions", "2"}));
     ConsoleSession run(launch(pack(), 3, device.port()));
     const struct termios before = run.initial_console_settings();
-    ASSERT_TRUE(run.expect(tty(banner())));
+    ASSERT_TRUE(run.expect(tty(banner(run))));
     if (c.during_transfer) {
         run.send("3");
         ASSERT_TRUE(run.expect("\r80 0%"));
@@ -263,7 +263,7 @@ TEST_F(SeveralDevices, SecondUpdaterOnABusyPortIsRefusedAndTheFirstGoesOn) {
 
     ConsoleSession second(launch(path, 3, device.port()));
     EXPECT_EQ(press_at_port_prompt(second, "3"), 3);
-    EXPECT_EQ(second.output(), tty(banner() + "COM3 not installed or in use by other program\n" + device.port() +
+    EXPECT_EQ(second.output(), tty(banner(second) + "COM3 not installed or in use by other program\n" + device.port() +
                                    ": in use by another program\n" + EXIT_PROMPT));
 
     EXPECT_EQ(first.wait_exit(30000), 0);

@@ -27,7 +27,7 @@ class PortPromptBreak : public RunFlow, public ::testing::WithParamInterface<Bre
 TEST_P(PortPromptBreak, PrintsOnlyTheExitPromptAndExitsWithStatus1) {
     const std::string path = pack();
     ConsoleSession run(launch(path));
-    ASSERT_TRUE(run.expect(tty(banner())));
+    ASSERT_TRUE(run.expect(tty(banner(run))));
     run.send(GetParam().keys);
     ASSERT_TRUE(run.expect(tty(EXIT_PROMPT)));
     // Only Enter ends the exit prompt; the second code of an arrow key is read and ignored first.
@@ -35,7 +35,7 @@ TEST_P(PortPromptBreak, PrintsOnlyTheExitPromptAndExitsWithStatus1) {
     EXPECT_TRUE(run.still_running_after(200));
     run.send("\r");
     EXPECT_EQ(run.wait_exit(), 1);
-    EXPECT_EQ(run.output(), tty(banner() + EXIT_PROMPT));
+    EXPECT_EQ(run.output(), tty(banner(run) + EXIT_PROMPT));
 }
 
 INSTANTIATE_TEST_SUITE_P(Keys, PortPromptBreak,
@@ -71,7 +71,7 @@ TEST_F(RunFlow, ArgumentZeroIsOnlyShownTheProgramReadsItsOwnFile) {
     ConsoleSession run(renamed);
     EXPECT_EQ(press_at_port_prompt(run, "3"), 4);
     const long length = static_cast<long>(test_files::read_file(path).size());
-    EXPECT_EQ(run.output(), tty(banner() + loading(3, "/no/such/folder/update?[2J", length) +
+    EXPECT_EQ(run.output(), tty(banner(run) + loading(3, "/no/such/folder/update?[2J", length) +
                                 "\nError: No response from VORNIK-5\n" + disconnected(3)));
 }
 
@@ -79,7 +79,7 @@ TEST_F(RunFlow, ArgumentZeroWithoutFolderAsFromTheSearchPathFindsTheProgramItsel
     harness::Launch searched = launch(pack());
     searched.args = {"update-vornik"};
     ConsoleSession run(searched);
-    ASSERT_TRUE(run.expect(tty(banner())));
+    ASSERT_TRUE(run.expect(tty(banner(run))));
     run.send("n");
     run.send("\r");
     EXPECT_EQ(run.wait_exit(), 1);
@@ -95,7 +95,7 @@ TEST_F(RunFlow, HeaderTokensAreTakenFromTheHeaderOnly) {
     const std::string path = dir.file("two-tokens");
     test_files::write_file(path, file, 0755);
     ConsoleSession run(launch(path));
-    ASSERT_TRUE(run.expect(tty(banner("VORNIK-5", "3.10c0", ""))));
+    ASSERT_TRUE(run.expect(tty(banner(run, "VORNIK-5", "3.10c0", ""))));
     run.send("x\r");
     EXPECT_EQ(run.wait_exit(), 1);
 }
@@ -114,7 +114,7 @@ TEST_F(RunFlow, ChecksumErrorSendsNothingAndClosesThePort) {
     ConsoleSession run(launch(path, 3, device.port()));
     EXPECT_EQ(press_at_port_prompt(run, "3"), 2);
     const std::string loaded = loading(3, path, static_cast<long>(file.size()));
-    EXPECT_EQ(run.output(), tty(banner() + loaded.substr(0, loaded.find("Checksum test OK")) +
+    EXPECT_EQ(run.output(), tty(banner(run) + loaded.substr(0, loaded.find("Checksum test OK")) +
                                 "Error in checksum. Probably download error from website.\n"
                                 "Try again or contact Tarvenholt !\n" + disconnected(3)));
     EXPECT_EQ(device.wait_exit(), 0) << device.report();
@@ -126,14 +126,14 @@ TEST_F(RunFlow, EndOfPipedInputBreaksAtThePortPromptAndEndsTheExitPrompt) {
     piped.piped_input = true;
     ConsoleSession run(piped);
     EXPECT_EQ(run.wait_exit(5000), 1);
-    EXPECT_EQ(run.output(), tty(banner() + EXIT_PROMPT));
+    EXPECT_EQ(run.output(), tty(banner(run) + EXIT_PROMPT));
 }
 
 TEST_F(RunFlow, CtrlCAtThePortPromptEndsTheProcessAndRestoresTheConsole) {
     ConsoleSession run(launch(pack()));
     const struct termios before = run.initial_console_settings();
     ASSERT_TRUE(before.c_lflag & ECHO);
-    ASSERT_TRUE(run.expect(tty(banner())));
+    ASSERT_TRUE(run.expect(tty(banner(run))));
     const struct termios during = run.console_settings();
     EXPECT_FALSE(during.c_lflag & (ECHO | ICANON));
     EXPECT_TRUE(during.c_lflag & ISIG);

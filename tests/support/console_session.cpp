@@ -38,7 +38,7 @@ int decode_status(int status) {
 
 }  // namespace
 
-ConsoleSession::ConsoleSession(const Launch& launch) {
+ConsoleSession::ConsoleSession(const Launch& launch) : launch_(launch) {
     int input_pipe[2] = {-1, -1};
     if (launch.piped_input && pipe(input_pipe) != 0) throw std::runtime_error("pipe failed");
     std::vector<std::string> args = launch.args;

@@ -27,6 +27,7 @@ struct Launch {
 class ConsoleSession {
 public:
     explicit ConsoleSession(const Launch& launch);
+    const Launch& launch() const { return launch_; }
     ~ConsoleSession();
     ConsoleSession(const ConsoleSession&) = delete;
     ConsoleSession& operator=(const ConsoleSession&) = delete;
@@ -59,6 +60,7 @@ private:
     struct termios initial_settings_ = {};
     int exit_status_ = -1;
     bool exited_ = false;
+    Launch launch_;
     std::string output_;
     size_t matched_ = 0;
 };

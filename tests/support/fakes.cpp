@@ -35,6 +35,7 @@ using fakes::the_port;
 
 // The stand-in machine has no ports of its own.
 std::vector<PortInfo> list_ports() { return {}; }
+bool ports_listed_at_prompt() { return false; }
 
 OpenStatus port_open(unsigned, const std::string&, std::string& detail) {
     detail = the_port.detail;

@@ -114,7 +114,7 @@ protected:
         run.send("\r");
         EXPECT_EQ(run.wait_exit(HUNG_MS), 0);
         const std::string screen = screen_text(run.output());
-        EXPECT_NE(screen.find(banner()), std::string::npos) << screen.substr(0, 800);
+        EXPECT_NE(screen.find(instructions() + PORT_PROMPT), std::string::npos) << screen.substr(0, 800);
         // The real length, a signature included.
         EXPECT_NE(screen.find("COM3 connected\nFilelength = " + std::to_string(test_files::read_file(path).size()) + " Bytes\n"),
                   std::string::npos);
@@ -238,7 +238,7 @@ TEST_F(UnderWine, OtherKeyAtThePortPromptBreaksOff) {
     ASSERT_TRUE(wait_for_text(run, "Press Enter to exit !"));
     run.send("\r");
     EXPECT_EQ(run.wait_exit(HUNG_MS), 1);
-    EXPECT_NE(screen_text(run.output()).find(banner() + EXIT_PROMPT), std::string::npos) << screen_text(run.output());
+    EXPECT_NE(screen_text(run.output()).find(instructions() + PORT_PROMPT + EXIT_PROMPT), std::string::npos) << screen_text(run.output());
 }
 
 TEST_F(UnderWine, PortWithoutDeviceIsNotInstalled) {
