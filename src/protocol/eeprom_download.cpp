@@ -5,6 +5,7 @@
 
 #include "protocol/eeprom_settings.h"
 #include "run/console.h"
+#include "run/run_record.h"
 #include "serial/serial_link.h"
 #include "update_file/update_file.h"
 
@@ -37,6 +38,7 @@ void print_progress(uint32_t a) {
 
 ReadBack download_eeprom() {
     std::printf("\nDownloading EEPROM...\n");
+    run_record::begin(run_record::Phase::eeprom_write);
     for (uint16_t b : {0x00, 0xFD, 0xD8, 0x59}) serial::send_byte(b);
     serial::send_byte(WRITE_COMMAND);
     for (uint32_t a = 0; a < EEPROM_SIZE; a += EEPROM_CHUNK) {
@@ -46,6 +48,7 @@ ReadBack download_eeprom() {
     serial::send_byte(END_OF_TRANSFER);
 
     std::printf("\nVerifying EEPROM...\n");
+    run_record::begin(run_record::Phase::read_back);
     serial::send_byte(READ_BACK_COMMAND);
     ReadBack found;
     for (uint32_t a = 0; a < EEPROM_SIZE; a += EEPROM_CHUNK) {
@@ -54,6 +57,7 @@ ReadBack download_eeprom() {
     }
     serial::send_byte(END_OF_TRANSFER);
     serial::send_byte(END_OF_TRANSFER);
+    run_record::end_phase();
     return found;
 }
 
@@ -79,6 +83,7 @@ void verify_eeprom_chunk(uint32_t a, uint32_t n, ReadBack& found) {
             std::printf("Error at address %lX: %x (!=%x)\n", static_cast<unsigned long>(a),
                         static_cast<unsigned>(received), static_cast<unsigned>(expected));
             ++found.differences;
+            run_record::eeprom_difference(a, received == serial::NO_BYTE ? -1 : received, expected);
             if (received == serial::NO_BYTE) ++found.missing;
         }
         ++a;

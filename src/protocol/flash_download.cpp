@@ -1,10 +1,14 @@
 #include "protocol/flash_download.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <initializer_list>
+#include <vector>
 
 #include "run/exit_program.h"
 #include "serial/serial_link.h"
+#include "serial/serial_port.h"
 #include "update_file/layout.h"
 #include "update_file/update_file.h"
 
@@ -16,6 +20,8 @@ constexpr uint16_t RECORD_ACCEPTED = 0x00;
 constexpr uint16_t FLASH_BURNING_ERROR = 0x55;
 constexpr uint16_t TRANSMISSION_ERROR = 0xAA;
 
+std::vector<unsigned> reply_us;  // round trip of each FLASH record's reply
+
 [[noreturn]] void undefined_response(uint16_t reply) {
     std::printf("\nUndefined response %x. Check cable!\n", static_cast<unsigned>(reply));
     run::exit_program(run::Outcome::device_error);
@@ -25,6 +31,8 @@ constexpr uint16_t TRANSMISSION_ERROR = 0xAA;
 
 void download_flash() {
     using update_file::FLASH_DATA_SIZE;
+    reply_us.clear();
+    reply_us.reserve(FLASH_DATA_SIZE / update_file::RECORD_DATA_SIZE);
     using update_file::RECORD_DATA_SIZE;
 
     for (uint16_t b : {0x59, 0xD8, 0xFD, 0x00}) serial::send_byte(b);
@@ -42,7 +50,12 @@ void download_flash() {
         serial::queue_byte(serial::frame_checksum());
         serial::flush_queue();
 
+        const auto sent = std::chrono::steady_clock::now();
         const uint16_t reply = serial::receive_byte();
+        if (reply != serial::NO_BYTE) {
+            const auto took = std::chrono::steady_clock::now() - sent;
+            reply_us.push_back(static_cast<unsigned>(std::chrono::duration_cast<std::chrono::microseconds>(took).count()));
+        }
         switch (reply) {
             case RECORD_ACCEPTED:
                 std::printf("\r%lX %ld%%", static_cast<unsigned long>(i),
@@ -63,6 +76,24 @@ void download_flash() {
     const uint16_t surplus = serial::receive_byte();
     if (surplus != serial::NO_BYTE) undefined_response(surplus);
     std::printf("\nDownload of FLASH program memory successfully completed\n\n");
+}
+
+ReplyTimes flash_reply_times() {
+    ReplyTimes times;
+    if (reply_us.empty()) return times;
+    std::vector<unsigned> sorted = reply_us;
+    std::sort(sorted.begin(), sorted.end());
+    times.count = static_cast<unsigned>(sorted.size());
+    times.median_us = sorted[sorted.size() / 2];
+    times.max_us = sorted.back();
+    return times;
+}
+
+void advise_on_slow_replies() {
+    const ReplyTimes times = flash_reply_times();
+    if (times.count == 0 || times.median_us <= SLOW_REPLY_US) return;
+    std::printf("Slow serial adapter: replies took %.1f ms (median, 4 ms at most is usual). %s\n\n",
+                times.median_us / 1000.0, serial::latency_advice());
 }
 
 }  // namespace protocol

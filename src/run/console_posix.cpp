@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "run/console.h"
+#include "run/run_record.h"
 #include "serial/serial_port.h"
 
 namespace console {
@@ -44,10 +45,23 @@ void put_keyboard_back() {
     }
 }
 
-// Every signal whose default action ends the process: the console and the port are put back first.
+// "SIGxxx" for the run record. Async-signal-safe: the abbreviation comes from the C library's table.
+const char* signal_name(int signal_number) {
+    static char name[24] = "SIG";
+    const char* abbreviation = sigabbrev_np(signal_number);
+    if (abbreviation == nullptr) return "signal";
+    size_t k = 3;
+    for (; *abbreviation != '\0' && k + 1 < sizeof name; ++abbreviation) name[k++] = *abbreviation;
+    name[k] = '\0';
+    return name;
+}
+
+// Every signal whose default action ends the process: the run record is written, the console and
+// the port are put back first.
 // SIGALRM also bounds the port's drain; while a drain waits, it only interrupts it.
 void on_terminating_signal(int signal_number) {
     if (signal_number == SIGALRM && serial::port_draining()) return;
+    run_record::finish_interrupted(signal_name(signal_number), 128 + signal_number);
     put_keyboard_back();
     serial::port_close_on_signal();
     // The default action takes effect when this handler returns, the signal being blocked until then.

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "run/console.h"
+#include "run/run_record.h"
 
 namespace console {
 
@@ -16,7 +17,25 @@ char module_path[MAX_PATH];
 bool keys_ignored = false;
 }
 
-void init() { std::setvbuf(stdout, nullptr, _IONBF, 0); }
+namespace {
+
+// Ctrl+C outside a key prompt, Ctrl+Break, the console window closed, logoff or shutdown: the run
+// record is written, then the system's own handling ends the program.
+BOOL WINAPI on_console_event(DWORD event) {
+    const char* cause = event == CTRL_C_EVENT       ? "CTRL_C"
+                        : event == CTRL_BREAK_EVENT ? "CTRL_BREAK"
+                        : event == CTRL_CLOSE_EVENT ? "CTRL_CLOSE"
+                                                    : "CTRL_SHUTDOWN";
+    run_record::finish_interrupted(cause, static_cast<int>(STATUS_CONTROL_C_EXIT));
+    return FALSE;
+}
+
+}  // namespace
+
+void init() {
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+    SetConsoleCtrlHandler(on_console_event, TRUE);
+}
 
 void restore() {}
 

@@ -8,6 +8,7 @@
 #include "run/console.h"
 #include "run/exit_program.h"
 #include "run/options.h"
+#include "run/run_record.h"
 #include "run/shown_text.h"
 #include "serial/serial_link.h"
 #include "update_file/update_file.h"
@@ -16,7 +17,7 @@
 #define UPDATER_STRINGIFY(x) #x
 #define UPDATER_DECIMAL(x) UPDATER_STRINGIFY(x)
 extern const char payload_offset_mark[];
-__attribute__((used)) const char payload_offset_mark[] =
+__attribute__((used, retain)) const char payload_offset_mark[] =
     "UPDATER-PAYLOAD-OFFSET=" UPDATER_DECIMAL(UPDATER_PAYLOAD_OFFSET);
 
 namespace {
@@ -50,6 +51,12 @@ int main(int argc, char** argv) {
         serial::print_ports();
         return 0;
     }
+    // A record that cannot be kept stops the run before anything is opened.
+    if (std::string reason; !options.log.empty() && !run_record::start(options.log, UPDATER_VERSION, reason)) {
+        std::fprintf(stderr, "update: cannot write the run record to %s: %s\n", run::shown_text(options.log).c_str(),
+                     run::shown_text(reason).c_str());
+        return static_cast<int>(run::Outcome::file_error);
+    }
     console::init();
     if (options.batch) run::run_unattended();
     // Argument 0 names the program's own file, which carries the payload.
@@ -57,7 +64,11 @@ int main(int argc, char** argv) {
     const char* path = console::own_file_path(shown_path);
 
     // Check the update file and read who and what it is for.
+    run_record::begin(run_record::Phase::file_check);
     update_file::read_payload_header(path, shown_path);
+    run_record::set_update_file(path, update_file::length(), update_file::payload_sha256());
+    run_record::set_header(update_file::device_name(), update_file::version(), update_file::year());
+    run_record::end_phase();
     const char* device = update_file::device_name();
     std::printf(
         "\n%s Version %s by Tarvenholt %s\n\n"
@@ -82,10 +93,14 @@ int main(int argc, char** argv) {
     }
 
     // Load the FLASH image and check every record before anything is sent.
+    run_record::begin(run_record::Phase::file_check);
     update_file::load_image();
     update_file::verify_image();
 
+    run_record::begin(run_record::Phase::flash);
     protocol::download_flash();
+    run_record::end_phase();
+    protocol::advise_on_slow_replies();
 
     // Give the device time to settle, then offer the EEPROM, unless it was chosen in advance.
     console::pause_ms(PAUSE_AFTER_FLASH_MS);
@@ -102,6 +117,7 @@ int main(int argc, char** argv) {
     }
 
     const protocol::ReadBack found = protocol::download_eeprom();
+    run_record::eeprom_totals(found.differences, found.missing, found.skipped);
     if (found.clean()) {
         std::printf("\nDownload of EEPROM data memory successfully completed\n");
         run::exit_program(run::Outcome::completed);

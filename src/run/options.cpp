@@ -5,7 +5,7 @@ namespace run {
 namespace {
 
 const char USAGE[] =
-    "usage: update [--port PORT] [--eeprom | --no-eeprom] [--batch]\n"
+    "usage: update [--port PORT] [--eeprom | --no-eeprom] [--batch] [--log FILE]\n"
     "       update --list-ports | --help | --version\n"
     "\n"
     "Without options the update runs interactively: press the port's number, then 'e' for the\n"
@@ -17,6 +17,7 @@ const char USAGE[] =
     "  --no-eeprom   finish after the FLASH, without asking\n"
     "  --batch       read no key at all (needs --port and --eeprom or --no-eeprom), and end\n"
     "                without \"Press Enter to exit !\"\n"
+    "  --log FILE    append a record of the run to FILE: one JSON object on one line\n"
     "  --list-ports  list the serial ports present, with the device behind each, and end\n"
     "  --help        this text\n"
     "  --version     the updater's version\n"
@@ -39,17 +40,15 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
             name = name.substr(0, equals);
             has_value = true;
         }
-        const bool takes_value = name == "--port";
+        const bool takes_value = name == "--port" || name == "--log";
         if (has_value && !takes_value) {
             error = "option " + name + " takes no value";
             return false;
         }
-        if (takes_value && !has_value) {
-            if (i + 1 >= argc) {
-                error = "option " + name + " needs a value";
-                return false;
-            }
-            value = argv[++i];
+        if (takes_value && !has_value && i + 1 < argc) value = argv[++i];
+        if (takes_value && value.empty()) {
+            error = "option " + name + " needs a value";
+            return false;
         }
         if (name == "--help") {
             options.help = true;
@@ -67,11 +66,9 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
             }
             options.eeprom = choice;
         } else if (name == "--port") {
-            if (value.empty()) {
-                error = "option --port needs a value";
-                return false;
-            }
             options.port = value;
+        } else if (name == "--log") {
+            options.log = value;
         } else {
             error = (name.rfind("-", 0) == 0 ? "unknown option " : "unexpected argument ") + name;
             return false;

@@ -15,6 +15,7 @@ struct Options {
     std::string port;  // "COMn", or a device path on Linux; empty: ask for the port key
     EepromChoice eeprom = EepromChoice::ask;
     bool batch = false;  // read no key at all
+    std::string log;     // the file each run appends its record to; empty: none
 };
 
 // Parses argv (argument 0 excluded) into options; false with a one-line error otherwise: an

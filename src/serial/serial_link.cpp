@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "run/exit_program.h"
+#include "run/run_record.h"
 #include "run/shown_text.h"
 #include "serial/serial_port.h"
 #include "protocol/eeprom_settings.h"
@@ -48,6 +49,8 @@ void open_as(unsigned n, const std::string& path) {
         case OpenStatus::other_problem:
             fail("Other problem with %s\n", detail);
     }
+    const PortInfo opened = opened_port();
+    run_record::set_port(port_name, opened.path, opened.identity);
     std::printf("%s connected\n", port_name.c_str());
     switch (port_configure(detail)) {
         case ConfigStatus::configured:

@@ -20,6 +20,9 @@ struct PortInfo {
 // The ports present on this machine, COM1 first.
 std::vector<PortInfo> list_ports();
 
+// How to make a USB serial adapter pass each reply on at once, for a person to follow.
+const char* latency_advice();
+
 // True where the port prompt needs the list beside it: the keys' numbers are not the names a
 // person sees elsewhere on the system.
 bool ports_listed_at_prompt();
@@ -31,6 +34,9 @@ enum class ConfigStatus { configured, parameters_not_accessible, impossible_para
 // that does not exist, has no device behind it or is held by another program. On failure, detail
 // says which device it was and the system's reason.
 OpenStatus port_open(unsigned n, const std::string& path, std::string& detail);
+
+// The open port: the device behind it and that device's identity, as list_ports gives them.
+PortInfo opened_port();
 
 // Sets 115200 baud, 8 data bits, no parity, one stop bit, raw bytes both ways and the read timeout.
 ConfigStatus port_configure(std::string& detail);

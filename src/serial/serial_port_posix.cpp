@@ -29,6 +29,8 @@ namespace serial {
 namespace {
 
 int port_fd = -1;
+std::string opened_path;      // the device opened
+std::string opened_variable;  // the UPDATER_COMn that named it, if one did
 struct termios settings_found;
 bool settings_changed = false;
 struct serial_struct driver_flags_found;
@@ -171,7 +173,19 @@ OpenStatus port_open(unsigned n, const std::string& named, std::string& detail) 
     }
     ioctl(fd, TIOCEXCL);
     port_fd = fd;
+    opened_path = path;
+    opened_variable.clear();
+    if (const std::string variable = "UPDATER_COM" + std::to_string(n); n > 0 && std::getenv(variable.c_str()) != nullptr) {
+        opened_variable = variable;
+    }
     return OpenStatus::opened;
+}
+
+PortInfo opened_port() {
+    if (!opened_variable.empty()) return {"", opened_path, opened_variable};
+    char resolved[PATH_MAX];
+    const std::string device = realpath(opened_path.c_str(), resolved) != nullptr ? resolved : opened_path;
+    return {"", opened_path, usb_identity(device.substr(device.rfind('/') + 1))};
 }
 
 ConfigStatus port_configure(std::string& detail) {
@@ -275,6 +289,13 @@ void port_close_on_signal() {
 }
 
 bool port_is_open() { return port_fd >= 0; }
+
+const char* latency_advice() {
+    // The updater already asks the driver for low latency (ASYNC_LOW_LATENCY); this driver kept
+    // its timer.
+    return "Set its latency timer to 1 ms, as the driver did not when asked for low latency: "
+           "echo 1 > /sys/bus/usb-serial/devices/<ttyUSBn>/latency_timer";
+}
 
 bool ports_listed_at_prompt() { return true; }
 

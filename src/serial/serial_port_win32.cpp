@@ -42,6 +42,14 @@ OpenStatus port_open(unsigned n, const std::string& path, std::string& detail) {
     return error == ERROR_FILE_NOT_FOUND ? OpenStatus::not_found : OpenStatus::other_problem;
 }
 
+PortInfo opened_port() {
+    // The device the system has behind a COM name, as list_ports shows it.
+    char target[512] = "";
+    const std::string dos_name = port_path.rfind("\\\\.\\", 0) == 0 ? port_path.substr(4) : port_path;
+    if (QueryDosDeviceA(dos_name.c_str(), target, sizeof target) == 0) return {"", port_path, ""};
+    return {"", target, ""};
+}
+
 ConfigStatus port_configure(std::string& detail) {
     DCB settings = {};
     settings.DCBlength = sizeof settings;
@@ -115,6 +123,11 @@ void port_close_on_signal() {}
 bool port_draining() { return false; }
 
 bool port_is_open() { return port != INVALID_HANDLE_VALUE; }
+
+const char* latency_advice() {
+    return "Set its latency timer to 1 ms in its driver settings (Device Manager, the port's Properties, "
+           "Port Settings, Advanced).";
+}
 
 // COMn is what Windows itself calls the port.
 bool ports_listed_at_prompt() { return false; }

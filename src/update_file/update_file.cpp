@@ -22,6 +22,7 @@ namespace {
 
 std::FILE* file = nullptr;
 long file_length = 0;
+uint8_t payload_digest[DIGEST_SIZE] = {};
 HeaderFields header;
 uint8_t* image = nullptr;
 uint8_t eeprom[protocol::EEPROM_SIZE];
@@ -69,8 +70,8 @@ bool signed_after_payload() {
            is_signature_tail(head, sizeof head, after, after_length, EXPECTED_FILE_LENGTH, file_length, table);
 }
 
-// Checks the payload against the digest the packer recorded before it; a file packed without one
-// passes as it is. A mismatch is reported like a damaged record.
+// Computes the payload's digest and checks it against the one the packer recorded before it; a file
+// packed without one passes as it is. A mismatch is reported like a damaged record.
 void check_digest() {
     static_assert(PAYLOAD_OFFSET >= DIGEST_BLOCK_SIZE, "the digest block lies before the payload");
     uint8_t block[DIGEST_BLOCK_SIZE];
@@ -78,18 +79,17 @@ void check_digest() {
     const DigestBlock kind = read_at(PAYLOAD_OFFSET - DIGEST_BLOCK_SIZE, block, sizeof block)
                                  ? read_digest_block(block, recorded)
                                  : DigestBlock::damaged;
-    if (kind == DigestBlock::absent) return;
     if (kind == DigestBlock::damaged) checksum_error();
     uint8_t* payload = static_cast<uint8_t*>(std::malloc(PAYLOAD_SIZE));
     if (payload == nullptr) {
         std::printf("Error: Too few RAM memory\n");
         run::exit_program(run::Outcome::file_error);
     }
-    uint8_t computed[DIGEST_SIZE];
-    const bool matches = read_at(PAYLOAD_OFFSET, payload, PAYLOAD_SIZE) && sha256(payload, PAYLOAD_SIZE, computed) &&
-                         std::memcmp(computed, recorded, DIGEST_SIZE) == 0;
+    const bool computed = read_at(PAYLOAD_OFFSET, payload, PAYLOAD_SIZE) && sha256(payload, PAYLOAD_SIZE, payload_digest);
     std::free(payload);
-    if (!matches) checksum_error();
+    if (!computed) std::memset(payload_digest, 0, sizeof payload_digest);
+    if (kind == DigestBlock::absent) return;
+    if (!computed || std::memcmp(payload_digest, recorded, DIGEST_SIZE) != 0) checksum_error();
 }
 
 }  // namespace
@@ -121,6 +121,10 @@ void read_payload_header(const char* path, const char* shown_path) {
     for (size_t i = got; i < sizeof bytes; ++i) bytes[i] = ' ';
     header = parse_header(bytes);
 }
+
+long length() { return file_length; }
+
+const uint8_t (&payload_sha256())[DIGEST_SIZE] { return payload_digest; }
 
 const char* device_name() { return header.device_name; }
 const char* version() { return header.version; }

@@ -12,6 +12,11 @@ namespace update_file {
 // system's reason), its length is not the expected one, or the digest does not match.
 void read_payload_header(const char* path, const char* shown_path);
 
+// The file's length and its payload's SHA-256 (zeros where it could not be computed), from
+// read_payload_header.
+long length();
+const uint8_t (&payload_sha256())[32];
+
 // Header fields; empty until read_payload_header.
 const char* device_name();
 const char* version();

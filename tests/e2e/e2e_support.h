@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -120,6 +122,26 @@ inline std::vector<uint8_t> eeprom_wire(const std::vector<uint8_t>& eeprom) {
     }
     wire.insert(wire.end(), {0x00, 0x00});
     return wire;
+}
+
+// The run records in a log, each line parsed on its own; a line that is not one JSON object fails
+// the test.
+inline std::vector<nlohmann::json> run_records(const std::string& log_path) {
+    std::vector<nlohmann::json> records;
+    const std::vector<uint8_t> bytes = test_files::read_file(log_path);
+    std::string line;
+    for (uint8_t byte : bytes) {
+        if (byte != '\n') {
+            line += static_cast<char>(byte);
+            continue;
+        }
+        nlohmann::json record = nlohmann::json::parse(line, nullptr, false);
+        EXPECT_TRUE(record.is_object()) << line;
+        records.push_back(record);
+        line.clear();
+    }
+    EXPECT_TRUE(line.empty()) << "unfinished record: " << line;
+    return records;
 }
 
 inline std::vector<uint8_t> concat(std::vector<uint8_t> a, const std::vector<uint8_t>& b) {

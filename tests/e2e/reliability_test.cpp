@@ -11,6 +11,7 @@
 
 #include <memory>
 #include <ostream>
+#include <set>
 
 #include "e2e_support.h"
 
@@ -144,7 +145,9 @@ TEST_P(Signals, RestoreTheConsoleAndReleaseThePort) {
     const SignalCase& c = GetParam();
     // 20 ms of device time per record: the FLASH download takes 10 s, long enough to interrupt.
     Simulator device(recording({"--device-delay", "20000", "--sessions", "2"}));
-    ConsoleSession run(launch(pack(), 3, device.port()));
+    harness::Launch start = launch(pack(), 3, device.port());
+    start.args.insert(start.args.end(), {"--log", dir.file("runs.log")});
+    ConsoleSession run(start);
     const struct termios before = run.initial_console_settings();
     ASSERT_TRUE(run.expect(tty(banner(run))));
     if (c.during_transfer) {
@@ -158,6 +161,18 @@ TEST_P(Signals, RestoreTheConsoleAndReleaseThePort) {
     }
     EXPECT_EQ(run.wait_exit(5000), 128 + c.signal_number);
     expect_same_console(before, run.console_settings());
+
+    // The record says so, with the FLASH download's time until then.
+    const std::vector<nlohmann::json> records = run_records(dir.file("runs.log"));
+    ASSERT_EQ(records.size(), 1u);
+    const nlohmann::json& record = records[0];
+    EXPECT_EQ(record["outcome"], "interrupted");
+    EXPECT_EQ(record["interrupted_by"], std::string("SIG") + sigabbrev_np(c.signal_number));
+    EXPECT_EQ(record["exit_status"], 128 + c.signal_number);
+    EXPECT_EQ(record["phases"]["flash"]["ran"], c.during_transfer);
+    if (c.during_transfer) {
+        EXPECT_GT(record["phases"]["flash"]["duration_ms"].get<long>(), 0);
+    }
 
     // The port can be locked by the next program, and its settings are the ones found at open.
     const int fd = open(device.port().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
@@ -234,9 +249,11 @@ TEST_F(SeveralDevices, FourUpdatersOnFourPortsCompleteSideBySide) {
     const std::string path = pack(content);
     std::vector<std::unique_ptr<Simulator>> devices;
     std::vector<std::unique_ptr<ConsoleSession>> runs;
+    const std::string log = dir.file("runs.log");
     for (int n = 1; n <= 4; ++n) {
         devices.push_back(std::make_unique<Simulator>(recording_as("device" + std::to_string(n))));
         harness::Launch piped = launch(path, n, devices.back()->port());
+        piped.args.insert(piped.args.end(), {"--log", log});
         piped.piped_input = true;
         piped.input = std::to_string(n) + "e\r";
         runs.push_back(std::make_unique<ConsoleSession>(piped));
@@ -249,6 +266,13 @@ TEST_F(SeveralDevices, FourUpdatersOnFourPortsCompleteSideBySide) {
         EXPECT_EQ(test_files::read_file(dir.file(name + ".flash")), content.flash);
         EXPECT_EQ(test_files::read_file(dir.file(name + ".eeprom")), content.eeprom);
     }
+    // One whole line each in the shared log, in whatever order they ended.
+    std::set<std::string> ports;
+    for (const nlohmann::json& record : run_records(log)) {
+        EXPECT_EQ(record["outcome"], "completed");
+        ports.insert(record["port"]["name"].get<std::string>());
+    }
+    EXPECT_EQ(ports, (std::set<std::string>{"COM1", "COM2", "COM3", "COM4"}));
 }
 
 TEST_F(SeveralDevices, SecondUpdaterOnABusyPortIsRefusedAndTheFirstGoesOn) {

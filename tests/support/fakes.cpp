@@ -36,6 +36,8 @@ using fakes::the_port;
 // The stand-in machine has no ports of its own.
 std::vector<PortInfo> list_ports() { return {}; }
 bool ports_listed_at_prompt() { return false; }
+const char* latency_advice() { return "Set its latency timer to 1 ms."; }
+PortInfo opened_port() { return {"", "/dev/fake", ""}; }
 
 OpenStatus port_open(unsigned, const std::string&, std::string& detail) {
     detail = the_port.detail;

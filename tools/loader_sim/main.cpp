@@ -43,6 +43,8 @@ const char HELP[] =
     "  --silent             never answer\n"
     "  --pace               pace the line at 115200 baud, 8N1 (86.8 us a byte)\n"
     "  --device-delay US    the device's own time before each answer, in microseconds (default 0)\n"
+    "  --adapter-latency MS hold each answer MS milliseconds more, as a USB serial adapter's latency\n"
+    "                       timer does on its way to the host (default 0)\n"
     "  --timing             at the end, report how long the FLASH transfer took on this line (from the\n"
     "                       acknowledgement to the last record's answer) and the EEPROM transfer (from\n"
     "                       its start sequence to its last byte), in seconds\n"
@@ -72,6 +74,7 @@ struct Options {
     bool pace = false;
     bool timing = false;
     long long device_delay_ns = 0;
+    long long adapter_latency_ns = 0;
     unsigned sessions = 1;
     unsigned faulty_sessions = 0;  // 0: all
     unsigned timeout_s = 60;
@@ -165,6 +168,9 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
         } else if (name == "--device-delay") {
             ok = parse_number(value, 10, number);
             options.device_delay_ns = static_cast<long long>(number) * 1000;
+        } else if (name == "--adapter-latency") {
+            ok = parse_number(value, 10, number) && number <= 1000;
+            options.adapter_latency_ns = static_cast<long long>(number) * 1000000;
         } else if (name == "--sessions") {
             ok = parse_number(value, 10, number) && number >= 1;
             options.sessions = static_cast<unsigned>(number);
@@ -357,7 +363,8 @@ int main(int argc, char** argv) {
                 long long due = host_line_free + options.device_delay_ns;
                 if (options.pace) due = std::max(due, device_line_free) + BYTE_TIME_NS;
                 device_line_free = due;
-                moment = schedule(due + static_cast<long long>(reply.extra_delay_ms) * 1000000LL, reply.byte);
+                moment = schedule(due + options.adapter_latency_ns + static_cast<long long>(reply.extra_delay_ms) * 1000000LL,
+                                  reply.byte);
                 if (reply.surplus != loader_sim::NO_REPLY) schedule(moment, static_cast<uint8_t>(reply.surplus));
             }
             if (device.milestone() != loader_sim::Milestone::none) {

@@ -1,0 +1,31 @@
+// The file behind the run record, and the host's name for it. One implementation per platform.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace run_record {
+
+// Opens path for appending (every write goes to the file's end at once), creating it when missing.
+// False with the system's reason.
+bool log_open(const std::string& path, std::string& reason);
+
+// One write of length bytes at the end of the log; false (with errno or the last error set) when it
+// was not written whole. Async-signal-safe.
+bool log_append(const char* data, size_t length);
+
+// The system's reason for the last failed log_append.
+std::string log_error();
+
+void log_close();
+
+// path as an absolute path to the file itself, or path as given when the system cannot say.
+std::string full_path(const std::string& path);
+
+// This machine's name on the network.
+std::string host_name();
+
+// Milliseconds on a clock that only goes forward. Async-signal-safe.
+long long monotonic_ms();
+
+}  // namespace run_record

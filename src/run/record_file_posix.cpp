@@ -1,0 +1,62 @@
+#include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "run/record_file.h"
+
+namespace run_record {
+
+namespace {
+int log_fd = -1;
+int last_error = 0;
+}  // namespace
+
+bool log_open(const std::string& path, std::string& reason) {
+    log_fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644);
+    if (log_fd >= 0) return true;
+    reason = std::strerror(errno);
+    return false;
+}
+
+bool log_append(const char* data, size_t length) {
+    if (log_fd < 0) return false;
+    // O_APPEND puts the whole line at the end in one step; a regular file takes it whole.
+    ssize_t written;
+    do {
+        written = write(log_fd, data, length);
+    } while (written < 0 && errno == EINTR);
+    if (written == static_cast<ssize_t>(length)) return true;
+    last_error = written < 0 ? errno : ENOSPC;
+    return false;
+}
+
+std::string log_error() { return std::strerror(last_error); }
+
+void log_close() {
+    if (log_fd >= 0) close(log_fd);
+    log_fd = -1;
+}
+
+std::string full_path(const std::string& path) {
+    char resolved[PATH_MAX];
+    return realpath(path.c_str(), resolved) != nullptr ? resolved : path;
+}
+
+std::string host_name() {
+    char name[256] = "";
+    if (gethostname(name, sizeof name - 1) != 0) return "";
+    return name;
+}
+
+long long monotonic_ms() {
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec * 1000LL + t.tv_nsec / 1000000;
+}
+
+}  // namespace run_record

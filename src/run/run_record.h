@@ -1,0 +1,48 @@
+// The run record: with --log FILE, every run appends one JSON object, on one line, to FILE: what
+// was written (the update file and its header), where (host, port, device), how each phase went
+// and how the run ended. The line is written with a single append, so that updaters running side
+// by side can share one file. Without a log every call here is a no-op.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace run_record {
+
+enum class Phase { file_check, flash, eeprom_write, read_back };
+
+// Opens the log for appending, creating it when missing, and starts the record: start time, host,
+// the updater's version. False with the system's reason when the file cannot be written.
+bool start(const std::string& log_path, const char* updater_version, std::string& reason);
+
+// The update file: its path as given, its length and the SHA-256 of its payload.
+void set_update_file(const std::string& path, long length, const uint8_t (&payload_sha256)[32]);
+
+// The header fields.
+void set_header(const char* device, const char* version, const char* year);
+
+// The port as the messages name it, the device behind it and that device's identity.
+void set_port(const std::string& name, const std::string& device, const std::string& identity);
+
+// A phase starts (ending the one running); time spent in a phase across several starts adds up.
+void begin(Phase phase);
+
+// The running phase ends.
+void end_phase();
+
+// One difference found by the read-back; received is -1 for a byte that did not arrive.
+void eeprom_difference(uint32_t address, int received, uint8_t expected);
+
+// The read-back's totals.
+void eeprom_totals(unsigned long differences, unsigned long missing, unsigned long skipped);
+
+// Appends the record with the run's outcome (its name and the exit status) and closes the log.
+// Returns false, after printing why, when the record could not be written. Once only.
+bool finish(const char* outcome, int exit_status);
+
+// For a run ended from outside (a signal, a closed console): appends the record marked interrupted,
+// by cause, with the status the process ends with. Async-signal-safe: it writes the record rendered
+// at the last change, with the running phase's time so far. Nothing when a record was written.
+void finish_interrupted(const char* cause, int exit_status);
+
+}  // namespace run_record

@@ -1,0 +1,156 @@
+// The run record of --log: one JSON object per run, read back with a JSON parser, for the ways a
+// run can end; and the slow-adapter advice, which comes from the same reply times.
+#include <limits.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <ostream>
+#include <regex>
+
+#include "e2e_support.h"
+#include "update_file/digest.h"
+
+namespace e2e {
+namespace {
+
+using harness::ConsoleSession;
+using harness::Simulator;
+using nlohmann::json;
+
+struct RecordCase {
+    const char* name;
+    std::vector<std::string> sim;
+    const char* eeprom_option;
+    std::string device;  // the header's device name
+    std::string file_name;
+    int status;
+    const char* outcome;
+    std::vector<bool> ran;  // file check, FLASH, EEPROM write, read-back
+    unsigned replies;       // FLASH replies received
+    json first_differences;
+
+    friend std::ostream& operator<<(std::ostream& out, const RecordCase& row) { return out << row.name; }
+};
+
+class RunRecord : public UpdateRun, public ::testing::WithParamInterface<RecordCase> {
+protected:
+    std::string log = dir.file("runs.log");
+
+    // An unattended run on COM3 logging to log; returns the exit status.
+    int run_logged(const std::string& path, const Simulator& device, std::vector<std::string> options,
+                   std::string* output = nullptr) {
+        harness::Launch start = launch(path, 3, device.port());
+        options.insert(options.end(), {"--port", "COM3", "--batch", "--log", log});
+        start.args.insert(start.args.end(), options.begin(), options.end());
+        ConsoleSession run(start);
+        const int status = run.wait_exit(60000);
+        if (output != nullptr) *output = run.output();
+        return status;
+    }
+};
+
+TEST_P(RunRecord, TellsWhatWasWrittenWhereAndHowItEnded) {
+    const RecordCase& c = GetParam();
+    // A device name the packer would refuse is put into the header afterwards, in place of one of
+    // the same length.
+    const std::string path = pack({}, UPDATER_BIN, c.file_name);
+    std::vector<uint8_t> file = test_files::read_file(path);
+    if (c.device != "VORNIK-5") {
+        ASSERT_EQ(c.device.size(), 8u);
+        std::copy(c.device.begin(), c.device.end(), file.end() - update_file::PAYLOAD_SIZE);
+        test_files::drop_digest(file);
+        test_files::write_file(path, file, 0755);
+    }
+    Simulator device(recording(c.sim));
+    ASSERT_EQ(run_logged(path, device, {c.eeprom_option}), c.status);
+
+    const std::vector<json> records = run_records(log);
+    ASSERT_EQ(records.size(), 1u);
+    const json& record = records[0];
+    EXPECT_TRUE(std::regex_match(record["start"].get<std::string>(),
+                                 std::regex("2[0-9]{3}-[01][0-9]-[0-3][0-9]T[0-2][0-9]:[0-5][0-9]:[0-6][0-9]Z")))
+        << record["start"];
+    char host[256] = "";
+    gethostname(host, sizeof host - 1);
+    EXPECT_EQ(record["host"], host);
+    EXPECT_EQ(record["updater_version"].get<std::string>().rfind("1.", 0), 0u);
+
+    uint8_t digest[update_file::DIGEST_SIZE];
+    ASSERT_TRUE(update_file::sha256(file.data() + file.size() - update_file::PAYLOAD_SIZE, update_file::PAYLOAD_SIZE, digest));
+    std::string hex;
+    for (uint8_t byte : digest) hex += format("%02lx", byte);
+    char resolved[PATH_MAX];
+    ASSERT_NE(realpath(path.c_str(), resolved), nullptr);
+    // Bytes that are no UTF-8 come out as U+FFFD; the rest is escaped, not lost. The header's
+    // unprintable bytes are '?' from the start.
+    std::string path_shown = resolved;
+    if (const size_t bad = path_shown.find('\xE9'); bad != std::string::npos) path_shown.replace(bad, 1, "\xEF\xBF\xBD");
+    EXPECT_EQ(record["update_file"], json({{"path", path_shown}, {"length", file.size()}, {"payload_sha256", hex}}));
+    std::string device_shown = c.device;
+    for (char& byte : device_shown) byte = byte >= 0x20 && byte < 0x7F ? byte : '?';
+    EXPECT_EQ(record["header"], json({{"device", device_shown}, {"version", "3.10c0"}, {"year", "2011"}}));
+    EXPECT_EQ(record["port"], json({{"name", "COM3"}, {"device", device.port()}, {"identity", "UPDATER_COM3"}}));
+
+    const char* phases[] = {"file_check", "flash", "eeprom_write", "read_back"};
+    for (size_t i = 0; i < 4; ++i) {
+        SCOPED_TRACE(phases[i]);
+        const json& phase = record["phases"][phases[i]];
+        EXPECT_EQ(phase["ran"], c.ran[i]);
+        EXPECT_EQ(phase["duration_ms"].is_number_integer(), c.ran[i]);
+    }
+    EXPECT_EQ(record["flash_round_trip_ms"]["replies"], c.replies);
+    EXPECT_LE(record["flash_round_trip_ms"]["median"].get<double>(), record["flash_round_trip_ms"]["max"].get<double>());
+    EXPECT_EQ(record["eeprom"]["differences"], c.first_differences.size());
+    EXPECT_EQ(record["eeprom"]["first_differences"], c.first_differences);
+    EXPECT_EQ(record["outcome"], c.outcome);
+    EXPECT_EQ(record["exit_status"], c.status);
+    EXPECT_EQ(record["interrupted"], false);
+}
+
+const uint8_t EXPECTED_AT_16 = test_files::eeprom_pattern()[16];
+
+INSTANTIATE_TEST_SUITE_P(
+    Outcomes, RunRecord,
+    ::testing::Values(
+        RecordCase{"complete_with_eeprom", {}, "--eeprom", "VORNIK-5", "update", 0, "completed", {1, 1, 1, 1}, 500, json::array()},
+        RecordCase{"flash_burning_error", {"--reply", "7=55"}, "--eeprom", "VORNIK-5", "update", 5, "flash_burn_error",
+                   {1, 1, 0, 0}, 8, json::array()},
+        RecordCase{"eeprom_difference", {"--eeprom-wrong", "10=AB"}, "--eeprom", "VORNIK-5", "update", 6, "eeprom_mismatch",
+                   {1, 1, 1, 1}, 500, json::array({{{"address", 16}, {"received", 0xAB}, {"expected", EXPECTED_AT_16}}})},
+        RecordCase{"bytes_of_any_kind_in_header_and_path", {}, "--no-eeprom", "V\"O\\\xE9\x01-5", "up\"da\\t\xE9\n", 0, "completed", {1, 1, 0, 0}, 500,
+                   json::array()}));
+
+// A record that cannot be kept stops the run before the port is opened.
+TEST_F(RunRecord, LogThatCannotBeWrittenEndsTheRunBeforeThePort) {
+    const std::string path = pack();
+    Simulator device(recording({}, 1));
+    log = dir.file("no-such-folder/runs.log");
+    std::string output;
+    EXPECT_EQ(run_logged(path, device, {"--eeprom"}, &output), 2);
+    EXPECT_EQ(output, tty("update: cannot write the run record to " + log + ": No such file or directory\n"));
+    EXPECT_EQ(device.wait_exit(), 3);  // its time limit: nobody opened the port
+    EXPECT_TRUE(wire().empty());
+}
+
+// An adapter that holds each reply for its latency timer gets the advice after the FLASH download,
+// with the time it measured; the record has the same time.
+TEST_F(RunRecord, SlowAdapterIsToldAfterTheFlashDownload) {
+    const std::string path = pack();
+    Simulator device(recording({"--adapter-latency", "6"}));
+    std::string output;
+    ASSERT_EQ(run_logged(path, device, {"--no-eeprom"}, &output), 0);
+    const double median = run_records(log).at(0)["flash_round_trip_ms"]["median"].get<double>();
+    EXPECT_GE(median, 6.0);
+    EXPECT_LT(median, 10.0);
+    char shown[16];
+    std::snprintf(shown, sizeof shown, "%.1f", median);
+    EXPECT_NE(output.find(tty(FLASH_DONE + "Slow serial adapter: replies took " + shown +
+                              " ms (median, 4 ms at most is usual). Set its latency timer to 1 ms, as the driver did "
+                              "not when asked for low latency: echo 1 > /sys/bus/usb-serial/devices/<ttyUSBn>/latency_timer"
+                              "\n\nCOM3 disconnected")),
+              std::string::npos)
+        << output;
+}
+
+}  // namespace
+}  // namespace e2e
