@@ -17,7 +17,12 @@
 #define UPDATER_STRINGIFY(x) #x
 #define UPDATER_DECIMAL(x) UPDATER_STRINGIFY(x)
 extern const char payload_offset_mark[];
-__attribute__((used, retain)) const char payload_offset_mark[] =
+#ifdef __ELF__
+__attribute__((used, retain))  // kept through the linker's --gc-sections too
+#else
+__attribute__((used))
+#endif
+const char payload_offset_mark[] =
     "UPDATER-PAYLOAD-OFFSET=" UPDATER_DECIMAL(UPDATER_PAYLOAD_OFFSET);
 
 namespace {

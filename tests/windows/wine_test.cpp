@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -216,11 +217,16 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& row) { return std::string(row.param.name); });
 
 // Unattended, on a port above COM9, which Windows opens only as \\.\COM12.
-TEST_F(UnderWine, BatchRunOnCom12ReadsNoKey) {
+// Also: the run record, written through the system's append-only access (the log on drive Z:,
+// wine's view of the root).
+TEST_F(UnderWine, BatchRunOnCom12ReadsNoKeyAndKeepsARecord) {
     test_files::UpdateContent content;
     Simulator device(recording({"--link", com_link(12)}, HUNG_S));
-    harness::Launch start = wine_launch(shipped_update(content));
-    start.args.insert(start.args.end(), {"--batch", "--port", "COM12", "--no-eeprom"});
+    const std::string path = shipped_update(content);
+    harness::Launch start = wine_launch(path);
+    std::string log = "Z:" + dir.file("runs.log");
+    std::replace(log.begin(), log.end(), '/', '\\');
+    start.args.insert(start.args.end(), {"--batch", "--port", "COM12", "--no-eeprom", "--log", log});
     ConsoleSession run(start);
     EXPECT_EQ(run.wait_exit(HUNG_MS), 0);
     const std::string screen = screen_text(run.output());
@@ -229,6 +235,15 @@ TEST_F(UnderWine, BatchRunOnCom12ReadsNoKey) {
     EXPECT_EQ(screen.find("Press Enter"), std::string::npos);
     EXPECT_EQ(device.wait_exit(HUNG_MS), 0) << device.report();
     EXPECT_EQ(wire(), flash_wire(content.flash, 500));
+
+    const std::vector<nlohmann::json> records = run_records(dir.file("runs.log"));
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0]["outcome"], "completed");
+    EXPECT_EQ(records[0]["port"]["name"], "COM12");
+    EXPECT_EQ(records[0]["update_file"]["length"], test_files::read_file(path).size());
+    EXPECT_EQ(records[0]["header"]["device"], content.device);
+    EXPECT_EQ(records[0]["flash_round_trip_ms"]["replies"], 500);
+    EXPECT_EQ(records[0]["phases"]["eeprom_write"]["ran"], false);
 }
 
 TEST_F(UnderWine, OtherKeyAtThePortPromptBreaksOff) {
