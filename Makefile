@@ -6,7 +6,7 @@ JOBS     ?= 2
 CMAKE    ?= cmake
 GENERATE  = $(CMAKE) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
 
-.PHONY: all deps deps-windows configure test test-sanitize fuzz windows test-windows install demo bench clean
+.PHONY: all deps deps-windows configure test test-sanitize fuzz windows test-windows install demo bench hil clean
 
 all: configure
 	$(CMAKE) --build $(BUILD) -j$(JOBS)
@@ -90,8 +90,16 @@ install: all
 	$(CMAKE) --install $(BUILD) --prefix $(PREFIX)
 	@if [ -f build-win32/updater.exe ]; then $(CMAKE) --install build-win32 --prefix $(PREFIX); fi
 
-demo: all
+# Built quietly (the build's output only when it fails), so that the run starts on a clean screen.
+demo: configure
+	@$(CMAKE) --build $(BUILD) -j$(JOBS) >$(BUILD)/build.log 2>&1 || { cat $(BUILD)/build.log; exit 1; }
 	@sh tools/demo.sh $(BUILD)
+
+# Hardware in the loop: PORTS="HOST_PORT DEVICE_PORT", two serial ports joined by a null-modem
+# cable; without PORTS it explains itself.
+PORTS ?=
+hil: all
+	@sh tools/hil.sh $(BUILD) $(PORTS)
 
 # The updater against the wire's limit; the table goes to bench/results.md. BENCH_RUNS runs each.
 BENCH_RUNS ?= 5

@@ -1,6 +1,7 @@
 #!/bin/sh
 # Runs the example update file against the simulated device, interactively: COM1 is mapped to the
-# simulator's pseudo terminal. Afterwards, tells whether the device received what the file holds.
+# simulator's pseudo terminal, paced at 115200 baud as a real line is. Afterwards, tells whether the
+# device received what the file holds.
 set -u
 build=${1:-build}
 dir=$(mktemp -d)
@@ -12,7 +13,7 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-"$build/loader-sim" --link "$dir/com1" --timeout 1800 \
+"$build/loader-sim" --link "$dir/com1" --pace --timeout 1800 \
     --flash-out "$dir/flash.received" --eeprom-out "$dir/eeprom.received" >"$dir/sim.out" 2>"$dir/sim.log" &
 sim=$!
 tries=0

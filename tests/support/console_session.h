@@ -82,6 +82,8 @@ public:
     // What it reported on standard error.
     std::string report() const;
 
+    pid_t pid() const { return pid_; }
+
 private:
     pid_t pid_ = -1;
     std::string port_;

@@ -55,6 +55,9 @@ public:
     // What the last byte received began or ended, if anything.
     Milestone milestone() const { return milestone_; }
 
+    // True while a transfer is under way: between a start sequence and the transfer's end.
+    bool transfer_open() const { return state_ != State::idle; }
+
     // The host went away: the loader waits for a new start sequence.
     void reset_transfer();
 

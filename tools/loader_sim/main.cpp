@@ -1,9 +1,13 @@
-// loader-sim: stands in for the device's loader on a pseudo terminal, so that the updater can be
-// run and tested without hardware. Prints the terminal's device path, answers the FLASH and EEPROM
-// transfers, and can inject the faults a real device and cable produce.
+// loader-sim: stands in for the device's loader on a pseudo terminal, or on a real serial port
+// joined to the updater's by a null-modem cable, so that the updater can be run and tested without
+// a device. Prints the line's device path, answers the FLASH and EEPROM transfers, and can inject
+// the faults a real device and cable produce.
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <stdlib.h>
 #include <termios.h>
@@ -17,6 +21,8 @@
 #include <string>
 
 #include "device.h"
+#include "update_file/layout.h"
+#include "update_file/payload.h"
 
 namespace {
 
@@ -25,6 +31,10 @@ const char HELP[] =
     "Opens a pseudo terminal, prints its device path on the first line of standard output and plays\n"
     "the device's loader on it. Point the updater's port at it: UPDATER_COM1=<path>.\n"
     "\n"
+    "  --port PATH          serve the serial port PATH instead of a pseudo terminal: opened exclusively,\n"
+    "                       raw 115200 8N1, its settings put back at the end. A session then ends with\n"
+    "                       the EEPROM transfer, the next FLASH start, or a transfer idle for 1 s\n"
+    "  --expect FILE        after each session, check what it received against the update file FILE\n"
     "  --link PATH          also make PATH a symbolic link to the terminal (removed at the end)\n"
     "  --flash-out FILE     at the end, write the FLASH data received (64,000 bytes)\n"
     "  --eeprom-out FILE    at the end, write the device's EEPROM (2,048 bytes, 0xFF where unwritten)\n"
@@ -69,7 +79,7 @@ long long now_ns() {
 }
 
 struct Options {
-    std::string link, flash_out, eeprom_out, wire_out;
+    std::string port, expect, link, flash_out, eeprom_out, wire_out;
     loader_sim::Faults faults;
     bool pace = false;
     bool timing = false;
@@ -127,6 +137,8 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
         unsigned long key = 0, number = 0;
         bool ok = true;
         if (name == "--link") options.link = value;
+        else if (name == "--port") options.port = value;
+        else if (name == "--expect") options.expect = value;
         else if (name == "--flash-out") options.flash_out = value;
         else if (name == "--eeprom-out") options.eeprom_out = value;
         else if (name == "--wire-out") options.wire_out = value;
@@ -221,6 +233,105 @@ struct Scheduled {
     uint8_t byte;
 };
 
+// Opens a serial port as the updater opens its own: exclusively (flock and TIOCEXCL), raw 115200
+// 8N1 without flow control, asking the driver for low latency. found gets the settings to put back.
+int open_serial_port(const std::string& path, struct termios& found, std::string& error) {
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        error = path + ": " + std::strerror(errno);
+        return -1;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        error = path + (errno == EWOULDBLOCK ? std::string(": in use by another program") : ": " + std::string(std::strerror(errno)));
+        close(fd);
+        return -1;
+    }
+    ioctl(fd, TIOCEXCL);
+    struct termios line;
+    if (tcgetattr(fd, &found) != 0) {
+        error = path + ": cannot read its settings: " + std::strerror(errno);
+        close(fd);
+        return -1;
+    }
+    line = found;
+    cfmakeraw(&line);
+    line.c_cflag &= ~static_cast<tcflag_t>(CSTOPB | PARENB | CRTSCTS);
+    line.c_cflag |= CLOCAL | CREAD;
+    line.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+    line.c_cc[VMIN] = 0;
+    line.c_cc[VTIME] = 0;
+    if (cfsetspeed(&line, B115200) != 0 || tcsetattr(fd, TCSANOW, &line) != 0) {
+        error = path + ": cannot set 115200 8N1 raw: " + std::strerror(errno);
+        tcsetattr(fd, TCSANOW, &found);
+        close(fd);
+        return -1;
+    }
+    serial_struct serial = {};
+    if (ioctl(fd, TIOCGSERIAL, &serial) == 0) {
+        serial.flags |= ASYNC_LOW_LATENCY;
+        ioctl(fd, TIOCSSERIAL, &serial);
+    }
+    tcflush(fd, TCIOFLUSH);
+    return fd;
+}
+
+void close_serial_port(int fd, const struct termios& found) {
+    tcsetattr(fd, TCSANOW, &found);
+    ioctl(fd, TIOCNXCL);
+    close(fd);
+}
+
+// What an update file holds for the device: the FLASH data without the record checksums, and the
+// EEPROM bytes.
+struct Expected {
+    std::vector<uint8_t> flash, eeprom;
+};
+
+bool read_expected(const std::string& path, Expected& expected, std::string& error) {
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    std::vector<uint8_t> data;
+    if (file != nullptr) {
+        uint8_t buffer[65536];
+        for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, file)) > 0;) data.insert(data.end(), buffer, buffer + got);
+        std::fclose(file);
+    } else {
+        error = path + ": " + std::strerror(errno);
+        return false;
+    }
+    const long offset = update_file::find_payload_offset(data.data(), data.size());
+    if (offset < 0 || static_cast<size_t>(offset) + update_file::PAYLOAD_SIZE > data.size()) {
+        error = path + ": no update file";
+        return false;
+    }
+    const uint8_t* image = data.data() + offset + update_file::HEADER_SIZE;
+    for (uint32_t i = 0; i < update_file::FLASH_DATA_SIZE; ++i) expected.flash.push_back(image[update_file::image_offset(i)]);
+    const uint8_t* eeprom = image + update_file::FLASH_IMAGE_SIZE;
+    expected.eeprom.assign(eeprom, eeprom + update_file::EEPROM_CONTENT_SIZE);
+    return true;
+}
+
+// What the device received in one session, checked against the update file: a line for the FLASH
+// and, when the session wrote it, one for the EEPROM.
+void report_session(unsigned session, const loader_sim::Device& device, uint32_t records, uint32_t eeprom_written,
+                    const Expected& expected) {
+    if (expected.flash.empty()) return;
+    if (records == 500 && device.flash() == expected.flash) {
+        std::fprintf(stderr, "loader-sim: session %u: FLASH holds the update file's firmware, byte for byte\n", session);
+    } else {
+        std::fprintf(stderr, "loader-sim: session %u: FLASH incomplete or different: %u of 500 records received\n", session,
+                     records);
+    }
+    if (eeprom_written == 0) return;
+    unsigned differences = 0;
+    for (size_t a = 0; a < expected.eeprom.size(); ++a) differences += device.eeprom()[a] != expected.eeprom[a];
+    if (eeprom_written == expected.eeprom.size() && differences == 0) {
+        std::fprintf(stderr, "loader-sim: session %u: EEPROM holds the update file's contents, byte for byte\n", session);
+    } else {
+        std::fprintf(stderr, "loader-sim: session %u: EEPROM incomplete or different: %u bytes written, %u differ\n",
+                     session, eeprom_written, differences);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -240,24 +351,49 @@ int main(int argc, char** argv) {
         sigaction(signal_number, &action, nullptr);
     }
 
-    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
-        std::fprintf(stderr, "loader-sim: cannot open a pseudo terminal: %s\n", std::strerror(errno));
+    Expected expected;
+    if (!options.expect.empty() && !read_expected(options.expect, expected, error)) {
+        std::fprintf(stderr, "loader-sim: %s\n", error.c_str());
         return 2;
     }
-    // The terminal keeps its cooked settings (line editing, CR/LF translation, XON/XOFF): making
-    // the line raw is the updater's job. Only its echo goes: a serial line does not echo, and the
-    // echo of an answer arriving while the updater puts the settings back would look like a host.
-    struct termios line;
-    if (tcgetattr(master, &line) == 0) {
-        line.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL);
-        tcsetattr(master, TCSANOW, &line);
+    // The line: a serial port given, or a new pseudo terminal.
+    const bool serial_port = !options.port.empty();
+    struct termios port_found = {};
+    int master = -1;
+    std::string path = options.port;
+    if (serial_port) {
+        master = open_serial_port(options.port, port_found, error);
+        if (master < 0) {
+            std::fprintf(stderr, "loader-sim: %s\n", error.c_str());
+            return 2;
+        }
+    } else {
+        master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+            std::fprintf(stderr, "loader-sim: cannot open a pseudo terminal: %s\n", std::strerror(errno));
+            return 2;
+        }
+        // The terminal keeps its cooked settings (line editing, CR/LF translation, XON/XOFF): making
+        // the line raw is the updater's job. Only its echo goes: a serial line does not echo, and the
+        // echo of an answer arriving while the updater puts the settings back would look like a host.
+        struct termios line;
+        if (tcgetattr(master, &line) == 0) {
+            line.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL);
+            tcsetattr(master, TCSANOW, &line);
+        }
+        path = ptsname(master);
     }
-    const std::string path = ptsname(master);
+    auto close_line = [&]() {
+        if (master < 0) return;
+        if (serial_port) close_serial_port(master, port_found);
+        else close(master);
+        master = -1;
+    };
     if (!options.link.empty()) {
         unlink(options.link.c_str());
         if (symlink(path.c_str(), options.link.c_str()) != 0) {
             std::fprintf(stderr, "loader-sim: cannot link %s: %s\n", options.link.c_str(), std::strerror(errno));
+            close_line();
             return 2;
         }
     }
@@ -265,6 +401,7 @@ int main(int argc, char** argv) {
         const uint8_t stray = static_cast<uint8_t>(options.stray);
         if (write(master, &stray, 1) != 1) {
             std::fprintf(stderr, "loader-sim: cannot put the stray byte on the line: %s\n", std::strerror(errno));
+            close_line();
             return 2;
         }
     }
@@ -278,6 +415,23 @@ int main(int argc, char** argv) {
     long long host_line_free = 0;    // when the host-to-device line has carried all bytes so far
     long long device_line_free = 0;  // when the device-to-host line is free for the next answer
     unsigned sessions_done = 0;
+    bool session_open = false;       // on a serial port: a FLASH start was seen and its session not ended
+    uint32_t records_before = 0, eeprom_before = 0;  // the device's counts when the session began
+    long long last_byte_ns = now_ns();
+    bool limit_reached = false;
+    // Ends a session: reports it, clears the faults after the faulty ones, tells whether the
+    // simulator has served its sessions.
+    auto end_session = [&]() {
+        ++sessions_done;
+        report_session(sessions_done, device, device.records_received() - records_before,
+                       device.eeprom_bytes_written() - eeprom_before, expected);
+        records_before = device.records_received();
+        eeprom_before = device.eeprom_bytes_written();
+        session_open = false;
+        if (sessions_done == options.faulty_sessions) device.clear_faults();
+        limit_reached = sessions_done >= options.sessions;
+        return limit_reached;
+    };
     bool hung_up = false;
     int held_reply = -1;
     // Line time of each milestone, indexed by it (the paced time when pacing); -1 until reached.
@@ -300,7 +454,17 @@ int main(int argc, char** argv) {
             if (write(master, &replies.front().byte, 1) < 0 && errno == EINTR) continue;
             replies.pop_front();
         }
+        // A serial port does not tell when the host closes it: a transfer left idle means the host
+        // gave up on it.
+        constexpr long long IDLE_TRANSFER_NS = 1000000000LL;
+        if (serial_port && device.transfer_open() && now - last_byte_ns > IDLE_TRANSFER_NS) {
+            replies.clear();
+            held_reply = -1;
+            device.reset_transfer();
+            if (end_session()) break;
+        }
         long long wait_ns = deadline - now;
+        if (serial_port && device.transfer_open()) wait_ns = std::min(wait_ns, IDLE_TRANSFER_NS / 10);
         if (!replies.empty()) {
             const long long until_due = replies.front().due_ns - now;
             // When pacing, the last 0.2 ms before an answer is due are spun out: a timed wake-up
@@ -324,6 +488,11 @@ int main(int argc, char** argv) {
             got = read(master, buffer, sizeof buffer);
             if (got < 0 && errno == EINTR) continue;
         }
+        if (serial_port && got < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+        if (serial_port && got <= 0) {
+            std::fprintf(stderr, "loader-sim: the port is gone: %s\n", got < 0 ? std::strerror(errno) : "end of input");
+            break;
+        }
         if (got <= 0) {
             // The terminal side was closed: the updater is done with the port. The hang-up is
             // reported until the port is opened again, so only its start ends a session.
@@ -332,14 +501,14 @@ int main(int argc, char** argv) {
                 replies.clear();
                 device.reset_transfer();
                 discard_unread_answers(path);
-                if (++sessions_done >= options.sessions) break;
-                if (sessions_done == options.faulty_sessions) device.clear_faults();
+                if (end_session()) break;
             }
             sleep_ns(5000000);
             continue;
         }
         hung_up = false;
         const long long arrived = now_ns();
+        last_byte_ns = arrived;
         for (ssize_t k = 0; k < got; ++k) {
             if (held_reply >= 0) {
                 schedule(arrived, static_cast<uint8_t>(held_reply));
@@ -350,8 +519,7 @@ int main(int argc, char** argv) {
             loader_sim::Reply reply = {};
             const loader_sim::Step step = device.receive(buffer[k], &reply);
             if (step == loader_sim::Step::hang_up) {
-                close(master);
-                master = -1;
+                close_line();
                 break;
             }
             // A milestone's moment is the byte's time on the line, or its answer's when it has one:
@@ -370,9 +538,19 @@ int main(int argc, char** argv) {
             if (device.milestone() != loader_sim::Milestone::none) {
                 milestone_at[static_cast<int>(device.milestone())] = moment;
             }
+            // On a serial port a session begins with the FLASH start and ends with the EEPROM
+            // transfer or the next FLASH start.
+            if (serial_port && device.milestone() == loader_sim::Milestone::flash_started) {
+                if (session_open && end_session()) break;
+                session_open = true;
+            }
+            if (serial_port && device.milestone() == loader_sim::Milestone::eeprom_finished && end_session()) break;
         }
+        if (limit_reached) break;
     }
-    if (master >= 0) close(master);
+    if (serial_port && session_open) end_session();
+    if (serial_port && master >= 0) tcdrain(master);
+    close_line();
     if (!options.link.empty()) unlink(options.link.c_str());
 
     const bool written = write_file(options.flash_out, device.flash()) && write_file(options.eeprom_out, device.eeprom()) &&

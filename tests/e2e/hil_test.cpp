@@ -1,0 +1,104 @@
+// Hardware in the loop without the hardware: two pseudo terminals joined by socat stand for two
+// serial ports and a null-modem cable. loader-sim serves one of them as it would a real port, and
+// `make hil`'s script runs its three updates over them.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <memory>
+
+#include "e2e_support.h"
+
+namespace e2e {
+namespace {
+
+// Output and exit status of a shell command, bounded by timeout(1).
+int shell(const std::string& command, std::string& output) {
+    output.clear();
+    std::FILE* pipe = popen(("timeout 120 " + command + " 2>&1").c_str(), "r");
+    if (pipe == nullptr) return -1;
+    char buffer[4096];
+    for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, got);
+    const int status = pclose(pipe);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+class JoinedTerminals : public UpdateRun {
+protected:
+    void SetUp() override {
+        host = dir.file("host");
+        device = dir.file("device");
+        socat = fork();
+        if (socat == 0) {
+            execlp("socat", "socat", ("pty,rawer,ignoreeof,link=" + host).c_str(),
+                   ("pty,rawer,ignoreeof,link=" + device).c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        struct stat info;
+        for (int tries = 0; tries < 100 && (stat(host.c_str(), &info) != 0 || stat(device.c_str(), &info) != 0); ++tries) {
+            usleep(50000);
+        }
+        ASSERT_EQ(stat(device.c_str(), &info), 0) << "socat did not make the terminals (is it installed?)";
+    }
+
+    void TearDown() override {
+        if (socat > 0) kill(socat, SIGTERM);
+        if (socat > 0) waitpid(socat, nullptr, 0);
+    }
+
+    std::string host, device;
+    pid_t socat = -1;
+};
+
+TEST_F(JoinedTerminals, HilRunsItsThreeUpdatesAndChecksWhatTheDeviceReceived) {
+    std::string output;
+    EXPECT_EQ(shell("sh " UPDATER_SOURCE_DIR "/tools/hil.sh " UPDATER_BUILD_DIR " " + host + " " + device, output), 0)
+        << output;
+    for (const char* line : {"hil: complete update: ok\n", "  device: session 1: FLASH holds the update file's firmware, byte for byte\n",
+                             "  device: session 1: EEPROM holds the update file's contents, byte for byte\n",
+                             "hil: FLASH reply fault: ok\n", "hil: hang-up of the device: ok\n", "hil: all 3 as expected\n"}) {
+        EXPECT_NE(output.find(line), std::string::npos) << line << "\n" << output;
+    }
+}
+
+// Ctrl+C ends the simulator with the port's settings as it found them, and the port free.
+TEST_F(JoinedTerminals, SimulatorPutsThePortBackOnCtrlC) {
+    const int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    struct termios before;
+    ASSERT_EQ(tcgetattr(fd, &before), 0);
+    harness::Simulator simulator({"--port", device, "--timeout", "30"});
+    EXPECT_EQ(simulator.port(), device);
+    std::string output;
+    EXPECT_NE(shell("sh -c 'exec 3<>" + device + " && flock -n 3'", output), 0) << "the port should be locked";
+    usleep(100000);
+    kill(simulator.pid(), SIGINT);
+    EXPECT_EQ(simulator.wait_exit(), 0) << simulator.report();
+    struct termios after;
+    ASSERT_EQ(tcgetattr(fd, &after), 0);
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    EXPECT_EQ(after.c_iflag, before.c_iflag);
+    EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before));
+    close(fd);
+}
+
+TEST(HilScript, WithoutPortsExplainsItselfAndRunsNothing) {
+    std::string output;
+    EXPECT_EQ(shell("sh " UPDATER_SOURCE_DIR "/tools/hil.sh " UPDATER_BUILD_DIR, output), 0);
+    EXPECT_EQ(output.rfind("make hil needs two serial ports joined by a null-modem cable", 0), 0u) << output;
+}
+
+TEST(HilScript, SimulatorRefusesWhatIsNoSerialPortInOneLine) {
+    std::string output;
+    EXPECT_EQ(shell(std::string(LOADER_SIM_BIN) + " --port /no/such/tty", output), 2);
+    EXPECT_EQ(output, "loader-sim: /no/such/tty: No such file or directory\n");
+    EXPECT_EQ(shell(std::string(LOADER_SIM_BIN) + " --port /dev/null", output), 2);
+    EXPECT_EQ(output, "loader-sim: /dev/null: cannot read its settings: Inappropriate ioctl for device\n");
+}
+
+}  // namespace
+}  // namespace e2e
