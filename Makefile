@@ -102,9 +102,11 @@ hil: all
 	@sh tools/hil.sh $(BUILD) $(PORTS)
 
 # The updater against the wire's limit; the table goes to bench/results.md. BENCH_RUNS runs each.
+# With PORTS="HOST_PORT DEVICE_PORT" (see hil), rows measured over those two ports as well.
 BENCH_RUNS ?= 5
 bench: all
-	$(BUILD)/bench $(BUILD)/example/update --runs $(BENCH_RUNS) --markdown bench/results.md
+	$(BUILD)/bench $(BUILD)/example/update --runs $(BENCH_RUNS) --markdown bench/results.md \
+	    $(if $(strip $(PORTS)),--ports $(PORTS))
 
 clean:
 	rm -rf $(BUILD) $(SANITIZE_BUILD) $(FUZZ_BUILD) build-win32

@@ -65,6 +65,22 @@ TEST_F(JoinedTerminals, HilRunsItsThreeUpdatesAndChecksWhatTheDeviceReceived) {
     }
 }
 
+// The benchmark's rows over two ports: that they are there, not what they say (a pseudo terminal
+// has no wire).
+TEST_F(JoinedTerminals, BenchAddsRowsMeasuredOverThePorts) {
+    std::string output;
+    EXPECT_EQ(shell(UPDATER_BUILD_DIR "/bench " UPDATER_BUILD_DIR "/example/update --runs 1 --quick --ports " + host + " " + device,
+                    output),
+              0)
+        << output;
+    for (const std::string& row : {"| FLASH transfer over " + host + " and " + device + " (s) | ",
+                                   "| EEPROM transfer over " + host + " and " + device + " (s) | ",
+                                   std::string("| FLASH reply round trip, low latency on (ms) | "),
+                                   std::string("| FLASH reply round trip, low latency off (ms) | ")}) {
+        EXPECT_NE(output.find(row), std::string::npos) << row << "\n" << output;
+    }
+}
+
 // Ctrl+C ends the simulator with the port's settings as it found them, and the port free.
 TEST_F(JoinedTerminals, SimulatorPutsThePortBackOnCtrlC) {
     const int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);

@@ -174,6 +174,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(UsageError{"unknown", {"--colour"}, "unknown option --colour"},
                       UsageError{"argument", {"COM3"}, "unexpected argument COM3"},
                       UsageError{"missing_value", {"--port"}, "option --port needs a value"},
+                      UsageError{"empty_log", {"--log="}, "option --log needs a value"},
                       UsageError{"value_for_a_switch", {"--batch=yes"}, "option --batch takes no value"},
                       UsageError{"both_eeprom_choices", {"--eeprom", "--no-eeprom"}, "--eeprom and --no-eeprom exclude each other"},
                       UsageError{"batch_without_port", {"--batch", "--eeprom"}, "--batch needs --port and --eeprom or --no-eeprom"},

@@ -61,7 +61,8 @@ bool read_timing(const std::string& report, double& flash, double& eeprom) {
 // Runs the update with the keys 1, e, Enter through a pipe, against a simulator with the options.
 // The console goes to /dev/null: what printing costs the updater is its write calls, not a
 // terminal's drawing.
-UpdaterRun run_updater(const std::string& update, std::vector<std::string> sim_options) {
+// host_port: the updater's port when the simulator serves another (two joined serial ports).
+UpdaterRun run_updater(const std::string& update, std::vector<std::string> sim_options, const std::string& host_port = "") {
     UpdaterRun result;
     sim_options.insert(sim_options.end(), {"--timing", "--timeout", "300"});
     harness::Simulator device(sim_options);
@@ -74,7 +75,7 @@ UpdaterRun run_updater(const std::string& update, std::vector<std::string> sim_o
         const int null = open("/dev/null", O_WRONLY);
         dup2(null, STDOUT_FILENO);
         close(input[1]);
-        setenv("UPDATER_COM1", device.port().c_str(), 1);
+        setenv("UPDATER_COM1", host_port.empty() ? device.port().c_str() : host_port.c_str(), 1);
         execl(update.c_str(), update.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
@@ -94,19 +95,46 @@ UpdaterRun run_updater(const std::string& update, std::vector<std::string> sim_o
     return result;
 }
 
-// The reference client against a simulator with the options; the transfer times it measured.
-bool run_reference(std::vector<std::string> sim_options, double& flash, double& eeprom) {
+// The FLASH replies' round trips as the reference client measured them, in seconds.
+struct RoundTrips {
+    double median = 0, p99 = 0, max = 0;
+};
+
+// The reference client against a simulator with the options; the transfer times it measured. With
+// host_port, it runs there with the driver's low-latency mode set to low_latency ("on" or "off").
+bool run_reference(std::vector<std::string> sim_options, double& flash, double& eeprom, const std::string& host_port = "",
+                   const std::string& low_latency = "", RoundTrips* trips = nullptr) {
     sim_options.insert(sim_options.end(), {"--timing", "--timeout", "60"});
     harness::Simulator device(sim_options);
+    int output[2];
+    if (pipe(output) != 0) return false;
     const pid_t pid = fork();
     if (pid == 0) {
-        execl(BENCH_REFERENCE_BIN, BENCH_REFERENCE_BIN, device.port().c_str(), static_cast<char*>(nullptr));
+        dup2(output[1], STDOUT_FILENO);
+        close(output[0]);
+        const std::string port = host_port.empty() ? device.port() : host_port;
+        if (low_latency.empty()) {
+            execl(BENCH_REFERENCE_BIN, BENCH_REFERENCE_BIN, port.c_str(), static_cast<char*>(nullptr));
+        } else {
+            execl(BENCH_REFERENCE_BIN, BENCH_REFERENCE_BIN, port.c_str(), "--low-latency", low_latency.c_str(),
+                  static_cast<char*>(nullptr));
+        }
         _exit(127);
     }
+    close(output[1]);
+    std::string printed;
+    char buffer[256];
+    for (ssize_t got; (got = read(output[0], buffer, sizeof buffer)) > 0;) printed.append(buffer, static_cast<size_t>(got));
+    close(output[0]);
     int status = 0;
     waitpid(pid, &status, 0);
-    const bool ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    bool ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
     device.wait_exit(5000);
+    long long median = 0, p99 = 0, max = 0;
+    if (ok && trips != nullptr) {
+        ok = std::sscanf(printed.c_str(), "round trips median %lld p99 %lld max %lld", &median, &p99, &max) == 3;
+        *trips = {median * 1e-6, p99 * 1e-6, max * 1e-6};
+    }
     if (!ok || !read_timing(device.report(), flash, eeprom)) {
         std::fprintf(stderr, "bench: the reference client did not complete: %s\n", device.report().c_str());
         return false;
@@ -175,7 +203,9 @@ std::string machine() {
 
 int main(int argc, char** argv) {
     std::string update, markdown;
-    const char* const usage = "usage: bench UPDATE_FILE [--runs N] [--markdown FILE] [--quick]\n";
+    const char* const usage =
+        "usage: bench UPDATE_FILE [--runs N] [--markdown FILE] [--quick] [--ports HOST_PORT DEVICE_PORT]\n";
+    std::string host_port, device_port;  // two serial ports joined by a null-modem cable
     int runs = 5;
     bool quick = false, bad_usage = false;
     for (int i = 1; i < argc; ++i) {
@@ -183,6 +213,10 @@ int main(int argc, char** argv) {
         if (arg == "--runs" && i + 1 < argc) runs = std::max(1, std::atoi(argv[++i]));
         else if (arg == "--markdown" && i + 1 < argc) markdown = argv[++i];
         else if (arg == "--quick") quick = true;
+        else if (arg == "--ports" && i + 2 < argc) {
+            host_port = argv[++i];
+            device_port = argv[++i];
+        }
         else if (update.empty() && arg[0] != '-') update = arg;
         else bad_usage = true;
     }
@@ -242,6 +276,21 @@ int main(int argc, char** argv) {
         whole_at_latency[i] = slow.flash + slow.eeprom;
     }
 
+    // Over two real ports: the transfers against the wire's limit, and the reply round trips with
+    // and without the driver's low-latency mode. Once each.
+    UpdaterRun over_ports;
+    RoundTrips trips_at[2];
+    const char* const LOW_LATENCY[] = {"on", "off"};
+    if (!host_port.empty()) {
+        std::fprintf(stderr, "bench: over %s and %s\n", host_port.c_str(), device_port.c_str());
+        over_ports = run_updater(update, {"--port", device_port}, host_port);
+        if (!over_ports.ok) return 1;
+        for (size_t i = 0; i < 2; ++i) {
+            double flash = 0, eeprom = 0;
+            if (!run_reference({"--port", device_port}, flash, eeprom, host_port, LOW_LATENCY[i], &trips_at[i])) return 1;
+        }
+    }
+
     std::string table = "Measured " + machine() + "; medians of " + std::to_string(runs) + " runs" +
                         (quick ? " (quick: unpaced only)" : "") + ".\n\n";
     table += row("Measure", "Median", "Spread", "Target", "Met");
@@ -269,6 +318,20 @@ int main(int argc, char** argv) {
     table += measured_row(std::string("Processor time / wall time, complete ") + (quick ? "unpaced" : "paced") + " run",
                           cpu_share, "%.2f%%", 100, "< 5 %", met(summarize(cpu_share).median < 0.05));
     table += measured_row("Peak resident memory (MiB)", rss, "%.2f", 1, "< 4 MiB", met(summarize(rss).median < 4));
+    if (!host_port.empty()) {
+        const double flash_wire = FLASH_BYTES * BYTE_TIME, eeprom_wire = EEPROM_BYTES * BYTE_TIME;
+        table += row("FLASH transfer over " + host_port + " and " + device_port + " (s)",
+                     format("%.3f", over_ports.flash) + format(" (%.2f × wire)", over_ports.flash / flash_wire), "one run",
+                     "wire " + format("%.3f", flash_wire) + " s", "");
+        table += row("EEPROM transfer over " + host_port + " and " + device_port + " (s)",
+                     format("%.3f", over_ports.eeprom) + format(" (%.2f × wire)", over_ports.eeprom / eeprom_wire), "one run",
+                     "wire " + format("%.3f", eeprom_wire) + " s", "");
+        for (size_t i = 0; i < 2; ++i) {
+            const RoundTrips& t = trips_at[i];
+            table += row(std::string("FLASH reply round trip, low latency ") + LOW_LATENCY[i] + " (ms)", format("%.2f", t.median * 1e3),
+                         "p99 " + format("%.2f", t.p99 * 1e3) + ", max " + format("%.2f", t.max * 1e3), "≤ 4 ms", met(t.median <= 0.004));
+        }
+    }
     table += "\nTransfer times are measured by the simulated device on its line. Paced: loader-sim --pace "
              "--device-delay " + delay + " (115200 baud, 86.8 µs a byte, and 0.1 ms of device turnaround before each "
              "answer); the limit of a transfer is the wire time of every byte it exchanges plus the device's "
@@ -277,6 +340,11 @@ int main(int argc, char** argv) {
              "covers the whole run, the 5 s pause included. The whole-update rows (one run each) add loader-sim "
              "--adapter-latency, which holds every answer as a USB serial adapter's latency timer does: FLASH and "
              "EEPROM transfers together, 4,596 answers.\n";
+    if (!host_port.empty()) {
+        table += "\nOver the two ports (one run each): the updater, and loader-sim serving the second port, time the "
+                 "transfers on that line against the wire time of their bytes; the reference client measures each FLASH "
+                 "reply from its record having left the port, with the driver's low-latency mode on and off.\n";
+    }
     std::fputs(table.c_str(), stdout);
     if (!markdown.empty()) {
         std::ofstream out(markdown);
