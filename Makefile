@@ -60,7 +60,7 @@ fuzz: deps
 # while they run, the kernel hands i386 programs to qemu-i386 (a binfmt entry, root only). One test
 # at a time: two emulated wine programs starting side by side on two cores starve a running
 # transfer past its write timeout (10 ms a byte), and the device sees a broken frame.
-WINDOWS_PACKAGES = g++-mingw-w64-i686 binutils-mingw-w64-i686 wine64 osslsigncode openssl
+WINDOWS_PACKAGES = g++-mingw-w64-i686 binutils-mingw-w64-i686 wine64 osslsigncode openssl nlohmann-json3-dev
 WINE32_DIR = $(abspath $(BUILD))/wine32
 deps-windows:
 	@missing=""; for p in $(WINDOWS_PACKAGES); do \

@@ -51,7 +51,7 @@ step() {
     name=$1 expected=$2 text=$3
     shift 3
     rm -f "$dir/runs.log" "$dir/sim.out"
-    "$build/loader-sim" --port "$device" --expect "$update" --timing --timeout 300 "$@" \
+    "$build/loader-sim" --port "$device" --expect "$update" --timing --sessions 1 --timeout 300 "$@" \
         >"$dir/sim.out" 2>"$dir/sim.log" &
     sim=$!
     tries=0

@@ -81,19 +81,28 @@ TEST_F(JoinedTerminals, BenchAddsRowsMeasuredOverThePorts) {
     }
 }
 
-// Ctrl+C ends the simulator with the port's settings as it found them, and the port free.
-TEST_F(JoinedTerminals, SimulatorPutsThePortBackOnCtrlC) {
+// On a port the simulator answers run after run, checking each, until Ctrl+C ends it with the
+// port's settings as it found them.
+TEST_F(JoinedTerminals, SimulatorServesRunAfterRunAndPutsThePortBackOnCtrlC) {
     const int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     ASSERT_GE(fd, 0);
     struct termios before;
     ASSERT_EQ(tcgetattr(fd, &before), 0);
-    harness::Simulator simulator({"--port", device, "--timeout", "30"});
+    const std::string path = pack();
+    harness::Simulator simulator({"--port", device, "--expect", path, "--timeout", "60"});
     EXPECT_EQ(simulator.port(), device);
     std::string output;
     EXPECT_NE(shell("sh -c 'exec 3<>" + device + " && flock -n 3'", output), 0) << "the port should be locked";
-    usleep(100000);
+    for (int run = 1; run <= 2; ++run) {
+        EXPECT_EQ(shell(path + " --port " + host + " --batch --no-eeprom", output), 0) << output;
+    }
     kill(simulator.pid(), SIGINT);
     EXPECT_EQ(simulator.wait_exit(), 0) << simulator.report();
+    // The first run ends when the second starts, the second when the simulator does.
+    EXPECT_NE(simulator.report().find("session 1: FLASH holds the update file's firmware, byte for byte\n"
+                                      "loader-sim: session 2: FLASH holds the update file's firmware, byte for byte\n"),
+              std::string::npos)
+        << simulator.report();
     struct termios after;
     ASSERT_EQ(tcgetattr(fd, &after), 0);
     EXPECT_EQ(after.c_lflag, before.c_lflag);

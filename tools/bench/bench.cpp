@@ -283,11 +283,13 @@ int main(int argc, char** argv) {
     const char* const LOW_LATENCY[] = {"on", "off"};
     if (!host_port.empty()) {
         std::fprintf(stderr, "bench: over %s and %s\n", host_port.c_str(), device_port.c_str());
-        over_ports = run_updater(update, {"--port", device_port}, host_port);
+        over_ports = run_updater(update, {"--port", device_port, "--sessions", "1"}, host_port);
         if (!over_ports.ok) return 1;
         for (size_t i = 0; i < 2; ++i) {
             double flash = 0, eeprom = 0;
-            if (!run_reference({"--port", device_port}, flash, eeprom, host_port, LOW_LATENCY[i], &trips_at[i])) return 1;
+            if (!run_reference({"--port", device_port, "--sessions", "1"}, flash, eeprom, host_port, LOW_LATENCY[i], &trips_at[i])) {
+                return 1;
+            }
         }
     }
 

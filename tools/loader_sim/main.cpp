@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -58,7 +59,8 @@ const char HELP[] =
     "  --timing             at the end, report how long the FLASH transfer took on this line (from the\n"
     "                       acknowledgement to the last record's answer) and the EEPROM transfer (from\n"
     "                       its start sequence to its last byte), in seconds\n"
-    "  --sessions N         serve N runs of the updater, then end (default 1)\n"
+    "  --sessions N         serve N runs of the updater, then end (default 1; with --port, every run\n"
+    "                       until the time limit)\n"
     "  --faulty-sessions K  inject the faults into the first K runs only (default: all)\n"
     "  --timeout S          end after S seconds whatever happens (default 60)\n"
     "  --help               this text\n"
@@ -85,7 +87,7 @@ struct Options {
     bool timing = false;
     long long device_delay_ns = 0;
     long long adapter_latency_ns = 0;
-    unsigned sessions = 1;
+    unsigned sessions = 0;         // 0: not given
     unsigned faulty_sessions = 0;  // 0: all
     unsigned timeout_s = 60;
     int stray = -1;  // a byte waiting on the line before the host opens it
@@ -352,6 +354,8 @@ int main(int argc, char** argv) {
     }
 
     Expected expected;
+    // A vendor runs the updater again and again against a real port; a test serves one run at a time.
+    if (options.sessions == 0) options.sessions = options.port.empty() ? 1 : UINT_MAX;
     if (!options.expect.empty() && !read_expected(options.expect, expected, error)) {
         std::fprintf(stderr, "loader-sim: %s\n", error.c_str());
         return 2;
