@@ -32,7 +32,7 @@ test: all
 SANITIZE_BUILD = build-sanitize
 test-sanitize: deps
 	@test -f $(SANITIZE_BUILD)/CMakeCache.txt || $(CMAKE) -S . -B $(SANITIZE_BUILD) -DCMAKE_BUILD_TYPE=Debug \
-	    -DUPDATER_SANITIZE=ON -DUPDATER_PAYLOAD_OFFSET=4194304
+	    -DUPDATER_SANITIZE=ON -DUPDATER_PAYLOAD_OFFSET=8388608
 	$(CMAKE) --build $(SANITIZE_BUILD) -j$(JOBS)
 	cd $(SANITIZE_BUILD) && ctest --output-on-failure -j$(JOBS) --timeout 180 --label-exclude windows
 

@@ -78,24 +78,23 @@ std::string utc_now() {
     return text;
 }
 
-// Text from outside the program: valid UTF-8 stays, any other byte becomes U+FFFD on rendering.
-Json text(const std::string& value) { return value; }
-
+// Text from outside the program (paths, header fields, names) goes in as it is: dump() escapes it,
+// and turns bytes that are no UTF-8 into U+FFFD.
 Json render(const char* outcome, int exit_status, bool interrupted) {
     Json line;
     line["start"] = record.start;
-    line["host"] = text(record.host);
+    line["host"] = record.host;
     line["updater_version"] = record.updater_version;
-    line["update_file"] = {{"path", text(record.file_path)},
+    line["update_file"] = {{"path", record.file_path},
                            {"length", record.file_length >= 0 ? Json(record.file_length) : Json()},
                            {"payload_sha256", record.payload_sha256.empty() ? Json() : Json(record.payload_sha256)}};
-    line["header"] = record.header_read ? Json{{"device", text(record.device)},
-                                               {"version", text(record.version)},
-                                               {"year", text(record.year)}}
+    line["header"] = record.header_read ? Json{{"device", record.device},
+                                               {"version", record.version},
+                                               {"year", record.year}}
                                         : Json();
-    line["port"] = record.port_opened ? Json{{"name", text(record.port_name)},
-                                             {"device", text(record.port_device)},
-                                             {"identity", text(record.port_identity)}}
+    line["port"] = record.port_opened ? Json{{"name", record.port_name},
+                                             {"device", record.port_device},
+                                             {"identity", record.port_identity}}
                                       : Json();
     Json phases = Json::object();
     for (size_t i = 0; i < PHASES; ++i) {
@@ -131,7 +130,8 @@ std::string dump(const Json& line) { return line.dump(-1, ' ', false, Json::erro
 
 // Renders the record for an interruption into the slot not published, then publishes it.
 void prepare_interrupted() {
-    if (!record.active) return;
+    // Once an interruption is being written (on Windows from another thread), no slot changes.
+    if (!record.active || written) return;
     const int next = published == 0 ? 1 : 0;
     Slot& slot = slots[next];
     slot.text = dump(render("interrupted", INTERRUPT_STATUS, true));
