@@ -132,6 +132,19 @@ TEST_F(RunRecord, LogThatCannotBeWrittenEndsTheRunBeforeThePort) {
     EXPECT_TRUE(wire().empty());
 }
 
+// A record that cannot be written at the end (a full disk) is said on the console; the outcome
+// stays the device's.
+TEST_F(RunRecord, RecordLostAtTheEndIsToldNotHidden) {
+    const std::string path = pack();
+    Simulator device(recording());
+    log = "/dev/full";
+    std::string output;
+    EXPECT_EQ(run_logged(path, device, {"--no-eeprom"}, &output), 0);
+    EXPECT_NE(output.find(tty("\nThe run record could not be written to /dev/full: No space left on device\nCOM3 disconnected\n")),
+              std::string::npos)
+        << output;
+}
+
 // An adapter that holds each reply for its latency timer gets the advice after the FLASH download,
 // with the time it measured; the record has the same time.
 TEST_F(RunRecord, SlowAdapterIsToldAfterTheFlashDownload) {
