@@ -69,6 +69,7 @@ int main(int argc, char** argv) {
     const char* path = console::own_file_path(shown_path);
 
     // Check the update file and read who and what it is for.
+    run_record::set_update_file_path(path);
     run_record::begin(run_record::Phase::file_check);
     update_file::read_payload_header(path, shown_path);
     run_record::set_update_file(path, update_file::length(), update_file::payload_sha256());

@@ -179,6 +179,12 @@ bool start(const std::string& log_path, const char* updater_version, std::string
     return true;
 }
 
+void set_update_file_path(const std::string& path) {
+    if (!record.active) return;
+    record.file_path = full_path(path);
+    prepare_interrupted();
+}
+
 void set_update_file(const std::string& path, long length, const uint8_t (&payload_sha256)[32]) {
     if (!record.active) return;
     record.file_path = full_path(path);

@@ -15,7 +15,10 @@ enum class Phase { file_check, flash, eeprom_write, read_back };
 // the updater's version. False with the system's reason when the file cannot be written.
 bool start(const std::string& log_path, const char* updater_version, std::string& reason);
 
-// The update file: its path as given, its length and the SHA-256 of its payload.
+// The update file's path, known before the file is checked.
+void set_update_file_path(const std::string& path);
+
+// The update file: its path, its length and the SHA-256 of its payload.
 void set_update_file(const std::string& path, long length, const uint8_t (&payload_sha256)[32]);
 
 // The header fields.

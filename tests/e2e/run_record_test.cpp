@@ -132,6 +132,26 @@ TEST_F(RunRecord, LogThatCannotBeWrittenEndsTheRunBeforeThePort) {
     EXPECT_TRUE(wire().empty());
 }
 
+// A file that fails its check is recorded by its path, with nothing read from it.
+TEST_F(RunRecord, FileThatFailsItsCheckIsNamed) {
+    const std::string path = pack();
+    std::vector<uint8_t> file = test_files::read_file(path);
+    file.resize(file.size() + 10);  // a length no update file has
+    test_files::write_file(path, file, 0755);
+    Simulator device(recording({}, 1));
+    EXPECT_EQ(run_logged(path, device, {"--no-eeprom"}), 2);
+    const std::vector<json> records = run_records(log);
+    ASSERT_EQ(records.size(), 1u);
+    char resolved[PATH_MAX];
+    ASSERT_NE(realpath(path.c_str(), resolved), nullptr);
+    EXPECT_EQ(records[0]["update_file"]["path"], resolved);
+    EXPECT_EQ(records[0]["outcome"], "file_error");
+    EXPECT_EQ(records[0]["update_file"]["length"], nullptr);
+    EXPECT_EQ(records[0]["header"], nullptr);
+    EXPECT_EQ(records[0]["port"], nullptr);
+    EXPECT_EQ(records[0]["phases"]["file_check"]["ran"], true);
+}
+
 // A record that cannot be written at the end (a full disk) is said on the console; the outcome
 // stays the device's.
 TEST_F(RunRecord, RecordLostAtTheEndIsToldNotHidden) {
