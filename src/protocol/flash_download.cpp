@@ -31,9 +31,9 @@ std::vector<unsigned> reply_us;  // round trip of each FLASH record's reply
 
 void download_flash() {
     using update_file::FLASH_DATA_SIZE;
-    reply_us.clear();
-    reply_us.reserve(FLASH_DATA_SIZE / update_file::RECORD_DATA_SIZE);
     using update_file::RECORD_DATA_SIZE;
+    reply_us.clear();
+    reply_us.reserve(update_file::RECORD_COUNT);
 
     for (uint16_t b : {0x59, 0xD8, 0xFD, 0x00}) serial::send_byte(b);
     const uint16_t acknowledgement = serial::receive_byte();
