@@ -72,7 +72,7 @@ int main(int argc, char** argv) {
     run_record::set_update_file_path(path);
     run_record::begin(run_record::Phase::file_check);
     update_file::read_payload_header(path, shown_path);
-    run_record::set_update_file(path, update_file::length(), update_file::payload_sha256());
+    run_record::set_update_file(update_file::length(), update_file::payload_sha256());
     run_record::set_header(update_file::device_name(), update_file::version(), update_file::year());
     run_record::end_phase();
     const char* device = update_file::device_name();

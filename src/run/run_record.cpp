@@ -185,9 +185,8 @@ void set_update_file_path(const std::string& path) {
     prepare_interrupted();
 }
 
-void set_update_file(const std::string& path, long length, const uint8_t (&payload_sha256)[32]) {
+void set_update_file(long length, const uint8_t (&payload_sha256)[32]) {
     if (!record.active) return;
-    record.file_path = full_path(path);
     record.file_length = length;
     static const char HEX[] = "0123456789abcdef";
     record.payload_sha256.clear();

@@ -18,8 +18,8 @@ bool start(const std::string& log_path, const char* updater_version, std::string
 // The update file's path, known before the file is checked.
 void set_update_file_path(const std::string& path);
 
-// The update file: its path, its length and the SHA-256 of its payload.
-void set_update_file(const std::string& path, long length, const uint8_t (&payload_sha256)[32]);
+// The update file, once checked: its length and the SHA-256 of its payload.
+void set_update_file(long length, const uint8_t (&payload_sha256)[32]);
 
 // The header fields.
 void set_header(const char* device, const char* version, const char* year);
