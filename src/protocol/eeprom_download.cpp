@@ -49,6 +49,8 @@ ReadBack download_eeprom() {
 
     std::printf("\nVerifying EEPROM...\n");
     run_record::begin(run_record::Phase::read_back);
+    // A write reply that came after its window waits here; it must not pass for a read-back byte.
+    serial::discard_input();
     serial::send_byte(READ_BACK_COMMAND);
     ReadBack found;
     for (uint32_t a = 0; a < EEPROM_SIZE; a += EEPROM_CHUNK) {
@@ -73,6 +75,8 @@ void write_eeprom_chunk(uint32_t a, uint32_t n) {
 }
 
 void verify_eeprom_chunk(uint32_t a, uint32_t n, ReadBack& found) {
+    // What waits now answers something earlier, never this chunk's polls.
+    serial::discard_input();
     queue_chunk_header(a, n);
     serial::flush_queue();
     while (n > 0) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "run/exit_program.h"
+#include "run/run_record.h"
 #include "serial/serial_link.h"
 #include "serial/serial_port.h"
 #include "update_file/layout.h"
@@ -21,6 +22,13 @@ constexpr uint16_t FLASH_BURNING_ERROR = 0x55;
 constexpr uint16_t TRANSMISSION_ERROR = 0xAA;
 
 std::vector<unsigned> reply_us;  // round trip of each FLASH record's reply
+
+// The round trip less the wire time of the frame and its reply: what remains is the device's
+// turnaround and the adapter's latency, whether or not the write waited for the frame to leave.
+void record_reply_time(std::chrono::steady_clock::duration took) {
+    const long long us = std::chrono::duration_cast<std::chrono::microseconds>(took).count() - FRAME_AND_REPLY_WIRE_US;
+    reply_us.push_back(us > 0 ? static_cast<unsigned>(us) : 0);
+}
 
 [[noreturn]] void undefined_response(uint16_t reply) {
     std::printf("\nUndefined response %x. Check cable!\n", static_cast<unsigned>(reply));
@@ -45,16 +53,19 @@ void download_flash() {
 
     for (uint32_t i = 0; i < FLASH_DATA_SIZE;) {
         const unsigned long record_start = i;
+        // Nothing may wait before a record is sent: a byte there came unasked, and every reply from
+        // now on would be read one record late, until a missing one put them back in step unseen.
+        if (const uint16_t unasked = serial::unasked_byte(); unasked != serial::NO_BYTE) undefined_response(unasked);
         serial::reset_frame_checksum();
         for (uint32_t k = 0; k < RECORD_DATA_SIZE; ++k) serial::queue_byte(update_file::flash_byte(i++));
         serial::queue_byte(serial::frame_checksum());
+        const auto sent = std::chrono::steady_clock::now();
         serial::flush_queue();
 
-        const auto sent = std::chrono::steady_clock::now();
         const uint16_t reply = serial::receive_byte();
         if (reply != serial::NO_BYTE) {
-            const auto took = std::chrono::steady_clock::now() - sent;
-            reply_us.push_back(static_cast<unsigned>(std::chrono::duration_cast<std::chrono::microseconds>(took).count()));
+            record_reply_time(std::chrono::steady_clock::now() - sent);
+            run_record::flash_progress();
         }
         switch (reply) {
             case RECORD_ACCEPTED:

@@ -6,8 +6,11 @@ namespace protocol {
 // Above this median reply round trip the adapter, not the device, sets the pace.
 constexpr unsigned SLOW_REPLY_US = 4000;
 
-// How long the device's replies to the FLASH records took, from the record having left the port
-// to its reply having arrived.
+// A FLASH frame and its reply on the wire at 115200 baud, 8N1: 130 bytes of 10 bits.
+constexpr unsigned FRAME_AND_REPLY_WIRE_US = 130 * 10 * 1000000ull / 115200;  // 11,284
+
+// How long the device's replies to the FLASH records took: from the start of the record's write
+// to its reply, less FRAME_AND_REPLY_WIRE_US.
 struct ReplyTimes {
     unsigned count = 0;
     unsigned median_us = 0;

@@ -104,6 +104,10 @@ uint16_t exchange_byte(uint16_t b) {
     return receive_byte();
 }
 
+uint16_t unasked_byte() { return port_read_waiting_byte(); }
+
+void discard_input() { port_discard_input(); }
+
 void print_ports() {
     const std::vector<PortInfo> ports = list_ports();
     if (ports.empty()) std::printf("no serial ports found\n");

@@ -48,6 +48,12 @@ uint16_t receive_byte();
 // send_byte(b), then receive_byte().
 uint16_t exchange_byte(uint16_t b);
 
+// A byte that has arrived unasked and waits to be read, or NO_BYTE; never waits.
+uint16_t unasked_byte();
+
+// Discards what has arrived and not been read: late answers to earlier requests.
+void discard_input();
+
 // If the port is open: closes it and prints "COMn disconnected". Called by the exit path.
 void close_port();
 

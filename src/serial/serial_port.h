@@ -48,6 +48,12 @@ void port_write(const uint8_t* data, size_t length);
 // One byte as soon as it arrives, or NO_BYTE after the read timeout without one.
 uint16_t port_read_byte();
 
+// A byte that has already arrived and not been read, or NO_BYTE; never waits.
+uint16_t port_read_waiting_byte();
+
+// Discards what has arrived and not been read.
+void port_discard_input();
+
 // Puts back the settings found at open and closes the port. No effect when it is not open.
 void port_close();
 
@@ -58,8 +64,8 @@ bool port_is_open();
 
 namespace serial {
 
-// For a terminating signal: puts back the settings found at open and closes the port, using only
-// async-signal-safe calls.
+// For a terminating signal: puts back the settings found at open (the driver's low-latency flag
+// included) and closes the port, using only async-signal-safe calls.
 void port_close_on_signal();
 
 // True while port_write waits for its bytes to leave under a timer that raises SIGALRM; a SIGALRM

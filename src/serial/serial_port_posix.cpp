@@ -182,10 +182,12 @@ OpenStatus port_open(unsigned n, const std::string& named, std::string& detail) 
 }
 
 PortInfo opened_port() {
-    if (!opened_variable.empty()) return {"", opened_path, opened_variable};
+    // The device itself, where the name given is a link to it (a /dev/serial/by-id path); a name
+    // the system cannot resolve (longer than PATH_MAX) as given.
     char resolved[PATH_MAX];
     const std::string device = realpath(opened_path.c_str(), resolved) != nullptr ? resolved : opened_path;
-    return {"", opened_path, usb_identity(device.substr(device.rfind('/') + 1))};
+    if (!opened_variable.empty()) return {"", device, opened_variable};
+    return {"", device, usb_identity(device.substr(device.rfind('/') + 1))};
 }
 
 ConfigStatus port_configure(std::string& detail) {
@@ -273,16 +275,24 @@ uint16_t port_read_byte() {
     }
 }
 
-void port_close() {
-    if (port_fd < 0) return;
-    if (low_latency_set) ioctl(port_fd, TIOCSSERIAL, &driver_flags_found);
-    port_close_on_signal();
+uint16_t port_read_waiting_byte() {
+    uint8_t byte;
+    ssize_t got;
+    do {
+        got = read(port_fd, &byte, 1);  // the port is non-blocking
+    } while (got < 0 && errno == EINTR);
+    return got == 1 ? byte : NO_BYTE;
 }
+
+void port_discard_input() { tcflush(port_fd, TCIFLUSH); }
+
+void port_close() { port_close_on_signal(); }
 
 void port_close_on_signal() {
     const int fd = port_fd;
     if (fd < 0) return;
     port_fd = -1;
+    if (low_latency_set) ioctl(fd, TIOCSSERIAL, &driver_flags_found);
     if (settings_changed) tcsetattr(fd, TCSANOW, &settings_found);
     ioctl(fd, TIOCNXCL);
     close(fd);

@@ -111,6 +111,15 @@ uint16_t port_read_byte() {
     return byte;
 }
 
+uint16_t port_read_waiting_byte() {
+    DWORD errors = 0;
+    COMSTAT status = {};
+    if (!ClearCommError(port, &errors, &status) || status.cbInQue == 0) return NO_BYTE;
+    return port_read_byte();  // returns at once: a byte is buffered
+}
+
+void port_discard_input() { PurgeComm(port, PURGE_RXCLEAR); }
+
 void port_close() {
     if (port == INVALID_HANDLE_VALUE) return;
     CloseHandle(port);

@@ -42,7 +42,7 @@ constexpr char DIGEST_MARK[16] = "UPDATER-SHA256:";
 
 enum class DigestBlock { absent, present, damaged };
 
-// What the 48 bytes before the payload hold: all zeros (absent, as files packed before digests),
+// What the 48 bytes before the payload hold: all zeros (absent: no digest, which no update file may lack),
 // a well-formed block (present; its digest copied to digest), or anything else (damaged).
 DigestBlock read_digest_block(const uint8_t (&block)[48], uint8_t (&digest)[32]);
 

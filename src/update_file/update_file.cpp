@@ -9,6 +9,7 @@
 
 #include "protocol/eeprom_settings.h"
 #include "run/exit_program.h"
+#include "run/run_record.h"
 #include "run/shown_text.h"
 #include "update_file/digest.h"
 #include "update_file/file_size.h"
@@ -70,8 +71,10 @@ bool signed_after_payload() {
            is_signature_tail(head, sizeof head, after, after_length, EXPECTED_FILE_LENGTH, file_length, table);
 }
 
-// Computes the payload's digest and checks it against the one the packer recorded before it; a file
-// packed without one passes as it is. A mismatch is reported like a damaged record.
+// Computes the payload's digest and checks it against the one the packer recorded before it. Every
+// file the packer makes records one: a block that is missing (all zeros, as in a file cut short
+// into a pre-sized one or zeroed on a bad medium) or does not match is reported like a damaged
+// record.
 void check_digest() {
     static_assert(PAYLOAD_OFFSET >= DIGEST_BLOCK_SIZE, "the digest block lies before the payload");
     uint8_t block[DIGEST_BLOCK_SIZE];
@@ -79,7 +82,6 @@ void check_digest() {
     const DigestBlock kind = read_at(PAYLOAD_OFFSET - DIGEST_BLOCK_SIZE, block, sizeof block)
                                  ? read_digest_block(block, recorded)
                                  : DigestBlock::damaged;
-    if (kind == DigestBlock::damaged) checksum_error();
     uint8_t* payload = static_cast<uint8_t*>(std::malloc(PAYLOAD_SIZE));
     if (payload == nullptr) {
         std::printf("Error: Too few RAM memory\n");
@@ -88,8 +90,10 @@ void check_digest() {
     const bool computed = read_at(PAYLOAD_OFFSET, payload, PAYLOAD_SIZE) && sha256(payload, PAYLOAD_SIZE, payload_digest);
     std::free(payload);
     if (!computed) std::memset(payload_digest, 0, sizeof payload_digest);
-    if (kind == DigestBlock::absent) return;
-    if (!computed || std::memcmp(payload_digest, recorded, DIGEST_SIZE) != 0) checksum_error();
+    if (kind == DigestBlock::present && computed && std::memcmp(payload_digest, recorded, DIGEST_SIZE) == 0) return;
+    // The record still tells which file it was.
+    run_record::set_update_file(file_length, payload_digest);
+    checksum_error();
 }
 
 }  // namespace

@@ -82,6 +82,7 @@ inline std::string flash_progress(unsigned records) {
 }
 
 inline const std::string FLASH_DONE = "\nDownload of FLASH program memory successfully completed\n\n";
+inline const std::string EEPROM_DONE = "\nDownload of EEPROM data memory successfully completed\n";
 inline const std::string EEPROM_PROMPT =
     "Press 'e' to download EEPROM data memory !\n\n"
     "Press ESC not to download (if old and new versions are data compatible) !\n";

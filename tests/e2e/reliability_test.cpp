@@ -59,14 +59,21 @@ std::vector<Fault> fault_matrix() {
         {"hang_up_in_eeprom_read_back", {"--hangup", "eeprom-read:100"}, true, not_received(2048 - 0x100), 4, true},
         {"late_reply_to_first_record", {"--late", "0=200"}, false, silence, 4, false},
         {"late_reply_to_last_record", {"--late", "499=200"}, false, silence, 4, false},
-        {"late_reply_to_last_eeprom_write", {"--eeprom-held", "7FF"}, true, eeprom_failed(2048), 6, false},
+        // A write reply after its window is left waiting, never taken for a read-back byte: the
+        // device read back one wrong byte, and the verdict names it.
+        {"late_eeprom_write_reply_then_a_wrong_byte", {"--eeprom-late", "7FE=60", "--eeprom-wrong", "7FF=00"}, true,
+         "Error at address 7FF: 0 (!=" + format("%lx", test_files::eeprom_pattern()[0x7FF]) + ")\n" + eeprom_failed(1), 6,
+         false},
         {"wrong_read_back_byte", {"--eeprom-wrong", "5A=00"}, true, eeprom_failed(1), 6, false},
         // Replies out of step with their frames: a device that acknowledges with 00 and fails the last
         // record would otherwise be reported as a success.
         {"stray_byte_waiting_before_the_run", {"--stray", "0", "--ack", "0", "--reply", "499=55"}, false,
          "\nFLASH burning error at address F980. Try again!\n", 5, false},
         {"surplus_byte_mid_flash", {"--surplus", "250=0", "--ack", "0", "--reply", "499=55"}, false,
-         "\nUndefined response 55. Check cable!\n", 4, false},
+         "\nUndefined response 0. Check cable!\n", 4, false},
+        // A missing reply later would put the replies back in step, and the run would pass.
+        {"surplus_byte_then_a_missing_reply", {"--surplus", "10=33", "--reply", "200=none"}, false,
+         "\nUndefined response 33. Check cable!\n", 4, false},
     };
     for (unsigned record : {0u, 250u, 499u}) {
         char address[16];
@@ -130,11 +137,14 @@ INSTANTIATE_TEST_SUITE_P(Faults, FaultMatrix, ::testing::ValuesIn(fault_matrix()
 
 // ---- Signals ---------------------------------------------------------------------------------
 
+enum class Stage { port_prompt, flash, exit_prompt };
+
 struct SignalCase {
     const char* name;
     int signal_number;
+    std::string shown_as;  // the signal's name in the record
     bool typed;            // Ctrl+C on the console rather than a signal sent by another process
-    bool during_transfer;  // rather than while waiting for the port key
+    Stage stage;
 
     friend std::ostream& operator<<(std::ostream& out, const SignalCase& row) { return out << row.name; }
 };
@@ -150,9 +160,12 @@ TEST_P(Signals, RestoreTheConsoleAndReleaseThePort) {
     ConsoleSession run(start);
     const struct termios before = run.initial_console_settings();
     ASSERT_TRUE(run.expect(tty(banner(run))));
-    if (c.during_transfer) {
+    if (c.stage == Stage::flash) {
         run.send("3");
-        ASSERT_TRUE(run.expect("\r80 0%"));
+        ASSERT_TRUE(run.expect("\r280 1%"));
+    } else if (c.stage == Stage::exit_prompt) {
+        run.send("x");
+        ASSERT_TRUE(run.expect(tty(EXIT_PROMPT)));
     }
     if (c.typed) {
         run.send("\x03");
@@ -162,16 +175,19 @@ TEST_P(Signals, RestoreTheConsoleAndReleaseThePort) {
     EXPECT_EQ(run.wait_exit(5000), 128 + c.signal_number);
     expect_same_console(before, run.console_settings());
 
-    // The record says so, with the FLASH download's time until then.
+    // The record says so, with the status the process ended with, what happened to the device, and
+    // what was known by then: the FLASH download's time and replies so far.
     const std::vector<nlohmann::json> records = run_records(dir.file("runs.log"));
     ASSERT_EQ(records.size(), 1u);
     const nlohmann::json& record = records[0];
-    EXPECT_EQ(record["outcome"], "interrupted");
-    EXPECT_EQ(record["interrupted_by"], std::string("SIG") + sigabbrev_np(c.signal_number));
+    EXPECT_EQ(record["outcome"], c.stage == Stage::exit_prompt ? "user_break" : "interrupted");
+    EXPECT_EQ(record["interrupted"], true);
+    EXPECT_EQ(record["interrupted_by"], c.shown_as);
     EXPECT_EQ(record["exit_status"], 128 + c.signal_number);
-    EXPECT_EQ(record["phases"]["flash"]["ran"], c.during_transfer);
-    if (c.during_transfer) {
+    EXPECT_EQ(record["phases"]["flash"]["ran"], c.stage == Stage::flash);
+    if (c.stage == Stage::flash) {
         EXPECT_GT(record["phases"]["flash"]["duration_ms"].get<long>(), 0);
+        EXPECT_GE(record["flash_round_trip_ms"]["replies"].get<int>(), 5);
     }
 
     // The port can be locked by the next program, and its settings are the ones found at open.
@@ -186,17 +202,20 @@ TEST_P(Signals, RestoreTheConsoleAndReleaseThePort) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, Signals,
-    ::testing::Values(SignalCase{"ctrl_c_at_port_prompt", SIGINT, true, false},
-                      SignalCase{"ctrl_c_during_flash", SIGINT, true, true},
-                      SignalCase{"sigterm_at_port_prompt", SIGTERM, false, false},
-                      SignalCase{"sigterm_during_flash", SIGTERM, false, true},
-                      SignalCase{"sighup_at_port_prompt", SIGHUP, false, false},
-                      SignalCase{"sighup_during_flash", SIGHUP, false, true},
-                      SignalCase{"sigusr1_during_flash", SIGUSR1, false, true},
-                      SignalCase{"sigusr2_at_port_prompt", SIGUSR2, false, false},
-                      SignalCase{"sigalrm_at_port_prompt", SIGALRM, false, false},
-                      SignalCase{"sigvtalrm_during_flash", SIGVTALRM, false, true},
-                      SignalCase{"sigxcpu_during_flash", SIGXCPU, false, true}),
+    ::testing::Values(SignalCase{"ctrl_c_at_port_prompt", SIGINT, "SIGINT", true, Stage::port_prompt},
+                      SignalCase{"ctrl_c_during_flash", SIGINT, "SIGINT", true, Stage::flash},
+                      SignalCase{"ctrl_c_at_exit_prompt", SIGINT, "SIGINT", true, Stage::exit_prompt},
+                      SignalCase{"sigterm_at_port_prompt", SIGTERM, "SIGTERM", false, Stage::port_prompt},
+                      SignalCase{"sigterm_during_flash", SIGTERM, "SIGTERM", false, Stage::flash},
+                      SignalCase{"sighup_at_port_prompt", SIGHUP, "SIGHUP", false, Stage::port_prompt},
+                      SignalCase{"sighup_during_flash", SIGHUP, "SIGHUP", false, Stage::flash},
+                      SignalCase{"sigusr1_during_flash", SIGUSR1, "SIGUSR1", false, Stage::flash},
+                      SignalCase{"sigusr2_at_port_prompt", SIGUSR2, "SIGUSR2", false, Stage::port_prompt},
+                      SignalCase{"sigalrm_at_port_prompt", SIGALRM, "SIGALRM", false, Stage::port_prompt},
+                      SignalCase{"sigvtalrm_during_flash", SIGVTALRM, "SIGVTALRM", false, Stage::flash},
+                      SignalCase{"sigxcpu_during_flash", SIGXCPU, "SIGXCPU", false, Stage::flash},
+                      SignalCase{"sigio_at_port_prompt", SIGIO, "SIGIO", false, Stage::port_prompt},
+                      SignalCase{"sigrtmin_3_during_flash", SIGRTMIN + 3, "SIGRTMIN+3", false, Stage::flash}),
     [](const auto& row) { return std::string(row.param.name); });
 
 // ---- Closed or vanishing output ----------------------------------------------------------------
@@ -230,6 +249,8 @@ TEST_P(ClosedOutput, LeavesTheTransferUndisturbed) {
 INSTANTIATE_TEST_SUITE_P(Cases, ClosedOutput,
                          ::testing::Values(OutputCase{"standard_output_closed", "exec \"$0\" >&-"},
                                            OutputCase{"output_and_error_closed", "exec \"$0\" >&- 2>&-"},
+                                           // The update file takes descriptor 0, the port would take 1.
+                                           OutputCase{"all_three_closed", "exec \"$0\" --batch --port COM3 --no-eeprom <&- >&- 2>&-"},
                                            OutputCase{"output_reader_gone", "\"$0\" | head -c 1"}),
                          [](const auto& row) { return std::string(row.param.name); });
 
@@ -345,7 +366,7 @@ TEST_F(HostileFile, ControlCharactersInTheHeaderCannotDriveTheTerminal) {
     const size_t header = file.size() - update_file::PAYLOAD_SIZE;
     const std::string hostile = "\x1b[2J\x1b]0;x\x07 \x9b" "31m\x08\x7f \x1b" "c";
     std::copy(hostile.begin(), hostile.end(), file.begin() + static_cast<long>(header));
-    test_files::drop_digest(file);
+    test_files::reseal(file);
     test_files::write_file(dir.file("hostile"), file, 0755);
     EXPECT_EQ(run_as(dir.file("hostile"), true), 1);
     const std::string header_output = session->output();
@@ -369,7 +390,7 @@ TEST_F(HostileFile, GarbageHeaderStillRunsWithWhatItHolds) {
     std::vector<uint8_t> file = test_files::read_file(pack());
     const size_t header = file.size() - update_file::PAYLOAD_SIZE;
     for (size_t i = 0; i < 32; ++i) file[header + i] = static_cast<uint8_t>(i * 29 + 1);
-    test_files::drop_digest(file);
+    test_files::reseal(file);
     test_files::write_file(dir.file("garbage"), file, 0755);
     EXPECT_EQ(run_as(dir.file("garbage"), true), 1);
     for (char c : session->output()) {

@@ -91,7 +91,7 @@ TEST_F(RunFlow, HeaderTokensAreTakenFromTheHeaderOnly) {
     const long offset = static_cast<long>(file.size()) - update_file::PAYLOAD_SIZE;
     const char header[] = "VORNIK-5 3.10c0                                ";
     std::copy(header, header + 28, file.begin() + offset);
-    test_files::drop_digest(file);
+    test_files::reseal(file);
     const std::string path = dir.file("two-tokens");
     test_files::write_file(path, file, 0755);
     ConsoleSession run(launch(path));
@@ -106,7 +106,7 @@ TEST_F(RunFlow, ChecksumErrorSendsNothingAndClosesThePort) {
     // The last data byte of record 499.
     const long record_499 = static_cast<long>(file.size()) - update_file::EEPROM_AREA_SIZE - 129;
     file[static_cast<size_t>(record_499 + 127)] ^= 0x01;
-    test_files::drop_digest(file);
+    test_files::reseal(file);
     const std::string path = dir.file("damaged");
     test_files::write_file(path, file, 0755);
 
@@ -119,6 +119,21 @@ TEST_F(RunFlow, ChecksumErrorSendsNothingAndClosesThePort) {
                                 "Try again or contact Tarvenholt !\n" + disconnected(3)));
     EXPECT_EQ(device.wait_exit(), 0) << device.report();
     EXPECT_TRUE(wire().empty());
+}
+
+// A download cut short into a pre-sized file: zeros from the digest block on, whose records of zeros
+// carry right checksums. Nothing of it may reach a device.
+TEST_F(RunFlow, ZeroedPayloadIsRefusedBeforeTheBanner) {
+    std::vector<uint8_t> file = test_files::read_file(pack());
+    std::fill(file.end() - update_file::PAYLOAD_SIZE - update_file::DIGEST_BLOCK_SIZE, file.end(), 0);
+    const std::string path = dir.file("zeroed");
+    test_files::write_file(path, file, 0755);
+    ConsoleSession run(launch(path));
+    ASSERT_TRUE(run.expect(tty(EXIT_PROMPT)));
+    run.send("\r");
+    EXPECT_EQ(run.wait_exit(), 2);
+    EXPECT_EQ(run.output(), tty("Error in checksum. Probably download error from website.\n"
+                                "Try again or contact Tarvenholt !\n" + EXIT_PROMPT));
 }
 
 TEST_F(RunFlow, EndOfPipedInputBreaksAtThePortPromptAndEndsTheExitPrompt) {
@@ -175,6 +190,9 @@ INSTANTIATE_TEST_SUITE_P(
                       UsageError{"argument", {"COM3"}, "unexpected argument COM3"},
                       UsageError{"missing_value", {"--port"}, "option --port needs a value"},
                       UsageError{"empty_log", {"--log="}, "option --log needs a value"},
+                      UsageError{"option_in_the_ports_place", {"--port", "--batch", "--eeprom"}, "option --port needs a value"},
+                      UsageError{"option_in_the_logs_place", {"--log", "--eeprom"}, "option --log needs a value"},
+                      UsageError{"port_twice", {"--port", "COM1", "--port=COM2"}, "option --port given twice"},
                       UsageError{"value_for_a_switch", {"--batch=yes"}, "option --batch takes no value"},
                       UsageError{"both_eeprom_choices", {"--eeprom", "--no-eeprom"}, "--eeprom and --no-eeprom exclude each other"},
                       UsageError{"batch_without_port", {"--batch", "--eeprom"}, "--batch needs --port and --eeprom or --no-eeprom"},
@@ -234,7 +252,7 @@ TEST_P(PortOption, RunsWithoutThePromptsItAnswers) {
     const long length = static_cast<long>(test_files::read_file(path).size());
     std::string expected = instructions() + loading(port, path, length) + "\nDownloading FLASH...\n" + flash_progress(500) + FLASH_DONE;
     if (c.eeprom) expected += "\nDownloading EEPROM...\n" + eeprom_progress(0, 2048) + "\nVerifying EEPROM...\n" +
-                              eeprom_progress(0, 2048) + "\nDownload of EEPROM data memory successfully completed\n";
+                              eeprom_progress(0, 2048) + EEPROM_DONE;
     expected += port + " disconnected\n" + (c.batch ? "" : EXIT_PROMPT);
     EXPECT_EQ(run.output(), tty(expected));
     EXPECT_EQ(device.wait_exit(), 0) << device.report();

@@ -69,6 +69,15 @@ uint16_t port_read_byte() {
     return byte;
 }
 
+uint16_t port_read_waiting_byte() {
+    if (the_port.replies.empty()) return NO_BYTE;
+    const uint16_t byte = the_port.replies.front();
+    the_port.replies.pop_front();
+    return byte;
+}
+
+void port_discard_input() { the_port.replies.clear(); }
+
 void port_close() { the_port.open = false; }
 void port_close_on_signal() { the_port.open = false; }
 bool port_is_open() { return the_port.open; }

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 
+#include "update_file/digest.h"
 #include "update_file/layout.h"
+#include "update_file/payload.h"
 
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -61,10 +63,13 @@ std::vector<uint8_t> update_file_bytes(const std::vector<uint8_t>& stub, long pa
     return out;
 }
 
-void drop_digest(std::vector<uint8_t>& file) {
-    const size_t payload = file.size() - update_file::PAYLOAD_SIZE;
-    std::fill(file.begin() + static_cast<long>(payload - update_file::DIGEST_BLOCK_SIZE),
-              file.begin() + static_cast<long>(payload), 0);
+void reseal(std::vector<uint8_t>& file) {
+    uint8_t* payload = file.data() + file.size() - update_file::PAYLOAD_SIZE;
+    uint8_t digest[update_file::DIGEST_SIZE];
+    uint8_t block[update_file::DIGEST_BLOCK_SIZE];
+    if (!update_file::sha256(payload, update_file::PAYLOAD_SIZE, digest)) throw std::runtime_error("sha256 failed");
+    update_file::make_digest_block(digest, block);
+    std::copy(block, block + sizeof block, payload - sizeof block);
 }
 
 std::vector<uint8_t> read_file(const std::string& path) {

@@ -40,9 +40,9 @@ struct UpdateContent {
 std::vector<uint8_t> update_file_bytes(const std::vector<uint8_t>& stub, long payload_offset,
                                        const UpdateContent& content);
 
-// Clears the payload digest block of a packed file, as files packed before digests have it, so that
-// a test can damage the payload and reach the checks behind the digest.
-void drop_digest(std::vector<uint8_t>& file);
+// Records the digest of a packed file's payload anew, so that a test can change the payload and
+// reach the checks behind the digest.
+void reseal(std::vector<uint8_t>& file);
 
 std::vector<uint8_t> read_file(const std::string& path);
 void write_file(const std::string& path, const std::vector<uint8_t>& data, unsigned mode = 0644);
