@@ -55,7 +55,8 @@ INSTANTIATE_TEST_SUITE_P(
         Malformed{"odd_digits", ":0400000001020304F\n", "fw.hex:1: malformed record (not an even number of hex digits, or too short)"},
         Malformed{"not_hex", ":04000000010203G4F2\n", "fw.hex:1: malformed record (not an even number of hex digits, or too short)"},
         Malformed{"count_mismatch", ":0500000001020304F1\n", "fw.hex:1: record length does not match its byte count"},
-        Malformed{"unknown_type", ":00000006FA\n", "fw.hex:1: unknown record type 6"}),
+        Malformed{"unknown_type", ":00000006FA\n", "fw.hex:1: unknown record type 6"},
+        Malformed{"end_record_alone", ":00000001FF\n", "fw.hex: no data records (the image would be all 0xFF)"}),
     [](const auto& row) { return std::string(row.param.name); });
 
 TEST(SRecord, PlacesDataOfAllAddressSizes) {
@@ -97,12 +98,15 @@ INSTANTIATE_TEST_SUITE_P(
         Malformed{"data_after_the_count", "S1050000AABB95\nS5030001FB\nS1050002AABB93\n",
                   "fw.srec: missing termination record S7, S8 or S9, or final count record S5 or S6 (file incomplete?)"},
         Malformed{"reserved_type", "S4030000FC\n", "fw.srec:1: unknown record type S4"},
-        Malformed{"not_a_record", "X1050000AABB95\n", "fw.srec:1: record does not start with S0 to S9"}),
+        Malformed{"not_a_record", "X1050000AABB95\n", "fw.srec:1: record does not start with S0 to S9"},
+        Malformed{"header_and_termination_alone", "S00600004844521B\nS9030000FC\n", "fw.srec: no data records (the image would be all 0xFF)"},
+        Malformed{"header_and_count_alone", "S00600004844521B\nS5030000FC\n", "fw.srec: no data records (the image would be all 0xFF)"}),
     [](const auto& row) { return std::string(row.param.name); });
 
 TEST(ReadImage, ChoosesTheReaderByTheNameAndChecksRawSizes) {
     test_files::TempDir dir;
-    test_files::write_file(dir.file("fw.HEX"), {':', '0', '0', '0', '0', '0', '0', '0', '1', 'F', 'F', '\n'});
+    const std::string hex_text = ":0100000011EE\n:00000001FF\n";
+    test_files::write_file(dir.file("fw.HEX"), std::vector<uint8_t>(hex_text.begin(), hex_text.end()));
     EXPECT_TRUE(mkupdate::read_image(dir.file("fw.HEX"), 64000, mkupdate::RawSize::exact, image, error)) << error;
     test_files::write_file(dir.file("ee.bin"), std::vector<uint8_t>(10, 0x42));
     ASSERT_TRUE(mkupdate::read_image(dir.file("ee.bin"), 2048, mkupdate::RawSize::at_most, image, error));

@@ -63,8 +63,18 @@ TEST(Pack, RefusesStubsWithoutOffsetOrLargerThanIt) {
     mkupdate::PackInput too_big = input_with_stub(std::string("UPDATER-PAYLOAD-OFFSET=16\0 and more bytes", 41));
     EXPECT_FALSE(mkupdate::build_update_file(too_big, out, error));
     EXPECT_EQ(error, "the stub is 41 bytes, more than its payload offset 16 less the 48-byte digest block");
-    too_big.payload_offset = 41 + 48;  // told explicitly, the stub and the digest block fit exactly
-    EXPECT_TRUE(mkupdate::build_update_file(too_big, out, error)) << error;
+    // Told another offset than its own mark: a file that could never run.
+    too_big.payload_offset = 41 + 48;
+    EXPECT_FALSE(mkupdate::build_update_file(too_big, out, error));
+    EXPECT_EQ(error, "--payload-offset 89 differs from the stub's own payload offset 16");
+    // A stub without a mark, told its offset: the stub and the digest block fit exactly.
+    mkupdate::PackInput unmarked = input_with_stub(std::string(41, 'x'));
+    unmarked.payload_offset = 41 + 48;
+    EXPECT_TRUE(mkupdate::build_update_file(unmarked, out, error)) << error;
+    // The inspector refuses the mark's offset of 16 before it looks for a digest block there.
+    std::vector<uint8_t> small(16 + update_file::PAYLOAD_SIZE, 0);
+    std::copy_n("UPDATER-PAYLOAD-OFFSET=16", 26, small.begin());
+    EXPECT_FALSE(mkupdate::check_update_file(small, -1, std::tmpfile()));
 }
 
 TEST(WriteFileAtomically, LeavesNothingBehindWhenItCannotFinish) {

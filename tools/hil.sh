@@ -6,6 +6,7 @@
 set -u
 build=${1:-build}
 if [ $# -lt 3 ]; then
+    echo "make hil needs two ports, $(($# > 0 ? $# - 1 : 0)) given." >&2
     cat <<'TEXT'
 make hil needs two serial ports joined by a null-modem cable (TX to RX both ways, ground to ground):
 the updater runs on the first, the simulated device on the second. For example, two USB serial
@@ -17,7 +18,7 @@ It runs a complete update with EEPROM, a FLASH reply fault and a hang-up of the 
 checks what the simulated device received against the update file, and prints the timings.
 No device is written to. Nothing was run.
 TEXT
-    exit 0
+    exit 2
 fi
 host=$2
 device=$3

@@ -111,18 +111,31 @@ TEST_F(JoinedTerminals, SimulatorServesRunAfterRunAndPutsThePortBackOnCtrlC) {
     close(fd);
 }
 
-TEST(HilScript, WithoutPortsExplainsItselfAndRunsNothing) {
-    std::string output;
-    EXPECT_EQ(shell("sh " UPDATER_SOURCE_DIR "/tools/hil.sh " UPDATER_BUILD_DIR, output), 0);
-    EXPECT_EQ(output.rfind("make hil needs two serial ports joined by a null-modem cable", 0), 0u) << output;
+// A job that forgot a port fails, rather than passing without having run anything.
+TEST(HilScript, WithFewerThanTwoPortsExplainsItselfAndFails) {
+    for (const char* ports : {"", " /dev/ttyUSB0"}) {
+        std::string output;
+        EXPECT_EQ(shell("sh " UPDATER_SOURCE_DIR "/tools/hil.sh " UPDATER_BUILD_DIR + std::string(ports), output), 2);
+        EXPECT_EQ(output.rfind(std::string("make hil needs two ports, ") + (*ports ? "1" : "0") + " given.\n"
+                               "make hil needs two serial ports joined by a null-modem cable", 0), 0u) << output;
+    }
 }
 
-TEST(HilScript, SimulatorRefusesWhatIsNoSerialPortInOneLine) {
+// In one line, paths shown as the updater shows them; a link is never made over what is there.
+TEST(HilScript, SimulatorRefusesWhatItCannotServeInOneLine) {
     std::string output;
     EXPECT_EQ(shell(std::string(LOADER_SIM_BIN) + " --port /no/such/tty", output), 2);
     EXPECT_EQ(output, "loader-sim: /no/such/tty: No such file or directory\n");
     EXPECT_EQ(shell(std::string(LOADER_SIM_BIN) + " --port /dev/null", output), 2);
     EXPECT_EQ(output, "loader-sim: /dev/null: cannot read its settings: Inappropriate ioctl for device\n");
+    EXPECT_EQ(shell(std::string(LOADER_SIM_BIN) + " --port \"$(printf '/no/such\\033]0;x\\007')\"", output), 2);
+    EXPECT_EQ(output, "loader-sim: /no/such?]0;x?: No such file or directory\n");
+    test_files::TempDir dir;
+    const std::string taken = dir.file("taken");
+    test_files::write_file(taken, {'k', 'e', 'e', 'p'});
+    EXPECT_EQ(shell(std::string(LOADER_SIM_BIN) + " --timeout 1 --link " + taken, output), 2);
+    EXPECT_EQ(output, "loader-sim: cannot link " + taken + ": File exists\n");
+    EXPECT_EQ(test_files::read_file(taken), (std::vector<uint8_t>{'k', 'e', 'e', 'p'}));
 }
 
 }  // namespace

@@ -74,9 +74,13 @@ TEST_P(MkupdateBadInput, GivesOneLineAndLeavesNoFile) {
     const BadPack& bad = GetParam();
     if (bad.option == "short-flash") {
         test_files::write_file(dir.file("flash.bin"), std::vector<uint8_t>(63999, 0));
-    } else if (bad.option == "bad-hex") {
-        test_files::write_file(dir.file("flash.hex"), {':', '0', '0', '0', '0', '0', '0', '0', '1', 'F', 'E', '\n'});
+    } else if (bad.option == "bad-hex" || bad.option == "empty-hex") {
+        const std::string end_record = bad.option == "bad-hex" ? ":00000001FE\n" : ":00000001FF\n";
+        test_files::write_file(dir.file("flash.hex"), std::vector<uint8_t>(end_record.begin(), end_record.end()));
         args[4] = dir.file("flash.hex");
+    } else if (bad.option == "fifo-out") {
+        ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+        args.back() = dir.file("fifo");
     } else {
         auto at = std::find(args.begin(), args.end(), bad.option);
         if (at == args.end()) {
@@ -89,6 +93,11 @@ TEST_P(MkupdateBadInput, GivesOneLineAndLeavesNoFile) {
     }
     const Result result = run_mkupdate(args, dir);
     EXPECT_NE(result.status, 0);
+    if (bad.option == "fifo-out") {
+        EXPECT_EQ(result.status, 2);
+        struct stat info;
+        EXPECT_TRUE(stat(dir.file("fifo").c_str(), &info) == 0 && S_ISFIFO(info.st_mode));
+    }
     EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
     EXPECT_EQ(result.err.rfind("mkupdate: ", 0), 0u) << result.err;
     for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
@@ -103,7 +112,11 @@ INSTANTIATE_TEST_SUITE_P(
                       BadPack{"flash_is_a_folder", "--flash", "/tmp"}, BadPack{"stub_not_an_updater", "--stub", "/bin/true"},
                       BadPack{"eeprom_too_long", "--eeprom", UPDATER_BIN}, BadPack{"device_with_blank", "--device", "VOR NIK"},
                       BadPack{"header_too_long", "--device", "A-VERY-LONG-DEVICE-NAME-X"},
-                      BadPack{"unknown_option", "--colour", "red"}, BadPack{"out_in_missing_folder", "-o", "/no/such/folder/update"}),
+                      BadPack{"unknown_option", "--colour", "red"}, BadPack{"out_in_missing_folder", "-o", "/no/such/folder/update"},
+                      BadPack{"hex_without_data", "empty-hex", ""}, BadPack{"out_is_a_fifo", "fifo-out", ""},
+                      BadPack{"offset_other_than_the_stubs", "--payload-offset", "2097152"},
+                      BadPack{"offset_without_room_for_the_digest", "--payload-offset", "40"},
+                      BadPack{"huge_offset", "--payload-offset", "2000000000"}),
     [](const auto& row) { return std::string(row.param.name); });
 
 TEST_F(Mkupdate, CheckRejectsWrongLengthDamagedRecordAndBrokenHeader) {
@@ -178,11 +191,12 @@ TEST_F(Mkupdate, CheckShowsThePayloadDigestAsSha256sumComputesIt) {
     result = run_mkupdate({"check", dir.file("damaged")}, dir);
     EXPECT_EQ(result.status, 1);
     EXPECT_NE(result.out.find(": WRONG\nNot a valid update file\n"), std::string::npos) << result.out;
-    test_files::drop_digest(file);
-    test_files::write_file(dir.file("older"), file);
-    result = run_mkupdate({"check", dir.file("older")}, dir);
-    EXPECT_EQ(result.status, 0);
-    EXPECT_NE(result.out.find(": absent\nValid update file\n"), std::string::npos) << result.out;
+    // Zeroed from the digest block on, as a download cut short into a pre-sized file is.
+    std::fill(file.end() - update_file::PAYLOAD_SIZE - update_file::DIGEST_BLOCK_SIZE, file.end(), 0);
+    test_files::write_file(dir.file("zeroed"), file);
+    result = run_mkupdate({"check", dir.file("zeroed")}, dir);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.out.find(": absent\nNot a valid update file\n"), std::string::npos) << result.out;
 }
 
 // Installed into a prefix, mkupdate finds the installed stub by its target system.
@@ -205,6 +219,12 @@ TEST_F(Mkupdate, InstalledPackerFindsTheInstalledStubByTarget) {
     command = prefix + "/bin/mkupdate";
     for (const std::string& arg : args) command += " '" + arg + "'";
     EXPECT_NE(std::system((command + " 2>/dev/null").c_str()), 0);
+}
+
+TEST_F(Mkupdate, PathsAreShownWithoutTheirControlCharacters) {
+    const Result result = run_mkupdate({"check", dir.file("no\x1b]0;x\x07such")}, dir);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, "mkupdate: " + dir.path() + "/no?]0;x?such: cannot open: No such file or directory\n");
 }
 
 TEST_F(Mkupdate, CheckWhoseReportCannotBeWrittenFails) {

@@ -22,6 +22,7 @@
 #include <string>
 
 #include "device.h"
+#include "run/shown_text.h"
 #include "update_file/layout.h"
 #include "update_file/payload.h"
 
@@ -206,12 +207,22 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
     return true;
 }
 
+// One line on standard error, with paths and reasons shown as the updater shows them.
+void complain(const std::string& message) { std::fprintf(stderr, "loader-sim: %s\n", run::shown_text(message).c_str()); }
+
+// What the symbolic link at path points to; empty when path is no symbolic link.
+std::string link_target(const std::string& path) {
+    char target[PATH_MAX];
+    const ssize_t length = readlink(path.c_str(), target, sizeof target);
+    return length > 0 && static_cast<size_t>(length) < sizeof target ? std::string(target, static_cast<size_t>(length)) : "";
+}
+
 bool write_file(const std::string& path, const std::vector<uint8_t>& data) {
     if (path.empty()) return true;
     std::FILE* file = std::fopen(path.c_str(), "wb");
     bool ok = file != nullptr && (data.empty() || std::fwrite(data.data(), 1, data.size(), file) == data.size());
     if (file != nullptr) ok = std::fclose(file) == 0 && ok;
-    if (!ok) std::fprintf(stderr, "loader-sim: cannot write %s: %s\n", path.c_str(), std::strerror(errno));
+    if (!ok) complain("cannot write " + path + ": " + std::strerror(errno));
     return ok;
 }
 
@@ -235,9 +246,17 @@ struct Scheduled {
     uint8_t byte;
 };
 
+// A serial port's settings as they were found, to be put back at the end.
+struct PortFound {
+    struct termios line = {};
+    serial_struct driver = {};
+    bool low_latency_set = false;
+};
+
 // Opens a serial port as the updater opens its own: exclusively (flock and TIOCEXCL), raw 115200
 // 8N1 without flow control, asking the driver for low latency. found gets the settings to put back.
-int open_serial_port(const std::string& path, struct termios& found, std::string& error) {
+int open_serial_port(const std::string& path, PortFound& port_found, std::string& error) {
+    struct termios& found = port_found.line;
     const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         error = path + ": " + std::strerror(errno);
@@ -268,17 +287,18 @@ int open_serial_port(const std::string& path, struct termios& found, std::string
         close(fd);
         return -1;
     }
-    serial_struct serial = {};
-    if (ioctl(fd, TIOCGSERIAL, &serial) == 0) {
-        serial.flags |= ASYNC_LOW_LATENCY;
-        ioctl(fd, TIOCSSERIAL, &serial);
+    if (ioctl(fd, TIOCGSERIAL, &port_found.driver) == 0) {
+        serial_struct low_latency = port_found.driver;
+        low_latency.flags |= ASYNC_LOW_LATENCY;
+        port_found.low_latency_set = ioctl(fd, TIOCSSERIAL, &low_latency) == 0;
     }
     tcflush(fd, TCIOFLUSH);
     return fd;
 }
 
-void close_serial_port(int fd, const struct termios& found) {
-    tcsetattr(fd, TCSANOW, &found);
+void close_serial_port(int fd, const PortFound& found) {
+    if (found.low_latency_set) ioctl(fd, TIOCSSERIAL, &found.driver);
+    tcsetattr(fd, TCSANOW, &found.line);
     ioctl(fd, TIOCNXCL);
     close(fd);
 }
@@ -340,7 +360,7 @@ int main(int argc, char** argv) {
     Options options;
     std::string error;
     if (!parse_options(argc, argv, options, error)) {
-        std::fprintf(stderr, "loader-sim: %s (see --help)\n", error.c_str());
+        complain(error + " (see --help)");
         return 2;
     }
     // Answers are due to the microsecond when pacing; the default 50 us of timer slack would add to
@@ -357,18 +377,18 @@ int main(int argc, char** argv) {
     // A vendor runs the updater again and again against a real port; a test serves one run at a time.
     if (options.sessions == 0) options.sessions = options.port.empty() ? 1 : UINT_MAX;
     if (!options.expect.empty() && !read_expected(options.expect, expected, error)) {
-        std::fprintf(stderr, "loader-sim: %s\n", error.c_str());
+        complain(error);
         return 2;
     }
     // The line: a serial port given, or a new pseudo terminal.
     const bool serial_port = !options.port.empty();
-    struct termios port_found = {};
+    PortFound port_found;
     int master = -1;
     std::string path = options.port;
     if (serial_port) {
         master = open_serial_port(options.port, port_found, error);
         if (master < 0) {
-            std::fprintf(stderr, "loader-sim: %s\n", error.c_str());
+            complain(error);
             return 2;
         }
     } else {
@@ -393,13 +413,11 @@ int main(int argc, char** argv) {
         else close(master);
         master = -1;
     };
-    if (!options.link.empty()) {
-        unlink(options.link.c_str());
-        if (symlink(path.c_str(), options.link.c_str()) != 0) {
-            std::fprintf(stderr, "loader-sim: cannot link %s: %s\n", options.link.c_str(), std::strerror(errno));
-            close_line();
-            return 2;
-        }
+    // The link is made new, never over something that is there, and removed only while it is ours.
+    if (!options.link.empty() && symlink(path.c_str(), options.link.c_str()) != 0) {
+        complain("cannot link " + options.link + ": " + std::strerror(errno));
+        close_line();
+        return 2;
     }
     if (options.stray >= 0) {
         const uint8_t stray = static_cast<uint8_t>(options.stray);
@@ -454,9 +472,18 @@ int main(int argc, char** argv) {
             timed_out = true;
             break;
         }
-        while (!replies.empty() && replies.front().due_ns <= now) {
-            if (write(master, &replies.front().byte, 1) < 0 && errno == EINTR) continue;
+        // Answers due together leave in one write, so that the host finds them together, as it
+        // would behind a USB adapter that passes on what it gathered.
+        uint8_t due_bytes[64];
+        size_t due_count = 0;
+        while (!replies.empty() && replies.front().due_ns <= now && due_count < sizeof due_bytes) {
+            due_bytes[due_count++] = replies.front().byte;
             replies.pop_front();
+        }
+        for (size_t sent = 0; sent < due_count;) {
+            const ssize_t written = write(master, due_bytes + sent, due_count - sent);
+            if (written > 0) sent += static_cast<size_t>(written);
+            else if (!(written < 0 && errno == EINTR)) break;
         }
         // A serial port does not tell when the host closes it: a transfer left idle means the host
         // gave up on it.
@@ -555,7 +582,7 @@ int main(int argc, char** argv) {
     if (serial_port && session_open) end_session();
     if (serial_port && master >= 0) tcdrain(master);
     close_line();
-    if (!options.link.empty()) unlink(options.link.c_str());
+    if (!options.link.empty() && link_target(options.link) == path) unlink(options.link.c_str());
 
     const bool written = write_file(options.flash_out, device.flash()) && write_file(options.eeprom_out, device.eeprom()) &&
                          write_file(options.wire_out, wire);

@@ -94,6 +94,15 @@ public:
         return {};
     }
 
+    // True when no byte was placed: a load file without data would pack an image of 0xFF alone.
+    bool nothing_given() const { return std::find(given_.begin(), given_.end(), true) == given_.end(); }
+
+    // error for a load file that holds no data at all; false.
+    bool fail_empty(const std::string& name, std::string& error) const {
+        error = name + ": no data records (the image would be all 0xFF)";
+        return false;
+    }
+
 private:
     std::vector<uint8_t>& image_;
     std::vector<bool> given_;
@@ -153,7 +162,7 @@ bool parse_intel_hex(const std::string& text, const std::string& name, size_t si
         error = name + ": missing end-of-file record (file incomplete?)";
         return false;
     }
-    return true;
+    return writer.nothing_given() ? writer.fail_empty(name, error) : true;
 }
 
 bool parse_srecord(const std::string& text, const std::string& name, size_t size,
@@ -217,7 +226,7 @@ bool parse_srecord(const std::string& text, const std::string& name, size_t size
         error = name + ": missing termination record S7, S8 or S9, or final count record S5 or S6 (file incomplete?)";
         return false;
     }
-    return true;
+    return writer.nothing_given() ? writer.fail_empty(name, error) : true;
 }
 
 bool read_whole_file(const std::string& path, std::vector<uint8_t>& data, std::string& error) {

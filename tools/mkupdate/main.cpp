@@ -13,6 +13,7 @@
 
 #include "load_file.h"
 #include "pack.h"
+#include "run/shown_text.h"
 #include "update_file/layout.h"
 
 namespace {
@@ -34,7 +35,7 @@ constexpr int EXIT_INVALID = 1;
 constexpr int EXIT_USAGE = 2;
 
 int fail(const std::string& message, int status = EXIT_INVALID) {
-    std::fprintf(stderr, "mkupdate: %s\n", message.c_str());
+    std::fprintf(stderr, "mkupdate: %s\n", run::shown_text(message).c_str());
     return status;
 }
 
@@ -68,14 +69,17 @@ bool parse_options(int argc, char** argv, int first, const std::vector<std::stri
     return true;
 }
 
-// The --payload-offset value, or -1 when absent; false when it is not a whole number in range.
+// The --payload-offset value, or -1 when absent; false when it is not a whole number with room for
+// the digest block before it and no larger than any stub's.
 bool payload_offset_option(const std::map<std::string, std::string>& options, long& offset) {
     offset = -1;
     const auto it = options.find("--payload-offset");
     if (it == options.end()) return true;
     char* end = nullptr;
+    errno = 0;
     const unsigned long value = std::strtoul(it->second.c_str(), &end, 0);
-    if (it->second.empty() || *end != '\0' || it->second[0] == '-' || value > 0x7FFFFFFFUL - update_file::PAYLOAD_SIZE) {
+    if (it->second.empty() || *end != '\0' || it->second[0] == '-' || errno != 0 ||
+        value < update_file::DIGEST_BLOCK_SIZE || value > static_cast<unsigned long>(mkupdate::MAX_PAYLOAD_OFFSET)) {
         return false;
     }
     offset = static_cast<long>(value);
@@ -117,6 +121,7 @@ int pack(int argc, char** argv) {
 
     mkupdate::PackInput input;
     if (!payload_offset_option(options, input.payload_offset)) return fail("bad --payload-offset", EXIT_USAGE);
+    if (!mkupdate::output_path_usable(options["-o"], error)) return fail(error, EXIT_USAGE);
     input.device_name = options["--device"];
     input.version = options["--version"];
     input.year = options["--year"];
@@ -147,7 +152,7 @@ int check(int argc, char** argv) {
     if (!payload_offset_option(options, offset)) return fail("bad --payload-offset", EXIT_USAGE);
     std::vector<uint8_t> file;
     if (!mkupdate::read_whole_file(plain[0], file, error)) return fail(error);
-    std::printf("File: %s\n", plain[0].c_str());
+    std::printf("File: %s\n", run::shown_text(plain[0]).c_str());
     const bool valid = mkupdate::check_update_file(file, offset, stdout);
     // A verdict that did not reach its reader is no verdict.
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {

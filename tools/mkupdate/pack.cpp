@@ -19,10 +19,20 @@ namespace mkupdate {
 using namespace update_file;
 
 bool build_update_file(const PackInput& input, std::vector<uint8_t>& out, std::string& error) {
-    long offset = input.payload_offset;
-    if (offset < 0) offset = find_payload_offset(input.stub.data(), input.stub.size());
+    const long mark = find_payload_offset(input.stub.data(), input.stub.size());
+    long offset = input.payload_offset < 0 ? mark : input.payload_offset;
     if (offset < 0) {
         error = "the stub carries no payload offset mark (give --payload-offset)";
+        return false;
+    }
+    // The stub looks for its payload at its own offset only: a file packed at another could never run.
+    if (mark >= 0 && offset != mark) {
+        error = "--payload-offset " + std::to_string(offset) + " differs from the stub's own payload offset " +
+                std::to_string(mark);
+        return false;
+    }
+    if (offset > MAX_PAYLOAD_OFFSET) {
+        error = "payload offset " + std::to_string(offset) + " is larger than " + std::to_string(MAX_PAYLOAD_OFFSET);
         return false;
     }
     if (offset < static_cast<long>(DIGEST_BLOCK_SIZE) || input.stub.size() > static_cast<size_t>(offset) - DIGEST_BLOCK_SIZE) {
@@ -113,8 +123,16 @@ Digest check_digest(const uint8_t* payload, std::FILE* out) {
 
 }  // namespace
 
+bool output_path_usable(const std::string& path, std::string& error) {
+    struct stat info;
+    if (stat(written_path(path).c_str(), &info) != 0 || S_ISREG(info.st_mode)) return true;
+    error = path + ": not a regular file; an update file never replaces it";
+    return false;
+}
+
 bool write_file_atomically(const std::string& path, const std::vector<uint8_t>& data, unsigned mode,
                            std::string& error) {
+    if (!output_path_usable(path, error)) return false;
     const std::string target = written_path(path);
     // The temporary file sits beside the target under a short name of its own, so that a target
     // name up to the system's limit still works.
@@ -151,6 +169,11 @@ bool check_update_file(const std::vector<uint8_t>& file, long payload_offset, st
     if (offset < 0) {
         std::fprintf(out, "Payload offset: not found (no updater stub; give --payload-offset)\n"
                           "Not a valid update file\n");
+        return false;
+    }
+    if (offset < static_cast<long>(DIGEST_BLOCK_SIZE)) {
+        std::fprintf(out, "Payload offset: %ld, too small for the %u-byte digest block before it\n"
+                          "Not a valid update file\n", offset, DIGEST_BLOCK_SIZE);
         return false;
     }
     const long expected = expected_file_length(static_cast<uint32_t>(offset));
@@ -190,7 +213,7 @@ bool check_update_file(const std::vector<uint8_t>& file, long payload_offset, st
                      static_cast<unsigned long>(bad_record) * RECORD_DATA_SIZE);
     }
     const Digest digest = check_digest(file.data() + offset, out);
-    const bool valid = header_problem == nullptr && bad_record < 0 && digest != Digest::wrong;
+    const bool valid = header_problem == nullptr && bad_record < 0 && digest == Digest::matches;
     std::fprintf(out, "%s\n", valid ? "Valid update file" : "Not a valid update file");
     return valid;
 }

@@ -18,8 +18,17 @@ struct PackInput {
 };
 
 // Lays out the whole update file. Returns false with an error when the stub carries no offset and
-// none was given, does not fit below its offset, or a header field breaks the header's rules.
+// none was given, an offset given differs from the stub's own, the stub does not fit below its
+// offset, or a header field breaks the header's rules.
 bool build_update_file(const PackInput& input, std::vector<uint8_t>& out, std::string& error);
+
+// The largest payload offset a stub may have: far above any updater's, low enough that an update
+// file always fits in memory.
+constexpr long MAX_PAYLOAD_OFFSET = 64L << 20;
+
+// False with an error when path (or what a symbolic link there points to) exists and is not a
+// regular file: a device, a FIFO, a socket or a folder is never replaced by an update file.
+bool output_path_usable(const std::string& path, std::string& error);
 
 // Writes data to path through a temporary file in the same folder, renamed into place only when
 // complete, so that no partial file is ever left under path. mode is the new file's permission bits.
