@@ -45,13 +45,30 @@ void put_keyboard_back() {
     }
 }
 
-// "SIGxxx" for the run record. Async-signal-safe: the abbreviation comes from the C library's table.
+int first_realtime_signal = 0;  // SIGRTMIN, read once at init: the handler calls nothing it need not
+
+// The signal's name as the system's tools give it ("SIGINT", "SIGIO", "SIGRTMIN+3"), for the run
+// record. Async-signal-safe: the abbreviation comes from the C library's table.
 const char* signal_name(int signal_number) {
     static char name[24] = "SIG";
-    const char* abbreviation = sigabbrev_np(signal_number);
-    if (abbreviation == nullptr) return "signal";
     size_t k = 3;
-    for (; *abbreviation != '\0' && k + 1 < sizeof name; ++abbreviation) name[k++] = *abbreviation;
+    auto put = [&k](const char* text) {
+        for (; *text != '\0' && k + 1 < sizeof name; ++text) name[k++] = *text;
+    };
+    if (signal_number == SIGIO) {
+        put("IO");  // the table knows it by its older name, POLL
+    } else if (signal_number >= first_realtime_signal && first_realtime_signal > 0) {
+        put("RTMIN");
+        if (const int above = signal_number - first_realtime_signal; above > 0) {
+            name[k++] = '+';
+            if (above >= 10) name[k++] = static_cast<char>('0' + above / 10);
+            name[k++] = static_cast<char>('0' + above % 10);
+        }
+    } else if (const char* abbreviation = sigabbrev_np(signal_number)) {
+        put(abbreviation);
+    } else {
+        return "signal";
+    }
     name[k] = '\0';
     return name;
 }
@@ -177,6 +194,7 @@ void init() {
     signal(SIGPIPE, SIG_IGN);
     // Without SA_RESTART: the drain's alarm must interrupt tcdrain.
     for (int signal_number : TERMINATING_SIGNALS) install(signal_number, on_terminating_signal, 0);
+    first_realtime_signal = SIGRTMIN;
     for (int signal_number = SIGRTMIN; signal_number <= SIGRTMAX; ++signal_number) {
         install(signal_number, on_terminating_signal, 0);
     }

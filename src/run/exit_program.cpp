@@ -27,6 +27,14 @@ const char* outcome_name(Outcome outcome) {
     return "unknown";
 }
 
+void wait_for_enter() {
+    std::printf("\nPress Enter to exit !\n");
+    for (;;) {
+        const int key = console::read_key();
+        if (key == console::KEY_ENTER || key == console::KEY_END) return;
+    }
+}
+
 }  // namespace
 
 void run_unattended() {
@@ -35,19 +43,22 @@ void run_unattended() {
 }
 
 void exit_program(Outcome outcome) {
-    // The record first: whoever waits for it need not wait for the Enter below.
-    run_record::finish(outcome_name(outcome), static_cast<int>(outcome));
+    const char* name = outcome_name(outcome);
+    const int status = static_cast<int>(outcome);
+    // The record tells the status the process ends with: written now when nobody is asked for
+    // Enter, else once Enter is pressed, or by the signal handler with its own status when Ctrl+C
+    // ends the exit prompt.
+    run_record::settle(name);
+    if (unattended) run_record::finish(name, status);
     update_file::release();
     serial::close_port();
     if (!unattended) {
-        std::printf("\nPress Enter to exit !\n");
-        for (;;) {
-            const int key = console::read_key();
-            if (key == console::KEY_ENTER || key == console::KEY_END) break;
-        }
+        wait_for_enter();
+        // A record that could not be written is said, and the person gets to read it.
+        if (!run_record::finish(name, status)) wait_for_enter();
     }
     console::restore();
-    std::exit(static_cast<int>(outcome));
+    std::exit(status);
 }
 
 }  // namespace run

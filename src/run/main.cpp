@@ -56,20 +56,22 @@ int main(int argc, char** argv) {
         serial::print_ports();
         return 0;
     }
+    // The console and the signal handlers first: a signal from here on finds the record ready, and
+    // nothing opened later takes a standard descriptor.
+    console::init();
     // A record that cannot be kept stops the run before anything is opened.
     if (std::string reason; !options.log.empty() && !run_record::start(options.log, UPDATER_VERSION, reason)) {
         std::fprintf(stderr, "update: cannot write the run record to %s: %s\n", run::shown_text(options.log).c_str(),
                      run::shown_text(reason).c_str());
         return static_cast<int>(run::Outcome::file_error);
     }
-    console::init();
     if (options.batch) run::run_unattended();
     // Argument 0 names the program's own file, which carries the payload.
     const char* shown_path = argc > 0 && argv[0] != nullptr ? argv[0] : "";
     const char* path = console::own_file_path(shown_path);
 
     // Check the update file and read who and what it is for.
-    run_record::set_update_file_path(path);
+    run_record::set_update_file_path(path, shown_path);
     run_record::begin(run_record::Phase::file_check);
     update_file::read_payload_header(path, shown_path);
     run_record::set_update_file(update_file::length(), update_file::payload_sha256());

@@ -45,9 +45,15 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
             error = "option " + name + " takes no value";
             return false;
         }
-        if (takes_value && !has_value && i + 1 < argc) value = argv[++i];
-        if (takes_value && value.empty()) {
+        // An option in a value's place means the value is missing (an empty variable in a script):
+        // "--port --batch" must not open a port named --batch.
+        if (takes_value && !has_value && i + 1 < argc && std::string(argv[i + 1]).rfind("--", 0) != 0) value = argv[++i];
+        if (takes_value && (value.empty() || value.rfind("--", 0) == 0)) {
             error = "option " + name + " needs a value";
+            return false;
+        }
+        if ((name == "--port" && !options.port.empty()) || (name == "--log" && !options.log.empty())) {
+            error = "option " + name + " given twice";
             return false;
         }
         if (name == "--help") {

@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <limits.h>
+#include <sys/stat.h>
 #include <stdlib.h>
 #include <time.h>
 #include <unistd.h>
@@ -17,10 +18,27 @@ int last_error = 0;
 }  // namespace
 
 bool log_open(const std::string& path, std::string& reason) {
-    log_fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644);
-    if (log_fd >= 0) return true;
-    reason = std::strerror(errno);
+    // Read access too where the file allows it, to see whether the last record ends its line. A
+    // FIFO is opened for writing only and without waiting: one that nobody reads would hold the run
+    // before it starts. Writes then wait as usual.
+    constexpr int FLAGS = O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+    struct stat info;
+    const bool fifo = stat(path.c_str(), &info) == 0 && S_ISFIFO(info.st_mode);
+    log_fd = fifo ? -1 : open(path.c_str(), O_RDWR | FLAGS, 0644);
+    if (log_fd < 0 && (fifo || errno == EACCES)) log_fd = open(path.c_str(), O_WRONLY | FLAGS, 0644);
+    if (log_fd >= 0) {
+        fcntl(log_fd, F_SETFL, fcntl(log_fd, F_GETFL) & ~O_NONBLOCK);
+        return true;
+    }
+    reason = errno == ENXIO ? "a FIFO that no program reads" : std::strerror(errno);
     return false;
+}
+
+bool log_ends_mid_line() {
+    struct stat info;
+    char last = '\n';
+    if (log_fd < 0 || fstat(log_fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size == 0) return false;
+    return pread(log_fd, &last, 1, info.st_size - 1) == 1 && last != '\n';
 }
 
 bool log_append(const char* data, size_t length) {
@@ -44,7 +62,7 @@ void log_close() {
 
 std::string full_path(const std::string& path) {
     char resolved[PATH_MAX];
-    return realpath(path.c_str(), resolved) != nullptr ? resolved : path;
+    return realpath(path.c_str(), resolved) != nullptr ? resolved : "";
 }
 
 std::string host_name() {

@@ -23,9 +23,13 @@ std::string system_reason(DWORD error) {
 bool log_open(const std::string& path, std::string& reason) {
     // Append access only: the system puts every write at the file's end in one step, also when
     // other updaters append to the same file.
-    log_file = CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (log_file != INVALID_HANDLE_VALUE) return true;
+    // Read access only serves to look at the last byte; a file that allows appending alone is kept.
+    for (DWORD access : {FILE_APPEND_DATA | FILE_READ_DATA, DWORD{FILE_APPEND_DATA}}) {
+        log_file = CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (log_file != INVALID_HANDLE_VALUE) return true;
+        if (GetLastError() != ERROR_ACCESS_DENIED) break;
+    }
     reason = system_reason(GetLastError());
     return false;
 }
@@ -38,6 +42,17 @@ bool log_append(const char* data, size_t length) {
     return false;
 }
 
+bool log_ends_mid_line() {
+    LARGE_INTEGER size = {};
+    if (log_file == INVALID_HANDLE_VALUE || !GetFileSizeEx(log_file, &size) || size.QuadPart == 0) return false;
+    OVERLAPPED at = {};
+    at.Offset = static_cast<DWORD>((size.QuadPart - 1) & 0xFFFFFFFF);
+    at.OffsetHigh = static_cast<DWORD>((size.QuadPart - 1) >> 32);
+    char last = '\n';
+    DWORD got = 0;
+    return ReadFile(log_file, &last, 1, &got, &at) && got == 1 && last != '\n';
+}
+
 std::string log_error() { return system_reason(last_error); }
 
 void log_close() {
@@ -48,7 +63,7 @@ void log_close() {
 std::string full_path(const std::string& path) {
     char full[MAX_PATH] = "";
     const DWORD length = GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
-    return length > 0 && length < sizeof full ? std::string(full, length) : path;
+    return length > 0 && length < sizeof full ? std::string(full, length) : std::string();
 }
 
 std::string host_name() {

@@ -1,7 +1,6 @@
 #include "run/run_record.h"
 
 #include <atomic>
-#include <csignal>
 #include <cstdio>
 #include <ctime>
 #include <nlohmann/json.hpp>
@@ -52,6 +51,7 @@ struct Record {
     bool header_read = false;
     std::string device, version, year;
     bool port_opened = false;
+    std::string settled_outcome;  // how the run ended, once known; empty before
     std::string port_name, port_device, port_identity;
     PhaseTime phases[PHASES];
     int running = -1;
@@ -68,7 +68,7 @@ struct Slot {
     std::vector<char> filled;
 };
 Slot slots[2];
-volatile std::sig_atomic_t published = -1;
+std::atomic<int> published{-1};  // read by a signal handler or, on Windows, the console's handler thread
 std::atomic<bool> written{false};
 
 std::string utc_now() {
@@ -132,11 +132,12 @@ std::string dump(const Json& line) { return line.dump(-1, ' ', false, Json::erro
 void prepare_interrupted() {
     // Once an interruption is being written (on Windows from another thread), no slot changes.
     if (!record.active || written) return;
-    const int next = published == 0 ? 1 : 0;
+    const int next = published.load(std::memory_order_relaxed) == 0 ? 1 : 0;
     Slot& slot = slots[next];
-    slot.text = dump(render("interrupted", INTERRUPT_STATUS, true));
+    const char* outcome = record.settled_outcome.empty() ? "interrupted" : record.settled_outcome.c_str();
+    slot.text = dump(render(outcome, INTERRUPT_STATUS, true));
     slot.filled.assign(slot.text.size() + 64, '\0');
-    published = next;
+    published.store(next, std::memory_order_release);
 }
 
 // Appends decimal value to out at k. Async-signal-safe.
@@ -169,19 +170,23 @@ bool starts_with(const char* text, size_t length, const char* prefix) {
 }  // namespace
 
 bool start(const std::string& log_path, const char* updater_version, std::string& reason) {
-    if (!log_open(log_path, reason)) return false;
     record.active = true;
     record.log_path = log_path;
     record.start = utc_now();
     record.host = host_name();
     record.updater_version = updater_version;
+    // Ready before the file exists: a signal from the moment it is opened finds a record to write.
     prepare_interrupted();
-    return true;
+    if (log_open(log_path, reason)) return true;
+    record.active = false;
+    published.store(-1, std::memory_order_release);
+    return false;
 }
 
-void set_update_file_path(const std::string& path) {
+void set_update_file_path(const std::string& path, const std::string& shown_path) {
     if (!record.active) return;
     record.file_path = full_path(path);
+    if (record.file_path.empty()) record.file_path = shown_path;
     prepare_interrupted();
 }
 
@@ -233,10 +238,14 @@ void end_phase() {
     prepare_interrupted();
 }
 
+void flash_progress() { prepare_interrupted(); }
+
 void eeprom_difference(uint32_t address, int received, uint8_t expected) {
-    if (record.active && record.differences.size() < DIFFERENCES_KEPT) {
-        record.differences.push_back({address, received, expected});
-    }
+    if (!record.active) return;
+    if (record.differences.size() < DIFFERENCES_KEPT) record.differences.push_back({address, received, expected});
+    ++record.difference_count;
+    if (received < 0) ++record.missing;
+    prepare_interrupted();
 }
 
 void eeprom_totals(unsigned long differences, unsigned long missing, unsigned long skipped) {
@@ -247,10 +256,18 @@ void eeprom_totals(unsigned long differences, unsigned long missing, unsigned lo
     prepare_interrupted();
 }
 
+void settle(const char* outcome) {
+    if (!record.active) return;
+    end_phase();
+    record.settled_outcome = outcome;
+    prepare_interrupted();
+}
+
 bool finish(const char* outcome, int exit_status) {
     if (!record.active || written.exchange(true)) return true;
     end_phase();
-    const std::string line = dump(render(outcome, exit_status, false));
+    // A record cut short before (a full disk) must not swallow this one.
+    const std::string line = (log_ends_mid_line() ? "\n" : "") + dump(render(outcome, exit_status, false));
     const bool ok = log_append(line.data(), line.size());
     if (!ok) {
         std::printf("\nThe run record could not be written to %s: %s\n", run::shown_text(record.log_path).c_str(),
@@ -261,7 +278,7 @@ bool finish(const char* outcome, int exit_status) {
 }
 
 void finish_interrupted(const char* cause, int exit_status) {
-    const int slot_index = published;
+    const int slot_index = published.load(std::memory_order_acquire);
     if (slot_index < 0 || written.exchange(true)) return;
     Slot& slot = slots[slot_index];
     const char* text = slot.text.data();
@@ -269,6 +286,7 @@ void finish_interrupted(const char* cause, int exit_status) {
     char* out = slot.filled.data();
     const size_t room = slot.filled.size();
     size_t k = 0;
+    if (log_ends_mid_line()) out[k++] = '\n';
     // The stand-ins are filled in where they stand, matched key and all: inside a string value the
     // quotes are escaped, so a path cannot match. A cause is a short signal name.
     for (size_t i = 0; i < length && k + 40 < room;) {

@@ -15,8 +15,9 @@ enum class Phase { file_check, flash, eeprom_write, read_back };
 // the updater's version. False with the system's reason when the file cannot be written.
 bool start(const std::string& log_path, const char* updater_version, std::string& reason);
 
-// The update file's path, known before the file is checked.
-void set_update_file_path(const std::string& path);
+// The update file's path, known before the file is checked: as an absolute path, or as shown when
+// the system cannot make one of it.
+void set_update_file_path(const std::string& path, const std::string& shown_path);
 
 // The update file, once checked: its length and the SHA-256 of its payload.
 void set_update_file(long length, const uint8_t (&payload_sha256)[32]);
@@ -33,11 +34,18 @@ void begin(Phase phase);
 // The running phase ends.
 void end_phase();
 
+// A FLASH record was answered: an interruption from now on records the replies so far.
+void flash_progress();
+
 // One difference found by the read-back; received is -1 for a byte that did not arrive.
 void eeprom_difference(uint32_t address, int received, uint8_t expected);
 
-// The read-back's totals.
+// The read-back's totals, the bytes left unverified included.
 void eeprom_totals(unsigned long differences, unsigned long missing, unsigned long skipped);
+
+// How the run ended is known: the running phase ends, and an interruption from now on (Ctrl+C at
+// the exit prompt) records this outcome with the status the process ends with.
+void settle(const char* outcome);
 
 // Appends the record with the run's outcome (its name and the exit status) and closes the log.
 // Returns false, after printing why, when the record could not be written. Once only.

@@ -1,6 +1,8 @@
 // The run record of --log: one JSON object per run, read back with a JSON parser, for the ways a
 // run can end; and the slow-adapter advice, which comes from the same reply times.
+#include <fcntl.h>
 #include <limits.h>
+#include <sys/stat.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -36,10 +38,14 @@ class RunRecord : public UpdateRun, public ::testing::WithParamInterface<RecordC
 protected:
     std::string log = dir.file("runs.log");
 
-    // An unattended run on COM3 logging to log; returns the exit status.
+    // An unattended run on COM3 logging to log, the port named by a link to the device; returns the
+    // exit status.
     int run_logged(const std::string& path, const Simulator& device, std::vector<std::string> options,
                    std::string* output = nullptr) {
-        harness::Launch start = launch(path, 3, device.port());
+        const std::string link = dir.file("com3-link");
+        unlink(link.c_str());
+        if (symlink(device.port().c_str(), link.c_str()) != 0) return -1;
+        harness::Launch start = launch(path, 3, link);
         options.insert(options.end(), {"--port", "COM3", "--batch", "--log", log});
         start.args.insert(start.args.end(), options.begin(), options.end());
         ConsoleSession run(start);
@@ -58,7 +64,7 @@ TEST_P(RunRecord, TellsWhatWasWrittenWhereAndHowItEnded) {
     if (c.device != "VORNIK-5") {
         ASSERT_EQ(c.device.size(), 8u);
         std::copy(c.device.begin(), c.device.end(), file.end() - update_file::PAYLOAD_SIZE);
-        test_files::drop_digest(file);
+        test_files::reseal(file);
         test_files::write_file(path, file, 0755);
     }
     Simulator device(recording(c.sim));
@@ -132,24 +138,74 @@ TEST_F(RunRecord, LogThatCannotBeWrittenEndsTheRunBeforeThePort) {
     EXPECT_TRUE(wire().empty());
 }
 
-// A file that fails its check is recorded by its path, with nothing read from it.
+// A file that fails its check is recorded by its path; of a file of the right length whose payload
+// fails its digest, also by its length and the digest it has.
 TEST_F(RunRecord, FileThatFailsItsCheckIsNamed) {
     const std::string path = pack();
-    std::vector<uint8_t> file = test_files::read_file(path);
-    file.resize(file.size() + 10);  // a length no update file has
-    test_files::write_file(path, file, 0755);
-    Simulator device(recording({}, 1));
-    EXPECT_EQ(run_logged(path, device, {"--no-eeprom"}), 2);
-    const std::vector<json> records = run_records(log);
-    ASSERT_EQ(records.size(), 1u);
-    char resolved[PATH_MAX];
-    ASSERT_NE(realpath(path.c_str(), resolved), nullptr);
-    EXPECT_EQ(records[0]["update_file"]["path"], resolved);
-    EXPECT_EQ(records[0]["outcome"], "file_error");
-    EXPECT_EQ(records[0]["update_file"]["length"], nullptr);
-    EXPECT_EQ(records[0]["header"], nullptr);
-    EXPECT_EQ(records[0]["port"], nullptr);
-    EXPECT_EQ(records[0]["phases"]["file_check"]["ran"], true);
+    const std::vector<uint8_t> packed = test_files::read_file(path);
+    for (bool right_length : {false, true}) {
+        std::vector<uint8_t> file = packed;
+        if (right_length) file.back() ^= 1;     // the EEPROM area's last byte
+        else file.resize(file.size() + 10);  // a length no update file has
+        test_files::write_file(path, file, 0755);
+        Simulator device(recording({}, 1));
+        EXPECT_EQ(run_logged(path, device, {"--no-eeprom"}), 2);
+        const std::vector<json> records = run_records(log);
+        ASSERT_EQ(records.size(), right_length ? 2u : 1u);
+        const json& record = records.back();
+        char resolved[PATH_MAX];
+        ASSERT_NE(realpath(path.c_str(), resolved), nullptr);
+        EXPECT_EQ(record["update_file"]["path"], resolved);
+        EXPECT_EQ(record["outcome"], "file_error");
+        if (right_length) {
+            uint8_t digest[update_file::DIGEST_SIZE];
+            ASSERT_TRUE(update_file::sha256(file.data() + file.size() - update_file::PAYLOAD_SIZE, update_file::PAYLOAD_SIZE, digest));
+            std::string hex;
+            for (uint8_t byte : digest) hex += format("%02lx", byte);
+            EXPECT_EQ(record["update_file"]["length"], file.size());
+            EXPECT_EQ(record["update_file"]["payload_sha256"], hex);
+        } else {
+            EXPECT_EQ(record["update_file"]["length"], nullptr);
+        }
+        EXPECT_EQ(record["header"], nullptr);
+        EXPECT_EQ(record["port"], nullptr);
+        EXPECT_EQ(record["phases"]["file_check"]["ran"], true);
+    }
+}
+
+// A FIFO that nobody reads is refused at once, not waited on; one with a reader takes the record.
+// A log whose last record was cut short (a full disk) gets the next on a line of its own.
+TEST_F(RunRecord, FifoWithoutReaderIsRefusedAndACutRecordSwallowsNoOther) {
+    const std::string path = pack();
+    log = dir.file("fifo");
+    ASSERT_EQ(mkfifo(log.c_str(), 0600), 0);
+    std::string output;
+    {
+        Simulator device(recording({}, 1));
+        EXPECT_EQ(run_logged(path, device, {"--no-eeprom"}, &output), 2);
+        EXPECT_EQ(output, tty("update: cannot write the run record to " + log + ": a FIFO that no program reads\n"));
+    }
+    const int reader = open(log.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    {
+        Simulator device(recording());
+        EXPECT_EQ(run_logged(path, device, {"--no-eeprom"}), 0);
+    }
+    char buffer[8192];
+    const ssize_t got = read(reader, buffer, sizeof buffer);
+    close(reader);
+    ASSERT_GT(got, 0);
+    EXPECT_EQ(json::parse(std::string(buffer, static_cast<size_t>(got)))["outcome"], "completed");
+
+    log = dir.file("cut.log");
+    const std::string cut = "{\"start\":\"2026-12-07T18:33:28Z\",\"host\":\"li";
+    test_files::write_file(log, std::vector<uint8_t>(cut.begin(), cut.end()));
+    Simulator device(recording());
+    EXPECT_EQ(run_logged(path, device, {"--no-eeprom"}), 0);
+    const std::vector<uint8_t> bytes = test_files::read_file(log);
+    const std::string text(bytes.begin(), bytes.end());
+    ASSERT_EQ(text.rfind(cut + "\n{", 0), 0u) << text;
+    EXPECT_EQ(json::parse(text.substr(cut.size() + 1))["outcome"], "completed");
 }
 
 // A record that cannot be written at the end (a full disk) is said on the console; the outcome
@@ -165,24 +221,60 @@ TEST_F(RunRecord, RecordLostAtTheEndIsToldNotHidden) {
         << output;
 }
 
-// An adapter that holds each reply for its latency timer gets the advice after the FLASH download,
-// with the time it measured; the record has the same time.
-TEST_F(RunRecord, SlowAdapterIsToldAfterTheFlashDownload) {
+// On a line paced at 115200 baud, the frame's own wire time is no latency: only an adapter that
+// holds each reply for its latency timer gets the advice after the FLASH download, with the time it
+// measured; the record has the same time.
+TEST_F(RunRecord, SlowAdapterIsToldAfterTheFlashDownloadAndOnlyThen) {
     const std::string path = pack();
-    Simulator device(recording({"--adapter-latency", "6"}));
-    std::string output;
-    ASSERT_EQ(run_logged(path, device, {"--no-eeprom"}, &output), 0);
-    const double median = run_records(log).at(0)["flash_round_trip_ms"]["median"].get<double>();
-    EXPECT_GE(median, 6.0);
-    EXPECT_LT(median, 10.0);
-    char shown[16];
-    std::snprintf(shown, sizeof shown, "%.1f", median);
-    EXPECT_NE(output.find(tty(FLASH_DONE + "Slow serial adapter: replies took " + shown +
-                              " ms (median, 4 ms at most is usual). Set its latency timer to 1 ms, as the driver did "
-                              "not when asked for low latency: echo 1 > /sys/bus/usb-serial/devices/<ttyUSBn>/latency_timer"
-                              "\n\nCOM3 disconnected")),
-              std::string::npos)
-        << output;
+    for (const char* latency : {"0", "16"}) {
+        SCOPED_TRACE(latency);
+        log = dir.file(std::string("runs-") + latency + ".log");
+        Simulator device(recording({"--pace", "--adapter-latency", latency}));
+        std::string output;
+        ASSERT_EQ(run_logged(path, device, {"--no-eeprom"}, &output), 0);
+        const double median = run_records(log).at(0)["flash_round_trip_ms"]["median"].get<double>();
+        if (std::string(latency) == "0") {
+            EXPECT_LT(median, 4.0);
+            EXPECT_EQ(output.find("Slow serial adapter"), std::string::npos) << output;
+            continue;
+        }
+        EXPECT_GE(median, 16.0);
+        EXPECT_LT(median, 20.0);
+        char shown[16];
+        std::snprintf(shown, sizeof shown, "%.1f", median);
+        EXPECT_NE(output.find(tty(FLASH_DONE + "Slow serial adapter: replies took " + shown +
+                                  " ms (median, 4 ms at most is usual). Set its latency timer to 1 ms, as the driver did "
+                                  "not when asked for low latency: echo 1 > /sys/bus/usb-serial/devices/<ttyUSBn>/latency_timer"
+                                  "\n\nCOM3 disconnected")),
+                  std::string::npos)
+            << output;
+    }
+}
+
+// A program path the system cannot resolve (longer than PATH_MAX) is recorded as it was given.
+TEST_F(RunRecord, PathLongerThanPathMaxIsRecordedAsGiven) {
+    const std::string path = pack();
+    std::string deep = dir.path(), steps;
+    const std::string component(250, 'd');
+    ASSERT_EQ(chdir(dir.path().c_str()), 0);
+    while (deep.size() <= PATH_MAX) {
+        deep += "/" + component;
+        ASSERT_EQ(mkdir(component.c_str(), 0755) == 0 || errno == EEXIST, true);
+        ASSERT_EQ(chdir(component.c_str()), 0);
+        steps += "cd -P " + component + " && ";
+    }
+    ASSERT_EQ(std::system(("cp '" + path + "' update").c_str()), 0);
+    ASSERT_EQ(chdir("/"), 0);
+    Simulator device(recording());
+    harness::Launch start = launch(path, 3, device.port());
+    start.program = "/bin/sh";
+    start.args = {"sh", "-c", "cd '" + dir.path() + "' && " + steps + "exec ./update --port COM3 --batch --no-eeprom --log '" +
+                                  log + "'"};
+    ConsoleSession run(start);
+    EXPECT_EQ(run.wait_exit(30000), 0) << run.output();
+    EXPECT_EQ(run_records(log).at(0)["update_file"]["path"], "./update");
+    // rm works its way down by relative names, where the folder's own clean-up could not.
+    EXPECT_EQ(std::system(("rm -rf '" + dir.path() + "/" + component + "'").c_str()), 0);
 }
 
 }  // namespace
