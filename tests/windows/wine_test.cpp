@@ -213,7 +213,9 @@ INSTANTIATE_TEST_SUITE_P(
         // A byte waiting on the line before the run is no acknowledgement: with a device that
         // acknowledges with 00 it would put every reply one frame late and hide the last one.
         WineFault{"stray_byte_before_the_run", {"--stray", "0", "--ack", "0", "--reply", "499=55"}, 500,
-                  "\nFLASH burning error at address F980. Try again!\n", 5}),
+                  "\nFLASH burning error at address F980. Try again!\n", 5},
+        // A byte that came unasked is seen before the next record goes out.
+        WineFault{"surplus_byte_mid_flash", {"--surplus", "10=33"}, 11, "\nUndefined response 33. Check cable!\n", 4}),
     [](const auto& row) { return std::string(row.param.name); });
 
 // Unattended, on a port above COM9, which Windows opens only as \\.\COM12.
