@@ -24,7 +24,8 @@ bool log_open(const std::string& path, std::string& reason) {
     // Append access only: the system puts every write at the file's end in one step, also when
     // other updaters append to the same file.
     // Read access only serves to look at the last byte; a file that allows appending alone is kept.
-    for (DWORD access : {FILE_APPEND_DATA | FILE_READ_DATA, DWORD{FILE_APPEND_DATA}}) {
+    const DWORD accesses[] = {FILE_APPEND_DATA | FILE_READ_DATA, FILE_APPEND_DATA};
+    for (DWORD access : accesses) {
         log_file = CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (log_file != INVALID_HANDLE_VALUE) return true;
