@@ -8,13 +8,13 @@
 
 #include "pack.h"
 #include "test_files.h"
-#include "update_file/digest.h"
-#include "update_file/layout.h"
-#include "update_file/payload.h"
+#include "core/digest.h"
+#include "core/layout.h"
+#include "core/payload.h"
 
 namespace {
 
-using namespace update_file;
+using namespace core;
 
 mkupdate::PackInput input_with_stub(const std::string& stub_text) {
     mkupdate::PackInput input;
@@ -37,7 +37,7 @@ TEST(Pack, LaysOutStubPaddingHeaderRecordsAndEepromArea) {
     EXPECT_TRUE(std::all_of(out.begin() + 37, out.begin() + 4096 - 48, [](uint8_t b) { return b == 0; }));
     // The padding ends in the digest block: its mark and the payload's SHA-256.
     uint8_t digest[32];
-    ASSERT_TRUE(update_file::sha256(out.data() + 4096, update_file::PAYLOAD_SIZE, digest));
+    ASSERT_TRUE(core::sha256(out.data() + 4096, core::PAYLOAD_SIZE, digest));
     EXPECT_EQ(std::string(out.begin() + 4096 - 48, out.begin() + 4096 - 32), std::string("UPDATER-SHA256:\0", 16));
     EXPECT_TRUE(std::equal(digest, digest + 32, out.begin() + 4096 - 32));
     EXPECT_EQ(std::string(out.begin() + 4096, out.begin() + 4128), "VORNIK-5 3.10c0 2011        \r\n\r\n");
@@ -72,7 +72,7 @@ TEST(Pack, RefusesStubsWithoutOffsetOrLargerThanIt) {
     unmarked.payload_offset = 41 + 48;
     EXPECT_TRUE(mkupdate::build_update_file(unmarked, out, error)) << error;
     // The inspector refuses the mark's offset of 16 before it looks for a digest block there.
-    std::vector<uint8_t> small(16 + update_file::PAYLOAD_SIZE, 0);
+    std::vector<uint8_t> small(16 + core::PAYLOAD_SIZE, 0);
     std::copy_n("UPDATER-PAYLOAD-OFFSET=16", 26, small.begin());
     EXPECT_FALSE(mkupdate::check_update_file(small, -1, std::tmpfile()));
 }

@@ -8,19 +8,19 @@
 #include <vector>
 #include <string>
 
-#include "update_file/digest.h"
-#include "update_file/payload.h"
-#include "update_file/signature_tail.h"
+#include "core/digest.h"
+#include "core/payload.h"
+#include "core/signature_tail.h"
 
 namespace {
 
-using update_file::HeaderFields;
+using core::HeaderFields;
 
 HeaderFields parse(const std::string& text) {
     uint8_t header[32];
     std::memset(header, ' ', sizeof header);
     std::memcpy(header, text.data(), std::min(text.size(), sizeof header));
-    return update_file::parse_header(header);
+    return core::parse_header(header);
 }
 
 struct HeaderCase {
@@ -61,7 +61,7 @@ TEST(HeaderFormat, ProducerRulesAreChecked) {
     auto error_of = [](const std::string& text) {
         uint8_t header[32];
         std::memcpy(header, text.data(), 32);
-        const char* error = update_file::header_format_error(header);
+        const char* error = core::header_format_error(header);
         return std::string(error ? error : "");
     };
     EXPECT_EQ(error_of("VORNIK-5 3.10c0 2011        \r\n\r\n"), "");
@@ -74,16 +74,16 @@ TEST(HeaderFormat, ProducerRulesAreChecked) {
 
 TEST(MakeHeader, BuildsThe32BytesOrRefusesFieldsThatBreakThem) {
     uint8_t header[32];
-    ASSERT_EQ(update_file::make_header("VORNIK-5", "3.10c0", "2011", header), nullptr);
+    ASSERT_EQ(core::make_header("VORNIK-5", "3.10c0", "2011", header), nullptr);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(header), 32), "VORNIK-5 3.10c0 2011        \r\n\r\n");
     // 28 characters fit exactly; one more does not.
-    EXPECT_EQ(update_file::make_header(std::string(19, 'D'), "1.0", "2011", header), nullptr);
-    EXPECT_NE(update_file::make_header(std::string(20, 'D'), "1.0", "2011", header), nullptr);
-    EXPECT_NE(update_file::make_header("", "1.0", "2011", header), nullptr);
-    EXPECT_NE(update_file::make_header("VOR NIK", "1.0", "2011", header), nullptr);
-    EXPECT_NE(update_file::make_header("VORNIK", "1.0\t", "2011", header), nullptr);
-    EXPECT_NE(update_file::make_header("VORNIK", "1.0", "20\x1b" "11", header), nullptr);
-    EXPECT_NE(update_file::make_header("V\xc3\x96RNIK", "1.0", "2011", header), nullptr);
+    EXPECT_EQ(core::make_header(std::string(19, 'D'), "1.0", "2011", header), nullptr);
+    EXPECT_NE(core::make_header(std::string(20, 'D'), "1.0", "2011", header), nullptr);
+    EXPECT_NE(core::make_header("", "1.0", "2011", header), nullptr);
+    EXPECT_NE(core::make_header("VOR NIK", "1.0", "2011", header), nullptr);
+    EXPECT_NE(core::make_header("VORNIK", "1.0\t", "2011", header), nullptr);
+    EXPECT_NE(core::make_header("VORNIK", "1.0", "20\x1b" "11", header), nullptr);
+    EXPECT_NE(core::make_header("V\xc3\x96RNIK", "1.0", "2011", header), nullptr);
 }
 
 TEST(RecordChecksum, MakesTheRecordSumToZero) {
@@ -92,23 +92,23 @@ TEST(RecordChecksum, MakesTheRecordSumToZero) {
     std::memset(all_ff, 0xFF, sizeof all_ff);
     zero_sum[0] = 0x80;
     zero_sum[1] = 0x80;
-    EXPECT_EQ(update_file::record_checksum_of(ones, 128), 0x80);
-    EXPECT_EQ(update_file::record_checksum_of(all_ff, 128), 0x80);
-    EXPECT_EQ(update_file::record_checksum_of(zero_sum, 128), 0x00);
+    EXPECT_EQ(core::record_checksum_of(ones, 128), 0x80);
+    EXPECT_EQ(core::record_checksum_of(all_ff, 128), 0x80);
+    EXPECT_EQ(core::record_checksum_of(zero_sum, 128), 0x00);
 }
 
 TEST(LogicalOffset, MapsAcrossTheChecksumBytes) {
-    EXPECT_EQ(update_file::image_offset(0), 0u);
-    EXPECT_EQ(update_file::image_offset(127), 127u);
-    EXPECT_EQ(update_file::image_offset(128), 129u);
-    EXPECT_EQ(update_file::image_offset(63999), 64498u);
+    EXPECT_EQ(core::image_offset(0), 0u);
+    EXPECT_EQ(core::image_offset(127), 127u);
+    EXPECT_EQ(core::image_offset(128), 129u);
+    EXPECT_EQ(core::image_offset(63999), 64498u);
 }
 
 // The platform's SHA-256 against the FIPS 180-4 example vectors.
 TEST(PayloadDigest, Sha256GivesThePublishedDigests) {
     auto hex_of = [](const std::string& text) {
-        uint8_t digest[update_file::DIGEST_SIZE];
-        EXPECT_TRUE(update_file::sha256(reinterpret_cast<const uint8_t*>(text.data()), text.size(), digest));
+        uint8_t digest[core::DIGEST_SIZE];
+        EXPECT_TRUE(core::sha256(reinterpret_cast<const uint8_t*>(text.data()), text.size(), digest));
         std::string hex;
         for (uint8_t byte : digest) hex += "0123456789abcdef"[byte >> 4], hex += "0123456789abcdef"[byte & 15];
         return hex;
@@ -124,12 +124,12 @@ TEST(PayloadDigest, BlockIsAbsentPresentOrDamaged) {
     uint8_t digest[32], read_back[32];
     for (int i = 0; i < 32; ++i) digest[i] = static_cast<uint8_t>(i * 7);
     uint8_t block[48] = {};
-    EXPECT_EQ(update_file::read_digest_block(block, read_back), update_file::DigestBlock::absent);
-    update_file::make_digest_block(digest, block);
-    ASSERT_EQ(update_file::read_digest_block(block, read_back), update_file::DigestBlock::present);
+    EXPECT_EQ(core::read_digest_block(block, read_back), core::DigestBlock::absent);
+    core::make_digest_block(digest, block);
+    ASSERT_EQ(core::read_digest_block(block, read_back), core::DigestBlock::present);
     EXPECT_EQ(std::memcmp(read_back, digest, 32), 0);
     block[3] ^= 1;  // the mark damaged
-    EXPECT_EQ(update_file::read_digest_block(block, read_back), update_file::DigestBlock::damaged);
+    EXPECT_EQ(core::read_digest_block(block, read_back), core::DigestBlock::damaged);
 }
 
 // A signed Windows update file: the payload, then only zero alignment and the certificate table
@@ -137,7 +137,7 @@ TEST(PayloadDigest, BlockIsAbsentPresentOrDamaged) {
 TEST(SignatureTail, AcceptsExactlyTheCertificateTableBehindThePayload) {
     constexpr long PAYLOAD_END = 5000;
     auto head_with = [](uint16_t magic, uint32_t table_offset, uint32_t table_size) {
-        std::vector<uint8_t> head(update_file::PE_HEADERS_READ, 0);
+        std::vector<uint8_t> head(core::PE_HEADERS_READ, 0);
         head[0] = 'M';
         head[1] = 'Z';
         head[0x3C] = 0x80;
@@ -177,20 +177,20 @@ TEST(SignatureTail, AcceptsExactlyTheCertificateTableBehindThePayload) {
         const std::vector<uint8_t> head = head_with(c.magic, c.table_offset, c.table_size);
         const uint8_t after[7] = {c.alignment_byte, c.alignment_byte, c.alignment_byte, c.alignment_byte,
                                   c.alignment_byte, c.alignment_byte, c.alignment_byte};
-        update_file::CertificateTable table;
-        EXPECT_EQ(update_file::is_signature_tail(head.data(), head.size(), after, sizeof after, PAYLOAD_END, c.file_length, table),
+        core::CertificateTable table;
+        EXPECT_EQ(core::is_signature_tail(head.data(), head.size(), after, sizeof after, PAYLOAD_END, c.file_length, table),
                   c.accepted)
             << c.name;
     }
-    std::vector<uint8_t> elf(update_file::PE_HEADERS_READ, 0);
+    std::vector<uint8_t> elf(core::PE_HEADERS_READ, 0);
     std::memcpy(elf.data(), "\x7f" "ELF", 4);
-    update_file::CertificateTable table;
-    EXPECT_FALSE(update_file::find_certificate_table(elf.data(), elf.size(), table));
+    core::CertificateTable table;
+    EXPECT_FALSE(core::find_certificate_table(elf.data(), elf.size(), table));
 }
 
 TEST(PayloadOffsetMark, IsFoundOnlyWhenWellFormed) {
     auto find = [](const std::string& text) {
-        return update_file::find_payload_offset(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+        return core::find_payload_offset(reinterpret_cast<const uint8_t*>(text.data()), text.size());
     };
     EXPECT_EQ(find(std::string("\x7f" "ELF...UPDATER-PAYLOAD-OFFSET=1048576\0...", 42)), 1048576);
     EXPECT_EQ(find("no mark here"), -1);

@@ -2,16 +2,11 @@
 #include <cstdio>
 #include <string>
 
-#include "protocol/eeprom_download.h"
-#include "protocol/eeprom_settings.h"
-#include "protocol/flash_download.h"
-#include "run/console.h"
-#include "run/exit_program.h"
+#include "platform/console.h"
 #include "run/options.h"
 #include "run/run_record.h"
+#include "run/session.h"
 #include "run/shown_text.h"
-#include "serial/serial_link.h"
-#include "update_file/update_file.h"
 
 // The stub's payload offset, found by the packer in the executable itself.
 #define UPDATER_STRINGIFY(x) #x
@@ -30,9 +25,9 @@ namespace {
 constexpr unsigned PAUSE_AFTER_FLASH_MS = 5000;
 
 // The line after a read-back that found differences, or left bytes unverified.
-void report_read_back(const protocol::ReadBack& found) {
+void report_read_back(const core::ReadBack& found) {
     std::printf("\nEEPROM verification failed: %lu of %lu bytes differ", found.differences,
-                static_cast<unsigned long>(protocol::EEPROM_SIZE));
+                static_cast<unsigned long>(core::EEPROM_SIZE));
     if (found.missing > 0) std::printf(", %lu not received", found.missing);
     if (found.skipped > 0) std::printf(", %lu not verified", found.skipped);
     std::printf(". Try again!\n");
@@ -46,91 +41,94 @@ int main(int argc, char** argv) {
     std::string usage_error;
     if (!run::parse_options(argc, argv, options, usage_error)) {
         std::fprintf(stderr, "update: %s (see update --help)\n", run::shown_text(usage_error).c_str());
-        return static_cast<int>(run::Outcome::file_error);
+        return static_cast<int>(core::Outcome::file_error);
     }
     if (options.help || options.version) {
         std::fputs(options.help ? run::usage() : "update " UPDATER_VERSION "\n", stdout);
         return 0;
     }
     if (options.list_ports) {
-        serial::print_ports();
+        run::print_ports();
         return 0;
     }
     // The console and the signal handlers first: a signal from here on finds the record ready, and
     // nothing opened later takes a standard descriptor.
-    console::init();
+    console::init(run_record::finish_interrupted);
     // A record that cannot be kept stops the run before anything is opened.
     if (std::string reason; !options.log.empty() && !run_record::start(options.log, UPDATER_VERSION, reason)) {
         std::fprintf(stderr, "update: cannot write the run record to %s: %s\n", run::shown_text(options.log).c_str(),
                      run::shown_text(reason).c_str());
-        return static_cast<int>(run::Outcome::file_error);
+        return static_cast<int>(core::Outcome::file_error);
     }
     if (options.batch) run::run_unattended();
     // Argument 0 names the program's own file, which carries the payload.
     const char* shown_path = argc > 0 && argv[0] != nullptr ? argv[0] : "";
     const char* path = console::own_file_path(shown_path);
 
+    run::Session session;
+
     // Check the update file and read who and what it is for.
     run_record::set_update_file_path(path, shown_path);
     run_record::begin(run_record::Phase::file_check);
-    update_file::read_payload_header(path, shown_path);
-    run_record::set_update_file(update_file::length(), update_file::payload_sha256());
-    run_record::set_header(update_file::device_name(), update_file::version(), update_file::year());
+    run::read_payload_header(session, path, shown_path);
+    const core::HeaderFields& header = session.image.header();
+    run_record::set_update_file(session.image.length(), session.image.payload_sha256());
+    run_record::set_header(header.device_name, header.version, header.year);
     run_record::end_phase();
-    const char* device = update_file::device_name();
+    const char* device = header.device_name;
     std::printf(
         "\n%s Version %s by Tarvenholt %s\n\n"
         "Connect the %s with the serial cable to a COM-Port.\n"
         "Then hold all 5 keys pressed while connecting the power supply\n"
         "and release the 5 keys. Now the %s is ready for updating.\n"
         "It is indicated by the Display showing nothing or a dark bar.\n\n",
-        device, update_file::version(), update_file::year(), device, device);
+        device, header.version, header.year, device, device);
 
     if (options.port.empty()) {
         // The port key: a digit opens that port, anything else breaks off.
-        serial::print_ports_for_prompt();
+        run::print_ports_for_prompt();
         std::printf(
             "Press the number of the connected COM port [1,2,3,4,5,6,7,8,9]\n"
             "to start the data transmission !\n"
             "Or press another key to break !\n\n");
         const int port_key = console::read_key();
-        if (port_key < '1' || port_key > '9') run::exit_program(run::Outcome::user_break);
-        serial::open_port(static_cast<unsigned>(port_key - '0'));
+        if (port_key < '1' || port_key > '9') run::exit_program(session, core::Outcome::user_break);
+        run::open_port(session, static_cast<unsigned>(port_key - '0'));
     } else {
-        serial::open_port_named(options.port);
+        run::open_port_named(session, options.port);
     }
 
     // Load the FLASH image and check every record before anything is sent.
     run_record::begin(run_record::Phase::file_check);
-    update_file::load_image();
-    update_file::verify_image();
+    run::load_image(session);
+    run::verify_image(session);
 
+    // The FLASH records, then a word on a slow adapter if the replies took long.
     run_record::begin(run_record::Phase::flash);
-    protocol::download_flash();
-    run_record::end_phase();
-    protocol::advise_on_slow_replies();
+    run::download_flash(session);
 
     // Give the device time to settle, then offer the EEPROM, unless it was chosen in advance.
     console::pause_ms(PAUSE_AFTER_FLASH_MS);
-    if (options.eeprom == run::EepromChoice::skip) run::exit_program(run::Outcome::completed);
+    if (options.eeprom == run::EepromChoice::skip) run::exit_program(session, core::Outcome::completed);
     if (options.eeprom == run::EepromChoice::ask) {
         std::printf(
             "Press 'e' to download EEPROM data memory !\n\n"
             "Press ESC not to download (if old and new versions are data compatible) !\n");
         for (;;) {
             const int key = console::read_key();
-            if (key == console::KEY_ESC || key == console::KEY_END) run::exit_program(run::Outcome::completed);
+            if (key == console::KEY_ESC || key == console::KEY_END) run::exit_program(session, core::Outcome::completed);
             if (key == 'e' || key == 'E') break;
         }
     }
 
-    const protocol::ReadBack found = protocol::download_eeprom();
+    // Write the EEPROM and read it back.
+    const core::ReadBack found = run::download_eeprom(session);
     run_record::eeprom_totals(found.differences, found.missing, found.skipped);
     if (found.clean()) {
         std::printf("\nDownload of EEPROM data memory successfully completed\n");
-        run::exit_program(run::Outcome::completed);
+        run::exit_program(session, core::Outcome::completed);
     }
     report_read_back(found);
     // Bytes that never arrived mean a device that stopped answering, not an EEPROM that holds wrong bytes.
-    run::exit_program(found.missing > 0 ? run::Outcome::device_error : run::Outcome::eeprom_mismatch);
+    run::exit_program(session, found.missing > 0 ? core::Outcome::device_error : core::Outcome::eeprom_mismatch);
 }

@@ -6,8 +6,8 @@
 #include <nlohmann/json.hpp>
 #include <vector>
 
-#include "protocol/flash_download.h"
-#include "run/record_file.h"
+#include "core/reply_times.h"
+#include "platform/record_file.h"
 #include "run/shown_text.h"
 
 namespace run_record {
@@ -56,6 +56,7 @@ struct Record {
     PhaseTime phases[PHASES];
     int running = -1;
     std::vector<Difference> differences;
+    core::ReplyTimes replies;
     unsigned long difference_count = 0, missing = 0, skipped = 0;
 };
 
@@ -104,7 +105,7 @@ Json render(const char* outcome, int exit_status, bool interrupted) {
         phases[PHASE_NAMES[i]] = {{"ran", phase.ran}, {"duration_ms", duration}};
     }
     line["phases"] = phases;
-    const protocol::ReplyTimes replies = protocol::flash_reply_times();
+    const core::ReplySummary replies = record.replies.summary();
     line["flash_round_trip_ms"] = replies.count == 0 ? Json()
                                                      : Json{{"replies", replies.count},
                                                             {"median", replies.median_us / 1000.0},
@@ -173,11 +174,11 @@ bool start(const std::string& log_path, const char* updater_version, std::string
     record.active = true;
     record.log_path = log_path;
     record.start = utc_now();
-    record.host = host_name();
+    record.host = record_file::host_name();
     record.updater_version = updater_version;
     // Ready before the file exists: a signal from the moment it is opened finds a record to write.
     prepare_interrupted();
-    if (log_open(log_path, reason)) return true;
+    if (record_file::log_open(log_path, reason)) return true;
     record.active = false;
     published.store(-1, std::memory_order_release);
     return false;
@@ -185,7 +186,7 @@ bool start(const std::string& log_path, const char* updater_version, std::string
 
 void set_update_file_path(const std::string& path, const std::string& shown_path) {
     if (!record.active) return;
-    record.file_path = full_path(path);
+    record.file_path = record_file::full_path(path);
     if (record.file_path.empty()) record.file_path = shown_path;
     prepare_interrupted();
 }
@@ -225,20 +226,24 @@ void begin(Phase phase) {
     end_phase();
     record.running = static_cast<int>(phase);
     record.phases[record.running].ran = true;
-    record.phases[record.running].started_ms = monotonic_ms();
+    record.phases[record.running].started_ms = record_file::monotonic_ms();
     prepare_interrupted();
 }
 
 void end_phase() {
     if (!record.active || record.running < 0) return;
     PhaseTime& phase = record.phases[record.running];
-    phase.spent_ms += monotonic_ms() - phase.started_ms;
+    phase.spent_ms += record_file::monotonic_ms() - phase.started_ms;
     phase.started_ms = -1;
     record.running = -1;
     prepare_interrupted();
 }
 
-void flash_progress() { prepare_interrupted(); }
+void flash_reply(unsigned round_trip_us) {
+    if (!record.active) return;
+    record.replies.add(round_trip_us);
+    prepare_interrupted();
+}
 
 void eeprom_difference(uint32_t address, int received, uint8_t expected) {
     if (!record.active) return;
@@ -267,13 +272,13 @@ bool finish(const char* outcome, int exit_status) {
     if (!record.active || written.exchange(true)) return true;
     end_phase();
     // A record cut short before (a full disk) must not swallow this one.
-    const std::string line = (log_ends_mid_line() ? "\n" : "") + dump(render(outcome, exit_status, false));
-    const bool ok = log_append(line.data(), line.size());
+    const std::string line = (record_file::log_ends_mid_line() ? "\n" : "") + dump(render(outcome, exit_status, false));
+    const bool ok = record_file::log_append(line.data(), line.size());
     if (!ok) {
         std::printf("\nThe run record could not be written to %s: %s\n", run::shown_text(record.log_path).c_str(),
-                    run::shown_text(log_error()).c_str());
+                    run::shown_text(record_file::log_error()).c_str());
     }
-    log_close();
+    record_file::log_close();
     return ok;
 }
 
@@ -286,7 +291,7 @@ void finish_interrupted(const char* cause, int exit_status) {
     char* out = slot.filled.data();
     const size_t room = slot.filled.size();
     size_t k = 0;
-    if (log_ends_mid_line()) out[k++] = '\n';
+    if (record_file::log_ends_mid_line()) out[k++] = '\n';
     // The stand-ins are filled in where they stand, matched key and all: inside a string value the
     // quotes are escaped, so a path cannot match. A cause is a short signal name.
     for (size_t i = 0; i < length && k + 40 < room;) {
@@ -294,7 +299,7 @@ void finish_interrupted(const char* cause, int exit_status) {
         if (starts_with(rest, length - i, RUNNING_PHASE_TEXT)) {
             const int running = record.running;
             long long spent = 0;
-            if (running >= 0) spent = record.phases[running].spent_ms + monotonic_ms() - record.phases[running].started_ms;
+            if (running >= 0) spent = record.phases[running].spent_ms + record_file::monotonic_ms() - record.phases[running].started_ms;
             put_text(out, k, "\"duration_ms\":", room);
             put_number(out, k, spent);
             i += sizeof RUNNING_PHASE_TEXT - 1;
@@ -311,7 +316,7 @@ void finish_interrupted(const char* cause, int exit_status) {
             out[k++] = text[i++];
         }
     }
-    log_append(out, k);
+    record_file::log_append(out, k);
 }
 
 }  // namespace run_record

@@ -34,8 +34,9 @@ void begin(Phase phase);
 // The running phase ends.
 void end_phase();
 
-// A FLASH record was answered: an interruption from now on records the replies so far.
-void flash_progress();
+// A FLASH record's reply arrived, round_trip_us as the core times it: kept for the record's
+// round-trip figures, which an interruption from now on carries too.
+void flash_reply(unsigned round_trip_us);
 
 // One difference found by the read-back; received is -1 for a byte that did not arrive.
 void eeprom_difference(uint32_t address, int received, uint8_t expected);

@@ -13,7 +13,7 @@
 
 #include "console_session.h"
 #include "test_files.h"
-#include "update_file/layout.h"
+#include "core/layout.h"
 
 namespace e2e {
 
@@ -66,7 +66,7 @@ inline std::string disconnected(int port) { return "COM" + std::to_string(port) 
 inline std::string loading(const std::string& port, const std::string& shown_path, long file_length) {
     return port + " connected\n" + format("Filelength = %lu Bytes\n", file_length) +
            shown_path + " opened\n" +
-           format("Readaddress = %lu\n", file_length - update_file::FLASH_IMAGE_FROM_END) +
+           format("Readaddress = %lu\n", file_length - core::FLASH_IMAGE_FROM_END) +
            "64500 Bytes allocated\n64500 Bytes read\nChecksum test OK\n";
 }
 

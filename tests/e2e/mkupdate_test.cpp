@@ -121,7 +121,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(Mkupdate, CheckRejectsWrongLengthDamagedRecordAndBrokenHeader) {
     const std::vector<uint8_t> good = test_files::read_file(pack());
-    const size_t payload = good.size() - update_file::PAYLOAD_SIZE;
+    const size_t payload = good.size() - core::PAYLOAD_SIZE;
     struct Damage {
         std::string expected_line;
         std::function<void(std::vector<uint8_t>&)> apply;
@@ -175,7 +175,7 @@ TEST_F(Mkupdate, LoadFilesOfTheCommonConvertersPackLikeTheRawImage) {
 
 TEST_F(Mkupdate, CheckShowsThePayloadDigestAsSha256sumComputesIt) {
     const std::string path = pack();
-    const std::string command = "tail -c " + std::to_string(update_file::PAYLOAD_SIZE) + " '" + path + "' | sha256sum";
+    const std::string command = "tail -c " + std::to_string(core::PAYLOAD_SIZE) + " '" + path + "' | sha256sum";
     std::FILE* sum = popen(command.c_str(), "r");
     ASSERT_NE(sum, nullptr);
     char hex[65] = "";
@@ -192,7 +192,7 @@ TEST_F(Mkupdate, CheckShowsThePayloadDigestAsSha256sumComputesIt) {
     EXPECT_EQ(result.status, 1);
     EXPECT_NE(result.out.find(": WRONG\nNot a valid update file\n"), std::string::npos) << result.out;
     // Zeroed from the digest block on, as a download cut short into a pre-sized file is.
-    std::fill(file.end() - update_file::PAYLOAD_SIZE - update_file::DIGEST_BLOCK_SIZE, file.end(), 0);
+    std::fill(file.end() - core::PAYLOAD_SIZE - core::DIGEST_BLOCK_SIZE, file.end(), 0);
     test_files::write_file(dir.file("zeroed"), file);
     result = run_mkupdate({"check", dir.file("zeroed")}, dir);
     EXPECT_EQ(result.status, 1);

@@ -363,7 +363,7 @@ TEST_F(HostileFile, FileThatCannotBeOpenedIsNotFoundWithTheSystemsReason) {
 
 TEST_F(HostileFile, ControlCharactersInTheHeaderCannotDriveTheTerminal) {
     std::vector<uint8_t> file = test_files::read_file(pack());
-    const size_t header = file.size() - update_file::PAYLOAD_SIZE;
+    const size_t header = file.size() - core::PAYLOAD_SIZE;
     const std::string hostile = "\x1b[2J\x1b]0;x\x07 \x9b" "31m\x08\x7f \x1b" "c";
     std::copy(hostile.begin(), hostile.end(), file.begin() + static_cast<long>(header));
     test_files::reseal(file);
@@ -388,7 +388,7 @@ TEST_F(HostileFile, ControlCharactersInTheHeaderCannotDriveTheTerminal) {
 
 TEST_F(HostileFile, GarbageHeaderStillRunsWithWhatItHolds) {
     std::vector<uint8_t> file = test_files::read_file(pack());
-    const size_t header = file.size() - update_file::PAYLOAD_SIZE;
+    const size_t header = file.size() - core::PAYLOAD_SIZE;
     for (size_t i = 0; i < 32; ++i) file[header + i] = static_cast<uint8_t>(i * 29 + 1);
     test_files::reseal(file);
     test_files::write_file(dir.file("garbage"), file, 0755);

@@ -88,7 +88,7 @@ TEST_F(RunFlow, ArgumentZeroWithoutFolderAsFromTheSearchPathFindsTheProgramItsel
 TEST_F(RunFlow, HeaderTokensAreTakenFromTheHeaderOnly) {
     // A header with two tokens; the FLASH data right behind it starts with a non-blank token.
     std::vector<uint8_t> file = test_files::read_file(pack());
-    const long offset = static_cast<long>(file.size()) - update_file::PAYLOAD_SIZE;
+    const long offset = static_cast<long>(file.size()) - core::PAYLOAD_SIZE;
     const char header[] = "VORNIK-5 3.10c0                                ";
     std::copy(header, header + 28, file.begin() + offset);
     test_files::reseal(file);
@@ -104,7 +104,7 @@ TEST_F(RunFlow, ChecksumErrorSendsNothingAndClosesThePort) {
     test_files::UpdateContent content;
     std::vector<uint8_t> file = test_files::read_file(pack(content));
     // The last data byte of record 499.
-    const long record_499 = static_cast<long>(file.size()) - update_file::EEPROM_AREA_SIZE - 129;
+    const long record_499 = static_cast<long>(file.size()) - core::EEPROM_AREA_SIZE - 129;
     file[static_cast<size_t>(record_499 + 127)] ^= 0x01;
     test_files::reseal(file);
     const std::string path = dir.file("damaged");
@@ -125,7 +125,7 @@ TEST_F(RunFlow, ChecksumErrorSendsNothingAndClosesThePort) {
 // carry right checksums. Nothing of it may reach a device.
 TEST_F(RunFlow, ZeroedPayloadIsRefusedBeforeTheBanner) {
     std::vector<uint8_t> file = test_files::read_file(pack());
-    std::fill(file.end() - update_file::PAYLOAD_SIZE - update_file::DIGEST_BLOCK_SIZE, file.end(), 0);
+    std::fill(file.end() - core::PAYLOAD_SIZE - core::DIGEST_BLOCK_SIZE, file.end(), 0);
     const std::string path = dir.file("zeroed");
     test_files::write_file(path, file, 0755);
     ConsoleSession run(launch(path));

@@ -10,7 +10,7 @@
 #include <regex>
 
 #include "e2e_support.h"
-#include "update_file/digest.h"
+#include "core/digest.h"
 
 namespace e2e {
 namespace {
@@ -63,7 +63,7 @@ TEST_P(RunRecord, TellsWhatWasWrittenWhereAndHowItEnded) {
     std::vector<uint8_t> file = test_files::read_file(path);
     if (c.device != "VORNIK-5") {
         ASSERT_EQ(c.device.size(), 8u);
-        std::copy(c.device.begin(), c.device.end(), file.end() - update_file::PAYLOAD_SIZE);
+        std::copy(c.device.begin(), c.device.end(), file.end() - core::PAYLOAD_SIZE);
         test_files::reseal(file);
         test_files::write_file(path, file, 0755);
     }
@@ -81,8 +81,8 @@ TEST_P(RunRecord, TellsWhatWasWrittenWhereAndHowItEnded) {
     EXPECT_EQ(record["host"], host);
     EXPECT_EQ(record["updater_version"].get<std::string>().rfind("1.", 0), 0u);
 
-    uint8_t digest[update_file::DIGEST_SIZE];
-    ASSERT_TRUE(update_file::sha256(file.data() + file.size() - update_file::PAYLOAD_SIZE, update_file::PAYLOAD_SIZE, digest));
+    uint8_t digest[core::DIGEST_SIZE];
+    ASSERT_TRUE(core::sha256(file.data() + file.size() - core::PAYLOAD_SIZE, core::PAYLOAD_SIZE, digest));
     std::string hex;
     for (uint8_t byte : digest) hex += format("%02lx", byte);
     char resolved[PATH_MAX];
@@ -158,8 +158,8 @@ TEST_F(RunRecord, FileThatFailsItsCheckIsNamed) {
         EXPECT_EQ(record["update_file"]["path"], resolved);
         EXPECT_EQ(record["outcome"], "file_error");
         if (right_length) {
-            uint8_t digest[update_file::DIGEST_SIZE];
-            ASSERT_TRUE(update_file::sha256(file.data() + file.size() - update_file::PAYLOAD_SIZE, update_file::PAYLOAD_SIZE, digest));
+            uint8_t digest[core::DIGEST_SIZE];
+            ASSERT_TRUE(core::sha256(file.data() + file.size() - core::PAYLOAD_SIZE, core::PAYLOAD_SIZE, digest));
             std::string hex;
             for (uint8_t byte : digest) hex += format("%02lx", byte);
             EXPECT_EQ(record["update_file"]["length"], file.size());

@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
-#include "update_file/digest.h"
-#include "update_file/layout.h"
-#include "update_file/payload.h"
+#include "core/digest.h"
+#include "core/layout.h"
+#include "core/payload.h"
 
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -64,11 +64,11 @@ std::vector<uint8_t> update_file_bytes(const std::vector<uint8_t>& stub, long pa
 }
 
 void reseal(std::vector<uint8_t>& file) {
-    uint8_t* payload = file.data() + file.size() - update_file::PAYLOAD_SIZE;
-    uint8_t digest[update_file::DIGEST_SIZE];
-    uint8_t block[update_file::DIGEST_BLOCK_SIZE];
-    if (!update_file::sha256(payload, update_file::PAYLOAD_SIZE, digest)) throw std::runtime_error("sha256 failed");
-    update_file::make_digest_block(digest, block);
+    uint8_t* payload = file.data() + file.size() - core::PAYLOAD_SIZE;
+    uint8_t digest[core::DIGEST_SIZE];
+    uint8_t block[core::DIGEST_BLOCK_SIZE];
+    if (!core::sha256(payload, core::PAYLOAD_SIZE, digest)) throw std::runtime_error("sha256 failed");
+    core::make_digest_block(digest, block);
     std::copy(block, block + sizeof block, payload - sizeof block);
 }
 

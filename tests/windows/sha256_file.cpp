@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "update_file/digest.h"
+#include "core/digest.h"
 
 int main(int argc, char** argv) {
     if (argc != 2) {
@@ -20,8 +20,8 @@ int main(int argc, char** argv) {
     size_t got;
     while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) data.insert(data.end(), buffer, buffer + got);
     std::fclose(file);
-    uint8_t digest[update_file::DIGEST_SIZE];
-    if (!update_file::sha256(data.data(), data.size(), digest)) return 1;
+    uint8_t digest[core::DIGEST_SIZE];
+    if (!core::sha256(data.data(), data.size(), digest)) return 1;
     for (uint8_t byte : digest) std::printf("%02x", byte);
     std::printf("\n");
     return 0;

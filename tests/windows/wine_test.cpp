@@ -12,7 +12,7 @@
 #include <ostream>
 #include <set>
 
-#include "update_file/payload.h"
+#include "core/payload.h"
 
 #include "e2e_support.h"
 
@@ -297,7 +297,7 @@ TEST_F(UnderWine, DigestIsSha256AsPublishedAndAsSha256sumComputesIt) {
         EXPECT_EQ(digest_of("Z:" + path, under_wine.c_str()), vectors[i].second) << i;
     }
     const std::vector<uint8_t> file = test_files::read_file(shipped_update());
-    test_files::write_file(dir.file("payload"), std::vector<uint8_t>(file.end() - update_file::PAYLOAD_SIZE, file.end()));
+    test_files::write_file(dir.file("payload"), std::vector<uint8_t>(file.end() - core::PAYLOAD_SIZE, file.end()));
     EXPECT_EQ(digest_of("Z:" + dir.file("payload"), under_wine.c_str()), digest_of(dir.file("payload"), "sha256sum"));
 }
 
@@ -337,7 +337,7 @@ TEST(Win32Executable, IsAConsolePe32ImportingOnlySystemDlls) {
     }
     EXPECT_GT(imports, 0u);
     const std::vector<uint8_t> image = test_files::read_file(exe);
-    EXPECT_EQ(update_file::find_payload_offset(image.data(), image.size()), 524288);
+    EXPECT_EQ(core::find_payload_offset(image.data(), image.size()), 524288);
 }
 
 }  // namespace

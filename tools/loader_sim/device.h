@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "core/layout.h"
+
 namespace loader_sim {
 
 constexpr int NO_REPLY = -1;
@@ -43,8 +45,8 @@ enum class Milestone { none, flash_started, flash_finished, eeprom_started, eepr
 
 class Device {
 public:
-    static constexpr uint32_t FLASH_SIZE = 64000;
-    static constexpr uint32_t EEPROM_SIZE = 2048;
+    static constexpr uint32_t FLASH_SIZE = core::FLASH_DATA_SIZE;
+    static constexpr uint32_t EEPROM_SIZE = core::EEPROM_SIZE;
 
     explicit Device(const Faults& faults);
 

@@ -23,8 +23,8 @@
 
 #include "device.h"
 #include "run/shown_text.h"
-#include "update_file/layout.h"
-#include "update_file/payload.h"
+#include "core/layout.h"
+#include "core/payload.h"
 
 namespace {
 
@@ -320,15 +320,15 @@ bool read_expected(const std::string& path, Expected& expected, std::string& err
         error = path + ": " + std::strerror(errno);
         return false;
     }
-    const long offset = update_file::find_payload_offset(data.data(), data.size());
-    if (offset < 0 || static_cast<size_t>(offset) + update_file::PAYLOAD_SIZE > data.size()) {
+    const long offset = core::find_payload_offset(data.data(), data.size());
+    if (offset < 0 || static_cast<size_t>(offset) + core::PAYLOAD_SIZE > data.size()) {
         error = path + ": no update file";
         return false;
     }
-    const uint8_t* image = data.data() + offset + update_file::HEADER_SIZE;
-    for (uint32_t i = 0; i < update_file::FLASH_DATA_SIZE; ++i) expected.flash.push_back(image[update_file::image_offset(i)]);
-    const uint8_t* eeprom = image + update_file::FLASH_IMAGE_SIZE;
-    expected.eeprom.assign(eeprom, eeprom + update_file::EEPROM_CONTENT_SIZE);
+    const uint8_t* image = data.data() + offset + core::HEADER_SIZE;
+    for (uint32_t i = 0; i < core::FLASH_DATA_SIZE; ++i) expected.flash.push_back(image[core::image_offset(i)]);
+    const uint8_t* eeprom = image + core::FLASH_IMAGE_SIZE;
+    expected.eeprom.assign(eeprom, eeprom + core::EEPROM_SIZE);
     return true;
 }
 

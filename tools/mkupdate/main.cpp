@@ -14,7 +14,7 @@
 #include "load_file.h"
 #include "pack.h"
 #include "run/shown_text.h"
-#include "update_file/layout.h"
+#include "core/layout.h"
 
 namespace {
 
@@ -79,7 +79,7 @@ bool payload_offset_option(const std::map<std::string, std::string>& options, lo
     errno = 0;
     const unsigned long value = std::strtoul(it->second.c_str(), &end, 0);
     if (it->second.empty() || *end != '\0' || it->second[0] == '-' || errno != 0 ||
-        value < update_file::DIGEST_BLOCK_SIZE || value > static_cast<unsigned long>(mkupdate::MAX_PAYLOAD_OFFSET)) {
+        value < core::DIGEST_BLOCK_SIZE || value > static_cast<unsigned long>(mkupdate::MAX_PAYLOAD_OFFSET)) {
         return false;
     }
     offset = static_cast<long>(value);
@@ -126,12 +126,12 @@ int pack(int argc, char** argv) {
     input.version = options["--version"];
     input.year = options["--year"];
     if (!mkupdate::read_whole_file(options["--stub"], input.stub, error) ||
-        !mkupdate::read_image(options["--flash"], update_file::FLASH_DATA_SIZE, mkupdate::RawSize::exact,
+        !mkupdate::read_image(options["--flash"], core::FLASH_DATA_SIZE, mkupdate::RawSize::exact,
                               input.flash, error)) {
         return fail(error);
     }
     if (options.count("--eeprom") != 0) {
-        if (!mkupdate::read_image(options["--eeprom"], update_file::EEPROM_CONTENT_SIZE,
+        if (!mkupdate::read_image(options["--eeprom"], core::EEPROM_SIZE,
                                   mkupdate::RawSize::at_most, input.eeprom, error)) {
             return fail(error);
         }

@@ -9,14 +9,15 @@
 #include <climits>
 #include <cstring>
 
-#include "update_file/digest.h"
-#include "update_file/layout.h"
-#include "update_file/payload.h"
-#include "update_file/signature_tail.h"
+#include "core/digest.h"
+#include "core/layout.h"
+#include "core/payload.h"
+#include "core/signature_tail.h"
+#include "core/verdict.h"
 
 namespace mkupdate {
 
-using namespace update_file;
+using namespace core;
 
 bool build_update_file(const PackInput& input, std::vector<uint8_t>& out, std::string& error) {
     const long mark = find_payload_offset(input.stub.data(), input.stub.size());
@@ -40,7 +41,7 @@ bool build_update_file(const PackInput& input, std::vector<uint8_t>& out, std::s
                 std::to_string(offset) + " less the " + std::to_string(DIGEST_BLOCK_SIZE) + "-byte digest block";
         return false;
     }
-    if (input.flash.size() != FLASH_DATA_SIZE || input.eeprom.size() > EEPROM_CONTENT_SIZE) {
+    if (input.flash.size() != FLASH_DATA_SIZE || input.eeprom.size() > EEPROM_SIZE) {
         error = "FLASH data must be 64,000 bytes and EEPROM data at most 2,048";
         return false;
     }
@@ -77,8 +78,6 @@ bool build_update_file(const PackInput& input, std::vector<uint8_t>& out, std::s
 
 namespace {
 
-enum class Digest { matches, absent, wrong };
-
 // Where writing to path really goes: the file a symbolic link at path points to (as cp writes
 // through it), followed link by link; path itself otherwise.
 std::string written_path(const std::string& path) {
@@ -94,31 +93,6 @@ std::string written_path(const std::string& path) {
         target = pointed[0] == '/' || slash == std::string::npos ? pointed : target.substr(0, slash + 1) + pointed;
     }
     return target;
-}
-
-// Prints the digest line for the payload at payload, with the block before it; returns the verdict.
-Digest check_digest(const uint8_t* payload, std::FILE* out) {
-    uint8_t block[DIGEST_BLOCK_SIZE];
-    uint8_t recorded[DIGEST_SIZE];
-    uint8_t computed[DIGEST_SIZE];
-    std::memcpy(block, payload - DIGEST_BLOCK_SIZE, DIGEST_BLOCK_SIZE);
-    const DigestBlock kind = read_digest_block(block, recorded);
-    const bool computed_ok = sha256(payload, PAYLOAD_SIZE, computed);
-    std::string hex;
-    for (uint8_t byte : computed) {
-        char pair[3];
-        std::snprintf(pair, sizeof pair, "%02x", byte);
-        hex += pair;
-    }
-    Digest verdict = Digest::wrong;
-    if (kind == DigestBlock::absent) verdict = Digest::absent;
-    if (kind == DigestBlock::present && computed_ok && std::memcmp(recorded, computed, DIGEST_SIZE) == 0) {
-        verdict = Digest::matches;
-    }
-    static const char* const words[] = {"matches", "absent", "WRONG"};
-    std::fprintf(out, "Payload SHA-256: %s: %s\n", computed_ok ? hex.c_str() : "(not computed)",
-                 words[static_cast<int>(verdict)]);
-    return verdict;
 }
 
 }  // namespace
@@ -171,51 +145,42 @@ bool check_update_file(const std::vector<uint8_t>& file, long payload_offset, st
                           "Not a valid update file\n");
         return false;
     }
-    if (offset < static_cast<long>(DIGEST_BLOCK_SIZE)) {
+    const FileVerdict verdict = judge_update_file(file.data(), file.size(), offset);
+    if (!verdict.offset_usable) {
         std::fprintf(out, "Payload offset: %ld, too small for the %u-byte digest block before it\n"
                           "Not a valid update file\n", offset, DIGEST_BLOCK_SIZE);
         return false;
     }
-    const long expected = expected_file_length(static_cast<uint32_t>(offset));
-    const long length = static_cast<long>(file.size());
-    CertificateTable table;
-    const bool is_signed = length > expected &&
-                           is_signature_tail(file.data(), std::min<size_t>(file.size(), PE_HEADERS_READ), file.data() + expected,
-                                             static_cast<size_t>(length - expected), expected, length, table);
-    const bool length_ok = length == expected || is_signed;
     std::fprintf(out, "Payload offset: %ld\n", offset);
-    std::fprintf(out, "Length: %zu bytes, expected %ld: %s\n", file.size(), expected, length_ok ? "OK" : "WRONG");
-    if (is_signed) {
-        std::fprintf(out, "Signed: certificate table of %ld bytes at %ld, after the payload\n", table.size, table.offset);
+    std::fprintf(out, "Length: %zu bytes, expected %ld: %s\n", file.size(), verdict.expected_length,
+                 verdict.length_ok ? "OK" : "WRONG");
+    if (verdict.is_signed) {
+        std::fprintf(out, "Signed: certificate table of %ld bytes at %ld, after the payload\n", verdict.table.size,
+                     verdict.table.offset);
     }
-    if (!length_ok) {
+    if (!verdict.length_ok) {
         std::fprintf(out, "Not a valid update file\n");
         return false;
     }
-
-    uint8_t header[HEADER_SIZE];
-    std::memcpy(header, file.data() + offset, HEADER_SIZE);
-    const HeaderFields fields = parse_header(header);
-    const char* header_problem = header_format_error(header);
+    const HeaderFields& fields = verdict.header;
     std::fprintf(out, "Device: %s\nVersion: %s\nYear: %s\n", fields.device_name, fields.version, fields.year);
-    std::fprintf(out, "Header: %s\n", header_problem ? header_problem : "OK");
-
-    const uint8_t* records = file.data() + offset + HEADER_SIZE;
-    long bad_record = -1;
-    for (uint32_t b = 0; b < RECORD_COUNT && bad_record < 0; ++b) {
-        const uint8_t* record = records + b * RECORD_SIZE;
-        if (record_checksum_of(record, RECORD_DATA_SIZE) != record[RECORD_DATA_SIZE]) bad_record = b;
-    }
-    if (bad_record < 0) {
+    std::fprintf(out, "Header: %s\n", verdict.header_problem ? verdict.header_problem : "OK");
+    if (verdict.bad_record < 0) {
         std::fprintf(out, "Records: %u, checksums OK\n", RECORD_COUNT);
     } else {
-        std::fprintf(out, "Records: checksum error in record %ld (address %lX)\n", bad_record,
-                     static_cast<unsigned long>(bad_record) * RECORD_DATA_SIZE);
+        std::fprintf(out, "Records: checksum error in record %ld (address %lX)\n", verdict.bad_record,
+                     static_cast<unsigned long>(verdict.bad_record) * RECORD_DATA_SIZE);
     }
-    const Digest digest = check_digest(file.data() + offset, out);
-    const bool valid = header_problem == nullptr && bad_record < 0 && digest == Digest::matches;
-    std::fprintf(out, "%s\n", valid ? "Valid update file" : "Not a valid update file");
-    return valid;
+    std::string hex;
+    for (uint8_t byte : verdict.digest) {
+        char pair[3];
+        std::snprintf(pair, sizeof pair, "%02x", byte);
+        hex += pair;
+    }
+    const char* digest = verdict.digest_matches ? "matches" : verdict.digest_block == DigestBlock::absent ? "absent" : "WRONG";
+    std::fprintf(out, "Payload SHA-256: %s: %s\n", verdict.digest_computed ? hex.c_str() : "(not computed)", digest);
+    std::fprintf(out, "%s\n", verdict.valid() ? "Valid update file" : "Not a valid update file");
+    return verdict.valid();
 }
 
 }  // namespace mkupdate

@@ -1,0 +1,42 @@
+// The EEPROM transfer with the device's loader: writing and byte-by-byte read-back.
+#pragma once
+
+#include <cstdint>
+
+#include "core/events.h"
+#include "core/layout.h"
+#include "core/link.h"
+#include "core/update_image.h"
+
+#ifndef UPDATER_EEPROM_CHUNK
+#define UPDATER_EEPROM_CHUNK 1
+#endif
+
+namespace core {
+
+// Number of EEPROM bytes carried by one frame: a build setting.
+constexpr uint16_t EEPROM_CHUNK = UPDATER_EEPROM_CHUNK;
+
+static_assert(EEPROM_CHUNK >= 1 && EEPROM_CHUNK <= 255, "a frame's count byte carries a chunk of 1 to 255 bytes");
+
+// What the read-back found.
+struct ReadBack {
+    unsigned long differences = 0;  // addresses whose byte differs, those not received included
+    unsigned long missing = 0;      // of those, addresses whose byte did not arrive at all
+    unsigned long skipped = 0;      // addresses not compared: a stop request ended their chunk early
+
+    bool clean() const { return differences == 0 && skipped == 0; }
+};
+
+// Writes the image's EEPROM bytes to the device, then reads them back and compares them, reporting
+// every address that differs. Never fails: what it found is the result.
+ReadBack download_eeprom(Link& link, const UpdateImage& image, Events& events);
+
+// Sends one write frame for the n >= 1 bytes at address a.
+void write_eeprom_chunk(Link& link, const UpdateImage& image, uint32_t a, uint32_t n);
+
+// Reads back the n >= 1 bytes at address a and compares them, adding to found. Returns early when a
+// stop is requested; the bytes left out count as skipped.
+void verify_eeprom_chunk(Link& link, const UpdateImage& image, Events& events, uint32_t a, uint32_t n, ReadBack& found);
+
+}  // namespace core

@@ -1,0 +1,77 @@
+#include "core/flash_transfer.h"
+
+#include <chrono>
+#include <initializer_list>
+
+#include "core/layout.h"
+
+namespace core {
+
+namespace {
+
+constexpr uint16_t RECORD_ACCEPTED = 0x00;
+constexpr uint16_t FLASH_BURNING_ERROR = 0x55;
+constexpr uint16_t TRANSMISSION_ERROR = 0xAA;
+
+Failure undefined_response(uint16_t reply) {
+    Failure failure{Fault::undefined_response};
+    failure.value = reply;
+    return failure;
+}
+
+Failure at_record(Fault fault, uint32_t record_start) {
+    Failure failure{fault};
+    failure.address = record_start;
+    return failure;
+}
+
+// The round trip less the wire time of the frame and its reply: what remains is the device's
+// turnaround and the adapter's latency, whether or not the write waited for the frame to leave.
+unsigned beyond_wire_time(std::chrono::steady_clock::duration took) {
+    const long long us = std::chrono::duration_cast<std::chrono::microseconds>(took).count() - FRAME_AND_REPLY_WIRE_US;
+    return us > 0 ? static_cast<unsigned>(us) : 0;
+}
+
+}  // namespace
+
+Result download_flash(Link& link, const UpdateImage& image, Events& events) {
+    for (uint16_t b : {0x59, 0xD8, 0xFD, 0x00}) link.send_byte(b);
+    const uint16_t acknowledgement = link.receive_byte();
+    if (acknowledgement != 0x00 && acknowledgement != 0x59) return Failure{Fault::no_acknowledgement};
+    events.flash_started();
+
+    for (uint32_t i = 0; i < FLASH_DATA_SIZE;) {
+        const uint32_t record_start = i;
+        // Nothing may wait before a record is sent: a byte there came unasked, and every reply from
+        // now on would be read one record late, until a missing one put them back in step unseen.
+        if (const uint16_t unasked = link.unasked_byte(); unasked != NO_BYTE) return undefined_response(unasked);
+        link.reset_frame_checksum();
+        for (uint32_t k = 0; k < RECORD_DATA_SIZE; ++k) link.queue_byte(image.flash_byte(i++));
+        link.queue_byte(link.frame_checksum());
+        const auto sent = std::chrono::steady_clock::now();
+        link.flush_queue();
+
+        const uint16_t reply = link.receive_byte();
+        if (reply != NO_BYTE) {
+            events.flash_reply(record_start / RECORD_DATA_SIZE, beyond_wire_time(std::chrono::steady_clock::now() - sent));
+        }
+        switch (reply) {
+            case RECORD_ACCEPTED:
+                events.flash_record_accepted(i);
+                break;
+            case FLASH_BURNING_ERROR:
+                return at_record(Fault::flash_burning_error, record_start);
+            case TRANSMISSION_ERROR:
+                return at_record(Fault::transmission_error, record_start);
+            default:
+                return undefined_response(reply);
+        }
+    }
+    // Nothing may follow the last reply. A byte that does means a reply came unasked on the way and
+    // every reply since was read one frame late: the last record's own reply is this byte.
+    if (const uint16_t surplus = link.receive_byte(); surplus != NO_BYTE) return undefined_response(surplus);
+    events.flash_completed();
+    return std::nullopt;
+}
+
+}  // namespace core

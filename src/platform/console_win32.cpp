@@ -1,0 +1,58 @@
+// Console keys and process services on Win32, from the run-time library's console functions:
+// _getch already delivers single keys without echo, with prefix codes 0 and 224 for function and
+// arrow keys, and leaves the console as it was.
+#include <conio.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "platform/console.h"
+
+namespace console {
+
+namespace {
+char module_path[MAX_PATH];
+bool keys_ignored = false;
+InterruptHandler interrupt_handler = nullptr;
+}
+
+namespace {
+
+// Ctrl+C outside a key prompt, Ctrl+Break, the console window closed, logoff or shutdown: the run
+// record is written, then the system's own handling ends the program.
+BOOL WINAPI on_console_event(DWORD event) {
+    const char* cause = event == CTRL_C_EVENT       ? "CTRL_C"
+                        : event == CTRL_BREAK_EVENT ? "CTRL_BREAK"
+                        : event == CTRL_CLOSE_EVENT ? "CTRL_CLOSE"
+                                                    : "CTRL_SHUTDOWN";
+    if (interrupt_handler != nullptr) interrupt_handler(cause, static_cast<int>(STATUS_CONTROL_C_EXIT));
+    return FALSE;
+}
+
+}  // namespace
+
+void init(InterruptHandler on_interrupt) {
+    interrupt_handler = on_interrupt;
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+    SetConsoleCtrlHandler(on_console_event, TRUE);
+}
+
+void restore() {}
+
+void ignore_keys() { keys_ignored = true; }
+
+int read_key() { return keys_ignored ? KEY_END : _getch(); }
+
+bool key_waiting() { return !keys_ignored && _kbhit() != 0; }
+
+void pause_ms(unsigned milliseconds) { Sleep(milliseconds); }
+
+// The running program itself, whatever argument 0 says: started from cmd.exe as `.\update`, argument
+// 0 has neither the extension nor a file behind it.
+const char* own_file_path(const char* argv0) {
+    const DWORD length = GetModuleFileNameA(nullptr, module_path, sizeof module_path);
+    return length > 0 && length < sizeof module_path ? module_path : (argv0 != nullptr ? argv0 : "");
+}
+
+}  // namespace console

@@ -1,0 +1,77 @@
+// The platform's serial ports: which are present, and one opened exclusively and set to 115200
+// baud, 8N1, raw, as the core's Port. One implementation per platform. What a terminating signal
+// must put back is kept in fixed slots here, reached by close_ports_on_signal().
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/port.h"
+
+namespace serial {
+
+// A port as a person can recognise it.
+struct PortInfo {
+    std::string name;      // COMn
+    std::string path;      // the device behind it
+    std::string identity;  // the USB device (product, vendor:product ids, serial), the variable
+                           // that named it, or empty
+};
+
+// The ports present on this machine, COM1 first.
+std::vector<PortInfo> list_ports();
+
+// How to make a USB serial adapter pass each reply on at once, for a person to follow.
+const char* latency_advice();
+
+// True where the port prompt needs the list beside it: the keys' numbers are not the names a
+// person sees elsewhere on the system.
+bool ports_listed_at_prompt();
+
+enum class OpenStatus { opened, not_found, other_problem };
+enum class ConfigStatus { configured, parameters_not_accessible, impossible_parameters, impossible_timeouts };
+
+class SerialPort : public core::Port {
+public:
+    SerialPort() = default;
+    ~SerialPort() override { close(); }
+    SerialPort(const SerialPort&) = delete;
+    SerialPort& operator=(const SerialPort&) = delete;
+
+    // Opens COMn (n >= 1) exclusively, or with n 0 the device named by path. not_found covers a
+    // port that does not exist, has no device behind it or is held by another program. On failure,
+    // detail says which device it was and the system's reason.
+    OpenStatus open(unsigned n, const std::string& path, std::string& detail);
+
+    // Sets 115200 baud, 8 data bits, no parity, one stop bit, raw bytes both ways, and discards
+    // what waits in the input: it is no answer to anything sent.
+    ConfigStatus configure(std::string& detail);
+
+    // The open port: the device behind it and that device's identity, as list_ports gives them.
+    PortInfo opened() const;
+
+    bool is_open() const { return slot_ >= 0; }
+
+    void write(const uint8_t* data, size_t length) override;
+    void drain(unsigned limit_ms) override;
+    uint16_t read_byte(unsigned timeout_ms) override;
+    void discard_input() override;
+    void close() override;
+
+private:
+    int slot_ = -1;          // this port's slot of what a signal must put back
+    std::string path_;       // the device opened
+    std::string variable_;   // the UPDATER_COMn that named it, if one did
+};
+
+// For a terminating signal: puts back the settings found at open (the driver's low-latency flag
+// included) and closes every open port, using only async-signal-safe calls.
+void close_ports_on_signal();
+
+// True while a drain waits under a timer that raises SIGALRM; a SIGALRM then only ends that wait.
+// Async-signal-safe.
+bool port_draining();
+
+}  // namespace serial

@@ -1,0 +1,349 @@
+// Serial port on Linux (termios): maps COMn to a device node, opens it exclusively and makes the
+// line raw at 115200 8N1. Reads wait with ppoll; writes wait until the bytes have left the port.
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/time.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/serial_port.h"
+
+namespace serial {
+
+namespace {
+
+// What a port was found with, to be put back at its close, also from a signal handler: fixed
+// slots, written before they are marked in use.
+struct Slot {
+    volatile sig_atomic_t fd = -1;
+    struct termios settings_found;
+    bool settings_changed = false;
+    struct serial_struct driver_flags_found;
+    bool low_latency_set = false;
+};
+constexpr int SLOTS = 8;
+Slot slots[SLOTS];
+
+// Set while a drain waits under its timer, for the SIGALRM handler of console_posix.cpp.
+volatile sig_atomic_t draining = 0;
+
+// The first line of a sysfs attribute file, or empty.
+std::string sysfs_value(const std::string& path) {
+    std::FILE* file = std::fopen(path.c_str(), "r");
+    if (file == nullptr) return "";
+    char line[256] = "";
+    const bool got = std::fgets(line, sizeof line, file) != nullptr;
+    std::fclose(file);
+    std::string value = got ? line : "";
+    while (!value.empty() && (value.back() == '\n' || value.back() == ' ')) value.pop_back();
+    return value;
+}
+
+// An on-board UART's node exists whether or not a UART is behind it; the serial driver says which
+// (its type 0 is "unknown": a placeholder). Where sysfs cannot tell, the node counts.
+bool uart_present(const std::string& name) { return sysfs_value("/sys/class/tty/" + name + "/type") != "0"; }
+
+// "product, vvvv:pppp, serial S" of the USB device behind a tty, from sysfs; empty when it is none.
+std::string usb_identity(const std::string& name) {
+    char resolved[PATH_MAX];
+    if (realpath(("/sys/class/tty/" + name + "/device").c_str(), resolved) == nullptr) return "";
+    // From the tty's interface up to the USB device, which has the vendor and product ids.
+    std::string dir = resolved;
+    for (int up = 0; up < 4 && !dir.empty(); ++up, dir = dir.substr(0, dir.rfind('/'))) {
+        const std::string vendor = sysfs_value(dir + "/idVendor");
+        if (vendor.empty()) continue;
+        std::string identity;
+        if (const std::string product = sysfs_value(dir + "/product"); !product.empty()) identity = product + ", ";
+        identity += vendor + ":" + sysfs_value(dir + "/idProduct");
+        if (const std::string serial = sysfs_value(dir + "/serial"); !serial.empty()) identity += ", serial " + serial;
+        return identity;
+    }
+    return "";
+}
+
+// The serial devices of this machine in the order COM1, COM2, ... are given to them: USB serial
+// adapters, then USB modems (CDC ACM), then on-board UARTs with a UART behind them, by number
+// within each group.
+std::vector<std::string> serial_devices() {
+    std::vector<std::string> devices;
+    for (const char* prefix : {"ttyUSB", "ttyACM", "ttyS"}) {
+        const size_t prefix_length = std::strlen(prefix);
+        std::vector<std::pair<unsigned long, std::string>> group;
+        if (DIR* dir = opendir("/dev")) {
+            while (const dirent* entry = readdir(dir)) {
+                const char* name = entry->d_name;
+                if (std::strncmp(name, prefix, prefix_length) != 0) continue;
+                const char* digits = name + prefix_length;
+                if (*digits == '\0' || std::strspn(digits, "0123456789") != std::strlen(digits)) continue;
+                if (std::strcmp(prefix, "ttyS") == 0 && !uart_present(name)) continue;
+                group.emplace_back(std::strtoul(digits, nullptr, 10), std::string("/dev/") + name);
+            }
+            closedir(dir);
+        }
+        std::sort(group.begin(), group.end());
+        for (auto& device : group) devices.push_back(device.second);
+    }
+    return devices;
+}
+
+// COMn is the device named by UPDATER_COMn, or else the n-th serial device of the machine.
+std::string device_path(unsigned n) {
+    const std::string variable = "UPDATER_COM" + std::to_string(n);
+    if (const char* path = std::getenv(variable.c_str()); path != nullptr && *path != '\0') return path;
+    const std::vector<std::string> devices = serial_devices();
+    return n <= devices.size() ? devices[n - 1] : std::string();
+}
+
+std::string reason(const std::string& path, int error) {
+    std::string text = path + ": " + std::strerror(error);
+    if (error == EACCES || error == EPERM) {
+        text += " (the user must be allowed to use serial ports, for example as a member of the "
+                "group that owns " + path + ")";
+    }
+    return text;
+}
+
+long long now_ns() {
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec * 1000000000LL + t.tv_nsec;
+}
+
+timespec to_timespec(long long ns) { return {static_cast<time_t>(ns / 1000000000LL), static_cast<long>(ns % 1000000000LL)}; }
+
+// Waits until the written bytes have left the port, or until the deadline: a device that stops
+// reading (flow control, a USB device that hangs) cannot hold the run. tcdrain itself has no timeout,
+// so an interval timer interrupts it; the SIGALRM handler returns at once while draining is set.
+void drain_until(int fd, long long deadline) {
+    for (;;) {
+        const long long remaining = deadline - now_ns();
+        if (remaining <= 0) return;
+        itimerval timer = {};
+        timer.it_value.tv_sec = static_cast<time_t>(remaining / 1000000000LL);
+        timer.it_value.tv_usec = static_cast<suseconds_t>(remaining % 1000000000LL / 1000) + 1;
+        draining = 1;
+        setitimer(ITIMER_REAL, &timer, nullptr);
+        const int result = tcdrain(fd);
+        const int error = errno;
+        timer = {};
+        setitimer(ITIMER_REAL, &timer, nullptr);
+        draining = 0;
+        if (result == 0 || error != EINTR) return;
+    }
+}
+
+// Puts back what the port in the slot was found with and closes it. Async-signal-safe.
+void put_back_and_close(Slot& slot) {
+    const int fd = slot.fd;
+    if (fd < 0) return;
+    slot.fd = -1;
+    if (slot.low_latency_set) ioctl(fd, TIOCSSERIAL, &slot.driver_flags_found);
+    if (slot.settings_changed) tcsetattr(fd, TCSANOW, &slot.settings_found);
+    ioctl(fd, TIOCNXCL);
+    close(fd);
+}
+
+}  // namespace
+
+OpenStatus SerialPort::open(unsigned n, const std::string& named, std::string& detail) {
+    close();
+    const std::string path = n > 0 ? device_path(n) : named;
+    if (path.empty()) {
+        detail = "No serial device for COM" + std::to_string(n) + " (set UPDATER_COM" +
+                 std::to_string(n) + " to its device path)";
+        return OpenStatus::not_found;
+    }
+    int free_slot = 0;
+    while (free_slot < SLOTS && slots[free_slot].fd >= 0) ++free_slot;
+    if (free_slot == SLOTS) {
+        detail = path + ": " + std::strerror(EMFILE);
+        return OpenStatus::other_problem;
+    }
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        const int error = errno;
+        detail = reason(path, error);
+        switch (error) {
+            case ENOENT: case ENODEV: case ENXIO: case EIO: case EBUSY:
+                return OpenStatus::not_found;
+            default:
+                return OpenStatus::other_problem;
+        }
+    }
+    // Exclusive use: programs that lock serial ports with flock see the port as taken, and the
+    // terminal refuses further opens (to all but the superuser) while we hold it.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
+        ::close(fd);
+        detail = error == EWOULDBLOCK ? path + ": in use by another program" : reason(path, error);
+        return error == EWOULDBLOCK ? OpenStatus::not_found : OpenStatus::other_problem;
+    }
+    ioctl(fd, TIOCEXCL);
+    Slot& slot = slots[free_slot];
+    slot.settings_changed = false;
+    slot.low_latency_set = false;
+    slot.fd = fd;
+    slot_ = free_slot;
+    path_ = path;
+    variable_.clear();
+    if (const std::string variable = "UPDATER_COM" + std::to_string(n); n > 0 && std::getenv(variable.c_str()) != nullptr) {
+        variable_ = variable;
+    }
+    return OpenStatus::opened;
+}
+
+PortInfo SerialPort::opened() const {
+    // The device itself, where the name given is a link to it (a /dev/serial/by-id path); a name
+    // the system cannot resolve (longer than PATH_MAX) as given.
+    char resolved[PATH_MAX];
+    const std::string device = realpath(path_.c_str(), resolved) != nullptr ? resolved : path_;
+    if (!variable_.empty()) return {"", device, variable_};
+    return {"", device, usb_identity(device.substr(device.rfind('/') + 1))};
+}
+
+ConfigStatus SerialPort::configure(std::string& detail) {
+    Slot& slot = slots[slot_];
+    const int fd = slot.fd;
+    if (tcgetattr(fd, &slot.settings_found) != 0) {
+        detail = std::string("tcgetattr: ") + std::strerror(errno);
+        return ConfigStatus::parameters_not_accessible;
+    }
+    struct termios raw = slot.settings_found;
+    // Every byte passes unchanged: no CR/LF translation, no software flow control, no echo or line
+    // editing, no output processing. A break or a byte with a framing or parity error is dropped
+    // (IGNBRK, IGNPAR): it would otherwise arrive as 0x00, the reply "record accepted", and a damaged
+    // reply must read as a missing one. Hardware flow control (CRTSCTS) is left as found; CLOCAL
+    // ignores the modem lines.
+    raw.c_iflag &= ~(BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | INPCK);
+    raw.c_iflag |= IGNBRK | IGNPAR;
+    raw.c_oflag &= ~OPOST;
+    raw.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    raw.c_cflag &= ~(CSIZE | PARENB | CSTOPB);
+    raw.c_cflag |= CS8 | CREAD | CLOCAL;
+    raw.c_cc[VMIN] = 1;
+    raw.c_cc[VTIME] = 0;  // reads wait in ppoll, not in the driver
+    cfsetispeed(&raw, B115200);
+    cfsetospeed(&raw, B115200);
+    if (tcsetattr(fd, TCSANOW, &raw) != 0) {
+        detail = std::string("tcsetattr: ") + std::strerror(errno);
+        return ConfigStatus::impossible_parameters;
+    }
+    slot.settings_changed = true;
+    struct termios applied;
+    if (tcgetattr(fd, &applied) != 0 || cfgetospeed(&applied) != B115200 ||
+        (applied.c_cflag & (CSIZE | PARENB | CSTOPB)) != CS8) {
+        detail = "the driver did not take 115200 baud, 8 data bits, no parity, one stop bit";
+        return ConfigStatus::impossible_parameters;
+    }
+    // USB serial adapters otherwise hold received bytes back for milliseconds; a driver without
+    // the setting is fine as it is.
+    if (ioctl(fd, TIOCGSERIAL, &slot.driver_flags_found) == 0) {
+        struct serial_struct low_latency = slot.driver_flags_found;
+        low_latency.flags |= ASYNC_LOW_LATENCY;
+        slot.low_latency_set = ioctl(fd, TIOCSSERIAL, &low_latency) == 0;
+    }
+    // What waits in the input now is no answer to anything we sent: a power-up glitch, or a reply
+    // left from an earlier session, would be taken for the acknowledgement and put every reply after
+    // it one frame late.
+    tcflush(fd, TCIFLUSH);
+    return ConfigStatus::configured;
+}
+
+void SerialPort::write(const uint8_t* data, size_t length) {
+    const int fd = slots[slot_].fd;
+    const long long deadline = now_ns() + (10LL * static_cast<long long>(length) + 50) * 1000000LL;
+    size_t done = 0;
+    while (done < length) {
+        const ssize_t written = ::write(fd, data + done, length - done);
+        if (written > 0) {
+            done += static_cast<size_t>(written);
+        } else if (written < 0 && errno == EAGAIN) {
+            const long long remaining = deadline - now_ns();
+            if (remaining <= 0) return;
+            pollfd wait = {fd, POLLOUT, 0};
+            const timespec timeout = to_timespec(remaining);
+            ppoll(&wait, 1, &timeout, nullptr);
+        } else if (!(written < 0 && errno == EINTR)) {
+            return;  // the port failed or vanished: the missing reply will show it
+        }
+    }
+}
+
+void SerialPort::drain(unsigned limit_ms) { drain_until(slots[slot_].fd, now_ns() + limit_ms * 1000000LL); }
+
+uint16_t SerialPort::read_byte(unsigned timeout_ms) {
+    const int fd = slots[slot_].fd;
+    const long long deadline = now_ns() + timeout_ms * 1000000LL;
+    for (;;) {
+        const long long remaining = deadline - now_ns();
+        pollfd wait = {fd, POLLIN, 0};
+        const timespec timeout = to_timespec(remaining > 0 ? remaining : 0);
+        const int ready = ppoll(&wait, 1, &timeout, nullptr);
+        if (ready < 0 && errno != EINTR) return core::NO_BYTE;
+        if (ready > 0) {
+            uint8_t byte;
+            const ssize_t got = ::read(fd, &byte, 1);
+            if (got == 1) return byte;
+            // Nothing to read although ready: the line hung up or the device vanished.
+            if (got == 0 || (errno != EAGAIN && errno != EINTR)) return core::NO_BYTE;
+        }
+        if (remaining <= 0) return core::NO_BYTE;
+    }
+}
+
+void SerialPort::discard_input() { tcflush(slots[slot_].fd, TCIFLUSH); }
+
+void SerialPort::close() {
+    if (slot_ < 0) return;
+    put_back_and_close(slots[slot_]);
+    slot_ = -1;
+}
+
+void close_ports_on_signal() {
+    for (Slot& slot : slots) put_back_and_close(slot);
+}
+
+const char* latency_advice() {
+    // The updater already asks the driver for low latency (ASYNC_LOW_LATENCY); this driver kept
+    // its timer.
+    return "Set its latency timer to 1 ms, as the driver did not when asked for low latency: "
+           "echo 1 > /sys/bus/usb-serial/devices/<ttyUSBn>/latency_timer";
+}
+
+bool ports_listed_at_prompt() { return true; }
+
+std::vector<PortInfo> list_ports() {
+    // COM1 to COM9 as the keys reach them, and beyond where a variable names a port.
+    std::vector<PortInfo> ports;
+    const size_t devices = serial_devices().size();
+    for (unsigned n = 1; n <= 99; ++n) {
+        const std::string variable = "UPDATER_COM" + std::to_string(n);
+        const char* named = std::getenv(variable.c_str());
+        if ((named == nullptr || *named == '\0') && n > std::max<size_t>(devices, 9)) continue;
+        const std::string path = device_path(n);
+        if (path.empty()) continue;
+        std::string identity = variable;
+        if (named == nullptr || *named == '\0') identity = usb_identity(path.substr(path.rfind('/') + 1));
+        ports.push_back({"COM" + std::to_string(n), path, identity});
+    }
+    return ports;
+}
+
+bool port_draining() { return draining != 0; }
+
+}  // namespace serial
