@@ -15,13 +15,37 @@ namespace serial {
 // A port as a person can recognise it.
 struct PortInfo {
     std::string name;      // COMn
-    std::string path;      // the device behind it
+    std::string path;      // the device behind it, or on Windows its name in the Device Manager
     std::string identity;  // the USB device (product, vendor:product ids, serial), the variable
                            // that named it, or empty
+    unsigned number = 0;   // n of COMn
 };
 
-// The ports present on this machine, COM1 first.
-std::vector<PortInfo> list_ports();
+// The ports present on this machine, COM1 first. On Linux, root is the folder that stands for /
+// (its dev, sys and proc), so that a test can give a tree of its own; Windows asks the system.
+std::vector<PortInfo> list_ports(const std::string& root = "");
+
+// A USB serial adapter that is plugged in but has no port.
+struct AdapterWithoutPort {
+    uint16_t vendor = 0, product = 0;
+    unsigned problem_code = 0;  // Windows: the Device Manager's problem code of its driver
+};
+
+// Why a port could not be opened, and what the system shows around it.
+struct PortProblem {
+    enum class Kind { none, missing, busy, denied, other } kind = Kind::none;
+    std::vector<AdapterWithoutPort> adapters_without_port;
+    std::string holder;  // the process that holds the port: "1234 (minicom)", where the system says
+    std::string group;   // the group that owns the device, where the user may not use it
+};
+
+// What the system shows about a port of that kind of problem at device (the path tried; empty when
+// no device was there), under root as for list_ports.
+PortProblem diagnose_port(PortProblem::Kind kind, const std::string& device, const std::string& root = "");
+
+// True when ModemManager runs and device is a CDC ACM modem it would probe in the middle of a
+// transfer.
+bool modem_manager_may_probe(const std::string& device, const std::string& root = "");
 
 // How to make a USB serial adapter pass each reply on at once, for a person to follow.
 const char* latency_advice();
@@ -54,6 +78,10 @@ public:
 
     bool is_open() const { return slot_ >= 0; }
 
+    // Why the last open failed, and the device it tried (empty when there was none).
+    PortProblem::Kind problem() const { return problem_; }
+    const std::string& device_tried() const { return path_; }
+
     void write(const uint8_t* data, size_t length) override;
     void drain(unsigned limit_ms) override;
     uint16_t read_byte(unsigned timeout_ms) override;
@@ -62,6 +90,7 @@ public:
 
 private:
     int slot_ = -1;          // this port's slot of what a signal must put back
+    PortProblem::Kind problem_ = PortProblem::Kind::none;
     std::string path_;       // the device opened
     std::string variable_;   // the UPDATER_COMn that named it, if one did
 };

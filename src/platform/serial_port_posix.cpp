@@ -1,6 +1,7 @@
 // Serial port on Linux (termios): maps COMn to a device node, opens it exclusively and makes the
 // line raw at 115200 8N1. Reads wait with ppoll; writes wait until the bytes have left the port.
 #include <dirent.h>
+#include <sys/stat.h>
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
@@ -21,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "core/usb_serial_chips.h"
 #include "platform/serial_port.h"
 
 namespace serial {
@@ -56,12 +58,14 @@ std::string sysfs_value(const std::string& path) {
 
 // An on-board UART's node exists whether or not a UART is behind it; the serial driver says which
 // (its type 0 is "unknown": a placeholder). Where sysfs cannot tell, the node counts.
-bool uart_present(const std::string& name) { return sysfs_value("/sys/class/tty/" + name + "/type") != "0"; }
+bool uart_present(const std::string& root, const std::string& name) {
+    return sysfs_value(root + "/sys/class/tty/" + name + "/type") != "0";
+}
 
 // "product, vvvv:pppp, serial S" of the USB device behind a tty, from sysfs; empty when it is none.
-std::string usb_identity(const std::string& name) {
+std::string usb_identity(const std::string& root, const std::string& name) {
     char resolved[PATH_MAX];
-    if (realpath(("/sys/class/tty/" + name + "/device").c_str(), resolved) == nullptr) return "";
+    if (realpath((root + "/sys/class/tty/" + name + "/device").c_str(), resolved) == nullptr) return "";
     // From the tty's interface up to the USB device, which has the vendor and product ids.
     std::string dir = resolved;
     for (int up = 0; up < 4 && !dir.empty(); ++up, dir = dir.substr(0, dir.rfind('/'))) {
@@ -79,18 +83,18 @@ std::string usb_identity(const std::string& name) {
 // The serial devices of this machine in the order COM1, COM2, ... are given to them: USB serial
 // adapters, then USB modems (CDC ACM), then on-board UARTs with a UART behind them, by number
 // within each group.
-std::vector<std::string> serial_devices() {
+std::vector<std::string> serial_devices(const std::string& root) {
     std::vector<std::string> devices;
     for (const char* prefix : {"ttyUSB", "ttyACM", "ttyS"}) {
         const size_t prefix_length = std::strlen(prefix);
         std::vector<std::pair<unsigned long, std::string>> group;
-        if (DIR* dir = opendir("/dev")) {
+        if (DIR* dir = opendir((root + "/dev").c_str())) {
             while (const dirent* entry = readdir(dir)) {
                 const char* name = entry->d_name;
                 if (std::strncmp(name, prefix, prefix_length) != 0) continue;
                 const char* digits = name + prefix_length;
                 if (*digits == '\0' || std::strspn(digits, "0123456789") != std::strlen(digits)) continue;
-                if (std::strcmp(prefix, "ttyS") == 0 && !uart_present(name)) continue;
+                if (std::strcmp(prefix, "ttyS") == 0 && !uart_present(root, name)) continue;
                 group.emplace_back(std::strtoul(digits, nullptr, 10), std::string("/dev/") + name);
             }
             closedir(dir);
@@ -102,20 +106,43 @@ std::vector<std::string> serial_devices() {
 }
 
 // COMn is the device named by UPDATER_COMn, or else the n-th serial device of the machine.
-std::string device_path(unsigned n) {
+std::string device_path(unsigned n, const std::string& root = "") {
     const std::string variable = "UPDATER_COM" + std::to_string(n);
     if (const char* path = std::getenv(variable.c_str()); path != nullptr && *path != '\0') return path;
-    const std::vector<std::string> devices = serial_devices();
+    const std::vector<std::string> devices = serial_devices(root);
     return n <= devices.size() ? devices[n - 1] : std::string();
 }
 
-std::string reason(const std::string& path, int error) {
-    std::string text = path + ": " + std::strerror(error);
-    if (error == EACCES || error == EPERM) {
-        text += " (the user must be allowed to use serial ports, for example as a member of the "
-                "group that owns " + path + ")";
+std::string reason(const std::string& path, int error) { return path + ": " + std::strerror(error); }
+
+// The numbers of the folder's entries that are all digits: the processes under /proc.
+std::vector<std::string> process_ids(const std::string& root) {
+    std::vector<std::string> ids;
+    if (DIR* dir = opendir((root + "/proc").c_str())) {
+        while (const dirent* entry = readdir(dir)) {
+            if (std::strspn(entry->d_name, "0123456789") == std::strlen(entry->d_name) && entry->d_name[0] != '\0') {
+                ids.emplace_back(entry->d_name);
+            }
+        }
+        closedir(dir);
     }
-    return text;
+    return ids;
+}
+
+// True when a tty lies in folder or up to depth levels below it: the port a driver made.
+bool has_tty(const std::string& folder, int depth) {
+    DIR* dir = opendir(folder.c_str());
+    if (dir == nullptr) return false;
+    bool found = false;
+    while (const dirent* entry = readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        if (name == "tty" || name.rfind("ttyUSB", 0) == 0 || name.rfind("ttyACM", 0) == 0) found = true;
+        else if (depth > 0 && entry->d_type == DT_DIR) found = has_tty(folder + "/" + name, depth - 1);
+        if (found) break;
+    }
+    closedir(dir);
+    return found;
 }
 
 long long now_ns() {
@@ -163,6 +190,8 @@ void put_back_and_close(Slot& slot) {
 OpenStatus SerialPort::open(unsigned n, const std::string& named, std::string& detail) {
     close();
     const std::string path = n > 0 ? device_path(n) : named;
+    path_ = path;
+    problem_ = PortProblem::Kind::missing;
     if (path.empty()) {
         detail = "No serial device for COM" + std::to_string(n) + " (set UPDATER_COM" +
                  std::to_string(n) + " to its device path)";
@@ -172,6 +201,7 @@ OpenStatus SerialPort::open(unsigned n, const std::string& named, std::string& d
     while (free_slot < SLOTS && slots[free_slot].fd >= 0) ++free_slot;
     if (free_slot == SLOTS) {
         detail = path + ": " + std::strerror(EMFILE);
+        problem_ = PortProblem::Kind::other;
         return OpenStatus::other_problem;
     }
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -179,9 +209,16 @@ OpenStatus SerialPort::open(unsigned n, const std::string& named, std::string& d
         const int error = errno;
         detail = reason(path, error);
         switch (error) {
-            case ENOENT: case ENODEV: case ENXIO: case EIO: case EBUSY:
+            case ENOENT: case ENODEV: case ENXIO: case EIO:
                 return OpenStatus::not_found;
+            case EBUSY:  // held exclusively by another program
+                problem_ = PortProblem::Kind::busy;
+                return OpenStatus::not_found;
+            case EACCES: case EPERM:
+                problem_ = PortProblem::Kind::denied;
+                return OpenStatus::other_problem;
             default:
+                problem_ = PortProblem::Kind::other;
                 return OpenStatus::other_problem;
         }
     }
@@ -191,15 +228,16 @@ OpenStatus SerialPort::open(unsigned n, const std::string& named, std::string& d
         const int error = errno;
         ::close(fd);
         detail = error == EWOULDBLOCK ? path + ": in use by another program" : reason(path, error);
+        problem_ = error == EWOULDBLOCK ? PortProblem::Kind::busy : PortProblem::Kind::other;
         return error == EWOULDBLOCK ? OpenStatus::not_found : OpenStatus::other_problem;
     }
+    problem_ = PortProblem::Kind::none;
     ioctl(fd, TIOCEXCL);
     Slot& slot = slots[free_slot];
     slot.settings_changed = false;
     slot.low_latency_set = false;
     slot.fd = fd;
     slot_ = free_slot;
-    path_ = path;
     variable_.clear();
     if (const std::string variable = "UPDATER_COM" + std::to_string(n); n > 0 && std::getenv(variable.c_str()) != nullptr) {
         variable_ = variable;
@@ -212,8 +250,8 @@ PortInfo SerialPort::opened() const {
     // the system cannot resolve (longer than PATH_MAX) as given.
     char resolved[PATH_MAX];
     const std::string device = realpath(path_.c_str(), resolved) != nullptr ? resolved : path_;
-    if (!variable_.empty()) return {"", device, variable_};
-    return {"", device, usb_identity(device.substr(device.rfind('/') + 1))};
+    if (!variable_.empty()) return {"", device, variable_, 0};
+    return {"", device, usb_identity("", device.substr(device.rfind('/') + 1)), 0};
 }
 
 ConfigStatus SerialPort::configure(std::string& detail) {
@@ -327,21 +365,88 @@ const char* latency_advice() {
 
 bool ports_listed_at_prompt() { return true; }
 
-std::vector<PortInfo> list_ports() {
-    // COM1 to COM9 as the keys reach them, and beyond where a variable names a port.
+std::vector<PortInfo> list_ports(const std::string& root) {
+    // COM1 to COM9, and beyond as far as there are devices or a variable names a port.
     std::vector<PortInfo> ports;
-    const size_t devices = serial_devices().size();
+    const size_t devices = serial_devices(root).size();
     for (unsigned n = 1; n <= 99; ++n) {
         const std::string variable = "UPDATER_COM" + std::to_string(n);
         const char* named = std::getenv(variable.c_str());
         if ((named == nullptr || *named == '\0') && n > std::max<size_t>(devices, 9)) continue;
-        const std::string path = device_path(n);
+        const std::string path = device_path(n, root);
         if (path.empty()) continue;
         std::string identity = variable;
-        if (named == nullptr || *named == '\0') identity = usb_identity(path.substr(path.rfind('/') + 1));
-        ports.push_back({"COM" + std::to_string(n), path, identity});
+        if (named == nullptr || *named == '\0') identity = usb_identity(root, path.substr(path.rfind('/') + 1));
+        ports.push_back({"COM" + std::to_string(n), path, identity, n});
     }
     return ports;
+}
+
+PortProblem diagnose_port(PortProblem::Kind kind, const std::string& device, const std::string& root) {
+    PortProblem problem;
+    problem.kind = kind;
+    if (kind == PortProblem::Kind::missing) {
+        // Known USB serial chips without a tty: no driver bound, or one (brltty's) that took them.
+        const std::string usb = root + "/sys/bus/usb/devices";
+        if (DIR* dir = opendir(usb.c_str())) {
+            while (const dirent* entry = readdir(dir)) {
+                const std::string folder = usb + "/" + entry->d_name;
+                const std::string vendor = sysfs_value(folder + "/idVendor"), product = sysfs_value(folder + "/idProduct");
+                if (vendor.empty() || product.empty()) continue;
+                const auto vendor_id = static_cast<uint16_t>(std::strtoul(vendor.c_str(), nullptr, 16));
+                const auto product_id = static_cast<uint16_t>(std::strtoul(product.c_str(), nullptr, 16));
+                if (core::find_usb_serial_chip(vendor_id, product_id) == nullptr || has_tty(folder, 3)) continue;
+                problem.adapters_without_port.push_back({vendor_id, product_id, 0});
+            }
+            closedir(dir);
+        }
+    } else if (kind == PortProblem::Kind::busy && !device.empty()) {
+        // The process with the device open, as its descriptors under /proc show it.
+        char resolved[PATH_MAX];
+        const std::string real = realpath((root + device).c_str(), resolved) != nullptr && root.empty() ? resolved : device;
+        for (const std::string& pid : process_ids(root)) {
+            const std::string fds = root + "/proc/" + pid + "/fd";
+            DIR* dir = opendir(fds.c_str());
+            if (dir == nullptr) continue;
+            while (const dirent* entry = readdir(dir)) {
+                char target[PATH_MAX];
+                const ssize_t length = readlink((fds + "/" + entry->d_name).c_str(), target, sizeof target - 1);
+                if (length <= 0) continue;
+                const std::string opened(target, static_cast<size_t>(length));
+                if (opened != real && opened != device) continue;
+                problem.holder = pid + " (" + sysfs_value(root + "/proc/" + pid + "/comm") + ")";
+                break;
+            }
+            closedir(dir);
+            if (!problem.holder.empty()) break;
+        }
+    } else if (kind == PortProblem::Kind::denied && !device.empty()) {
+        // The group's name from the group file itself: a static program has no name service.
+        struct stat info;
+        std::FILE* groups = stat((root + device).c_str(), &info) == 0 ? std::fopen((root + "/etc/group").c_str(), "r") : nullptr;
+        char line[1024];
+        while (groups != nullptr && std::fgets(line, sizeof line, groups) != nullptr) {
+            const std::string entry = line;
+            const size_t first = entry.find(':'), second = entry.find(':', first + 1), third = entry.find(':', second + 1);
+            if (third == std::string::npos) continue;
+            if (std::strtoul(entry.substr(second + 1, third - second - 1).c_str(), nullptr, 10) == info.st_gid) {
+                problem.group = entry.substr(0, first);
+                break;
+            }
+        }
+        if (groups != nullptr) std::fclose(groups);
+    }
+    return problem;
+}
+
+bool modem_manager_may_probe(const std::string& device, const std::string& root) {
+    char resolved[PATH_MAX];
+    const std::string real = realpath((root + device).c_str(), resolved) != nullptr ? resolved : device;
+    if (real.substr(real.rfind('/') + 1).rfind("ttyACM", 0) != 0) return false;
+    for (const std::string& pid : process_ids(root)) {
+        if (sysfs_value(root + "/proc/" + pid + "/comm") == "ModemManager") return true;
+    }
+    return false;
 }
 
 bool port_draining() { return draining != 0; }

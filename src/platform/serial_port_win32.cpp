@@ -1,14 +1,19 @@
 // Serial port on Win32: COMn opened with CreateFileA without sharing, 115200 8N1 through the DCB,
 // and the read and write timeouts that make a one-byte read wait at most 50 ms.
 #include <windows.h>
+// After windows.h, which they need.
+#include <cfgmgr32.h>
+#include <setupapi.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "core/link.h"
+#include "core/usb_serial_chips.h"
 #include "platform/serial_port.h"
 
 namespace serial {
@@ -36,8 +41,9 @@ std::string reason(const std::string& port_path, DWORD error) {
 
 OpenStatus SerialPort::open(unsigned n, const std::string& path, std::string& detail) {
     close();
-    // COM1 to COM9 open by their plain names; COM10 and above only through the device namespace.
-    path_ = n == 0 ? path : n <= 9 ? "COM" + std::to_string(n) : "\\\\.\\COM" + std::to_string(n);
+    // Every COM port through the device namespace, which COM10 and above need and COM1 to COM9 take.
+    path_ = n == 0 ? path : "\\\\.\\COM" + std::to_string(n);
+    problem_ = PortProblem::Kind::other;
     int free_slot = 0;
     while (free_slot < SLOTS && handles[free_slot] != INVALID_HANDLE_VALUE) ++free_slot;
     if (free_slot == SLOTS) {
@@ -49,8 +55,12 @@ OpenStatus SerialPort::open(unsigned n, const std::string& path, std::string& de
     if (port == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
         detail = reason(path_, error);
+        // A port opened by another program is refused as access denied.
+        if (error == ERROR_ACCESS_DENIED) problem_ = PortProblem::Kind::busy;
+        if (error == ERROR_FILE_NOT_FOUND) problem_ = PortProblem::Kind::missing;
         return error == ERROR_FILE_NOT_FOUND ? OpenStatus::not_found : OpenStatus::other_problem;
     }
+    problem_ = PortProblem::Kind::none;
     handles[free_slot] = port;
     slot_ = free_slot;
     return OpenStatus::opened;
@@ -60,8 +70,8 @@ PortInfo SerialPort::opened() const {
     // The device the system has behind a COM name, as list_ports shows it.
     char target[512] = "";
     const std::string dos_name = path_.rfind("\\\\.\\", 0) == 0 ? path_.substr(4) : path_;
-    if (QueryDosDeviceA(dos_name.c_str(), target, sizeof target) == 0) return {"", path_, ""};
-    return {"", target, ""};
+    if (QueryDosDeviceA(dos_name.c_str(), target, sizeof target) == 0) return {"", path_, "", 0};
+    return {"", target, "", 0};
 }
 
 ConfigStatus SerialPort::configure(std::string& detail) {
@@ -152,28 +162,119 @@ const char* latency_advice() {
            "Port Settings, Advanced).";
 }
 
-// COMn is what Windows itself calls the port.
-bool ports_listed_at_prompt() { return false; }
+// The list helps on Windows too: the keys reach ports beyond COM9, and the Device Manager's names
+// tell which adapter is which.
+bool ports_listed_at_prompt() { return true; }
 
-std::vector<PortInfo> list_ports() {
-    // The system's DOS device names; the COM ports among them, by number, with the device behind.
+namespace {
+
+// The Device Manager's class "Ports (COM & LPT)".
+const GUID PORTS_CLASS = {0x4D36E978, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
+
+// "vvvv:pppp" of a USB device's hardware id ("USB\\VID_1A86&PID_7523&REV_0254"); false when it has none.
+bool usb_ids(const std::string& hardware_id, uint16_t& vendor, uint16_t& product) {
+    const size_t vid = hardware_id.find("VID_"), pid = hardware_id.find("PID_");
+    if (vid == std::string::npos || pid == std::string::npos) return false;
+    vendor = static_cast<uint16_t>(std::strtoul(hardware_id.substr(vid + 4, 4).c_str(), nullptr, 16));
+    product = static_cast<uint16_t>(std::strtoul(hardware_id.substr(pid + 4, 4).c_str(), nullptr, 16));
+    return true;
+}
+
+std::string device_property(HDEVINFO devices, SP_DEVINFO_DATA& device, DWORD property) {
+    char text[512] = "";
+    if (!SetupDiGetDeviceRegistryPropertyA(devices, &device, property, nullptr, reinterpret_cast<BYTE*>(text),
+                                           sizeof text - 2, nullptr)) {
+        return "";
+    }
+    return text;  // of a list of strings, the first
+}
+
+// The ports class's devices by COM number: their name in the Device Manager and USB ids.
+std::vector<std::pair<unsigned long, PortInfo>> ports_class() {
+    std::vector<std::pair<unsigned long, PortInfo>> found;
+    const HDEVINFO devices = SetupDiGetClassDevsA(&PORTS_CLASS, nullptr, nullptr, DIGCF_PRESENT);
+    if (devices == INVALID_HANDLE_VALUE) return found;
+    SP_DEVINFO_DATA device = {};
+    device.cbSize = sizeof device;
+    for (DWORD index = 0; SetupDiEnumDeviceInfo(devices, index, &device); ++index) {
+        char port_name[64] = "";
+        DWORD size = sizeof port_name;
+        const HKEY key = SetupDiOpenDevRegKey(devices, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
+        if (key == INVALID_HANDLE_VALUE) continue;
+        const bool named = RegQueryValueExA(key, "PortName", nullptr, nullptr, reinterpret_cast<BYTE*>(port_name), &size) ==
+                           ERROR_SUCCESS;
+        RegCloseKey(key);
+        if (!named || std::strncmp(port_name, "COM", 3) != 0) continue;
+        PortInfo port{port_name, device_property(devices, device, SPDRP_FRIENDLYNAME), "", 0};
+        uint16_t vendor = 0, product = 0;
+        char ids[16];
+        if (usb_ids(device_property(devices, device, SPDRP_HARDWAREID), vendor, product)) {
+            std::snprintf(ids, sizeof ids, "%04x:%04x", vendor, product);
+            port.identity = ids;
+        }
+        found.push_back({std::strtoul(port_name + 3, nullptr, 10), port});
+    }
+    SetupDiDestroyDeviceInfoList(devices);
+    return found;
+}
+
+}  // namespace
+
+std::vector<PortInfo> list_ports(const std::string&) {
+    // The ports class as the Device Manager shows it, and every COM name the system knows besides
+    // (a port without a device node, as wine's), by number.
+    std::vector<std::pair<unsigned long, PortInfo>> found = ports_class();
     std::vector<char> names(65536);
     const DWORD length = QueryDosDeviceA(nullptr, names.data(), static_cast<DWORD>(names.size()));
-    std::vector<std::pair<unsigned long, PortInfo>> found;
     for (DWORD at = 0; at < length && names[at] != '\0'; at += static_cast<DWORD>(std::strlen(&names[at])) + 1) {
         const char* name = &names[at];
         if (std::strncmp(name, "COM", 3) != 0 || name[3] < '1' || name[3] > '9' ||
             std::strspn(name + 3, "0123456789") != std::strlen(name + 3)) {
             continue;
         }
+        const unsigned long n = std::strtoul(name + 3, nullptr, 10);
+        bool known = false;
+        for (const auto& entry : found) known = known || entry.first == n;
+        if (known) continue;
         char target[512] = "";
         QueryDosDeviceA(name, target, sizeof target);
-        found.push_back({std::strtoul(name + 3, nullptr, 10), PortInfo{name, target, ""}});
+        found.push_back({n, PortInfo{name, target, "", 0}});
     }
     std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
     std::vector<PortInfo> ports;
-    for (auto& entry : found) ports.push_back(entry.second);
+    for (auto& entry : found) {
+        entry.second.number = static_cast<unsigned>(entry.first);
+        if (entry.second.path.empty()) entry.second.path = entry.second.name;
+        ports.push_back(entry.second);
+    }
     return ports;
 }
+
+PortProblem diagnose_port(PortProblem::Kind kind, const std::string&, const std::string&) {
+    PortProblem problem;
+    problem.kind = kind;
+    if (kind != PortProblem::Kind::missing) return problem;
+    // Known USB serial chips whose driver has a problem (none installed, or one that failed).
+    const HDEVINFO devices = SetupDiGetClassDevsA(nullptr, "USB", nullptr, DIGCF_ALLCLASSES | DIGCF_PRESENT);
+    if (devices == INVALID_HANDLE_VALUE) return problem;
+    SP_DEVINFO_DATA device = {};
+    device.cbSize = sizeof device;
+    for (DWORD index = 0; SetupDiEnumDeviceInfo(devices, index, &device); ++index) {
+        uint16_t vendor = 0, product = 0;
+        if (!usb_ids(device_property(devices, device, SPDRP_HARDWAREID), vendor, product) ||
+            core::find_usb_serial_chip(vendor, product) == nullptr) {
+            continue;
+        }
+        ULONG status = 0, code = 0;
+        if (CM_Get_DevNode_Status(&status, &code, device.DevInst, 0) == CR_SUCCESS && (status & DN_HAS_PROBLEM) != 0) {
+            problem.adapters_without_port.push_back({vendor, product, static_cast<unsigned>(code)});
+        }
+    }
+    SetupDiDestroyDeviceInfoList(devices);
+    return problem;
+}
+
+// ModemManager is a Linux service.
+bool modem_manager_may_probe(const std::string&, const std::string&) { return false; }
 
 }  // namespace serial

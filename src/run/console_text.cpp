@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "core/port.h"
+#include "core/usb_serial_chips.h"
 #include "run/shown_text.h"
 
 namespace run {
@@ -11,7 +11,7 @@ namespace {
 
 template <typename... Values>
 std::string format(const char* pattern, Values... values) {
-    char text[256];
+    char text[512];
     std::snprintf(text, sizeof text, pattern, values...);
     return text;
 }
@@ -60,6 +60,113 @@ std::string port_failure_text(serial::OpenStatus open, serial::ConfigStatus conf
             break;
     }
     return detail.empty() ? text : text + shown_text(detail) + "\n";
+}
+
+namespace {
+
+// The letter key of the k-th port beyond COM9 in the list (k from 0), or 0 past 'z'.
+char letter_key(size_t k) { return k < 26 ? static_cast<char>('a' + k) : 0; }
+
+std::string chip_name(const serial::AdapterWithoutPort& adapter) {
+    const core::UsbSerialChip* chip = core::find_usb_serial_chip(adapter.vendor, adapter.product);
+    return format("%s adapter (%04x:%04x)", chip != nullptr ? chip->chip : "USB serial", adapter.vendor, adapter.product);
+}
+
+}  // namespace
+
+std::string port_list_text(const std::vector<serial::PortInfo>& ports) {
+    if (ports.empty()) return "no serial ports found\n";
+    std::string text;
+    size_t letters = 0;
+    for (const serial::PortInfo& port : ports) {
+        text += port.name + " = " + shown_text(port.path);
+        if (!port.identity.empty()) text += " (" + shown_text(port.identity) + ")";
+        if (port.number > 9) {
+            if (const char key = letter_key(letters++)) text += std::string(" - press ") + key;
+        }
+        text += "\n";
+    }
+    return text;
+}
+
+unsigned port_for_key(int key, const std::vector<serial::PortInfo>& ports) {
+    if (key >= '1' && key <= '9') return static_cast<unsigned>(key - '0');
+    size_t letters = 0;
+    for (const serial::PortInfo& port : ports) {
+        if (port.number > 9 && letter_key(letters++) == key) return port.number;
+    }
+    return 0;
+}
+
+std::vector<std::string> port_help(const serial::PortProblem& problem, const std::string& port_name,
+                                   const std::string& device) {
+    using Kind = serial::PortProblem::Kind;
+    std::vector<std::string> lines;
+    switch (problem.kind) {
+        case Kind::missing:
+            for (const serial::AdapterWithoutPort& adapter : problem.adapters_without_port) {
+                const core::UsbSerialChip* chip = core::find_usb_serial_chip(adapter.vendor, adapter.product);
+                if (adapter.problem_code != 0) {
+                    lines.push_back(format("A %s is plugged in, but its driver does not work (Device Manager problem "
+                                           "code %u): install the %s driver, then plug the adapter in again.",
+                                           chip_name(adapter).c_str(), adapter.problem_code,
+                                           chip != nullptr ? chip->driver : "adapter's"));
+                } else {
+                    lines.push_back("A " + chip_name(adapter) +
+                                    " is plugged in but has no serial port: brltty (a Braille display service) may "
+                                    "have taken it. Remove it (sudo apt remove brltty), then plug the adapter in again.");
+                }
+            }
+            if (lines.empty()) {
+                lines.push_back("Check that the adapter is plugged in and that its cable carries data (some USB cables "
+                                "only charge).");
+                lines.push_back("Check that the adapter's driver is installed (FTDI, Silicon Labs CP210x, WCH "
+                                "CH340/CH341, Prolific PL2303), then run the update again.");
+            }
+            break;
+        case Kind::busy:
+            lines.push_back(problem.holder.empty()
+                                ? "Another program (a terminal, an IDE, a 3D-printer host) holds " + port_name +
+                                      ": close it, then run the update again."
+                                : port_name + " is held by process " + shown_text(problem.holder) +
+                                      ": close that program, then run the update again.");
+            break;
+        case Kind::denied:
+            if (!problem.group.empty()) {
+                lines.push_back("You may not use " + shown_text(device) + ": it belongs to the group " +
+                                shown_text(problem.group) + ". Run: sudo usermod -aG " + shown_text(problem.group) +
+                                " $USER, then log out and back in.");
+            } else {
+                lines.push_back("You may not use " + shown_text(device) +
+                                ": ask for the right to use serial ports, then run the update again.");
+            }
+            break;
+        case Kind::none:
+        case Kind::other:
+            break;
+    }
+    return lines;
+}
+
+std::string modem_manager_warning(const std::string& device) {
+    return "Warning: ModemManager is running and may probe " + shown_text(device) +
+           " in the middle of the update: stop it for the update (sudo systemctl stop ModemManager) or keep it off the "
+           "port with a udev rule (ENV{ID_MM_DEVICE_IGNORE}=\"1\").\n";
+}
+
+const char* next_step(core::Outcome outcome) {
+    switch (outcome) {
+        case core::Outcome::device_error:
+            return "What to do: check the cable, switch the device off, hold the 5 keys while switching it on, "
+                   "then run the update again.";
+        case core::Outcome::flash_burn_error:
+            return "What to do: run the update again; if the error comes back, contact Tarvenholt's support.";
+        case core::Outcome::eeprom_mismatch:
+            return "What to do: run the update again and download the EEPROM once more; if differences remain, "
+                   "contact Tarvenholt's support.";
+        default:
+            return nullptr;
+    }
 }
 
 std::string progress_text(unsigned long position, long percent) { return format("\r%lX %ld%%", position, percent); }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "core/failure.h"
 #include "platform/serial_port.h"
@@ -17,6 +18,26 @@ std::string failure_text(const core::Failure& failure, const std::string& device
 // and the system's reason) on a line of its own. port_name is "COMn" or the path given.
 std::string port_failure_text(serial::OpenStatus open, serial::ConfigStatus config, const std::string& port_name,
                               const std::string& detail);
+
+// The port list above the prompt and of --list-ports: "COMn = <device> (<identity>)" a line, and
+// beside a port beyond COM9 the letter key that opens it; "no serial ports found" when none is.
+std::string port_list_text(const std::vector<serial::PortInfo>& ports);
+
+// The COM number a key at the port prompt opens: a digit 1 to 9 its own, a letter the listed port
+// it stands beside; 0 for any other key, which breaks off.
+unsigned port_for_key(int key, const std::vector<serial::PortInfo>& ports);
+
+// What the person can do about a port that could not be used, after its message: a few lines that
+// fit what the system shows. port_name as the messages name it, device the path tried.
+std::vector<std::string> port_help(const serial::PortProblem& problem, const std::string& port_name,
+                                   const std::string& device);
+
+// The warning before a transfer on a port that ModemManager may probe.
+std::string modem_manager_warning(const std::string& device);
+
+// The one line of what to do after a transfer that failed with this outcome; nullptr for the
+// outcomes that have their own advice already (or none).
+const char* next_step(core::Outcome outcome);
 
 // The progress line: "\r" and the count or address in upper-case hexadecimal, then the share in
 // whole percent.

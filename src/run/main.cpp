@@ -3,6 +3,7 @@
 #include <string>
 
 #include "platform/console.h"
+#include "run/console_text.h"
 #include "run/options.h"
 #include "run/run_record.h"
 #include "run/session.h"
@@ -85,15 +86,16 @@ int main(int argc, char** argv) {
         device, header.version, header.year, device, device);
 
     if (options.port.empty()) {
-        // The port key: a digit opens that port, anything else breaks off.
-        run::print_ports_for_prompt();
+        // The port key: a digit opens that port, a letter the listed port it stands beside,
+        // anything else breaks off.
+        const std::vector<serial::PortInfo> listed = run::print_ports_for_prompt();
         std::printf(
             "Press the number of the connected COM port [1,2,3,4,5,6,7,8,9]\n"
             "to start the data transmission !\n"
             "Or press another key to break !\n\n");
-        const int port_key = console::read_key();
-        if (port_key < '1' || port_key > '9') run::exit_program(session, core::Outcome::user_break);
-        run::open_port(session, static_cast<unsigned>(port_key - '0'));
+        const unsigned port = run::port_for_key(console::read_key(), listed);
+        if (port == 0) run::exit_program(session, core::Outcome::user_break);
+        run::open_port(session, port);
     } else {
         run::open_port_named(session, options.port);
     }
@@ -130,5 +132,5 @@ int main(int argc, char** argv) {
     }
     report_read_back(found);
     // Bytes that never arrived mean a device that stopped answering, not an EEPROM that holds wrong bytes.
-    run::exit_program(session, found.missing > 0 ? core::Outcome::device_error : core::Outcome::eeprom_mismatch);
+    run::exit_after_failure(session, found.missing > 0 ? core::Outcome::device_error : core::Outcome::eeprom_mismatch);
 }

@@ -52,6 +52,8 @@ struct Record {
     std::string device, version, year;
     bool port_opened = false;
     std::string settled_outcome;  // how the run ended, once known; empty before
+    std::vector<std::string> port_help;
+    std::string next_step;
     std::string port_name, port_device, port_identity;
     PhaseTime phases[PHASES];
     int running = -1;
@@ -120,6 +122,8 @@ Json render(const char* outcome, int exit_status, bool interrupted) {
                       {"not_received", record.missing},
                       {"not_verified", record.skipped},
                       {"first_differences", first}};
+    line["port_help"] = record.port_help;
+    line["next_step"] = record.next_step.empty() ? Json() : Json(record.next_step);
     line["outcome"] = outcome;
     line["exit_status"] = exit_status;
     line["interrupted"] = interrupted;
@@ -218,6 +222,18 @@ void set_port(const std::string& name, const std::string& device, const std::str
     record.port_name = name;
     record.port_device = device;
     record.port_identity = identity;
+    prepare_interrupted();
+}
+
+void set_port_help(const std::vector<std::string>& lines) {
+    if (!record.active) return;
+    record.port_help = lines;
+    prepare_interrupted();
+}
+
+void set_next_step(const std::string& step) {
+    if (!record.active) return;
+    record.next_step = step;
     prepare_interrupted();
 }
 

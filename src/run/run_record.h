@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace run_record {
 
@@ -27,6 +28,13 @@ void set_header(const char* device, const char* version, const char* year);
 
 // The port as the messages name it, the device behind it and that device's identity.
 void set_port(const std::string& name, const std::string& device, const std::string& identity);
+
+// The help shown for the port: what to do about a port that could not be used, or the warning
+// before a transfer on it.
+void set_port_help(const std::vector<std::string>& lines);
+
+// The line of what to do next, shown after a failed transfer.
+void set_next_step(const std::string& step);
 
 // A phase starts (ending the one running); time spent in a phase across several starts adds up.
 void begin(Phase phase);

@@ -58,7 +58,7 @@ private:
 
 [[noreturn]] void fail(Session& session, const core::Failure& failure) {
     std::fputs(failure_text(failure, session.image.header().device_name, session.shown_path).c_str(), stdout);
-    exit_program(session, failure.outcome());
+    exit_after_failure(session, failure.outcome());
 }
 
 // n of "COMn" (n from 1), or 0 when name is no COM port name.
@@ -77,6 +77,15 @@ void open_as(Session& session, unsigned n, const std::string& path) {
     const serial::OpenStatus opened = session.port.open(n, path, detail);
     if (opened != serial::OpenStatus::opened) {
         std::fputs(port_failure_text(opened, serial::ConfigStatus::configured, session.port_name, detail).c_str(), stdout);
+        // What the person can do about it: lines at the console, one line in a run without a person.
+        const std::string device = session.port.device_tried();
+        const std::vector<std::string> help =
+            port_help(serial::diagnose_port(session.port.problem(), device), session.port_name, device);
+        run_record::set_port_help(help);
+        std::string text;
+        for (const std::string& line : help) text += unattended ? (text.empty() ? line : " " + line) : line + "\n";
+        if (unattended && !text.empty()) text += "\n";
+        std::fputs(text.c_str(), stdout);
         exit_program(session, Outcome::port_error);
     }
     const serial::PortInfo device = session.port.opened();
@@ -86,6 +95,11 @@ void open_as(Session& session, unsigned n, const std::string& path) {
     if (configured != serial::ConfigStatus::configured) {
         std::fputs(port_failure_text(serial::OpenStatus::opened, configured, session.port_name, detail).c_str(), stdout);
         exit_program(session, Outcome::port_error);
+    }
+    if (serial::modem_manager_may_probe(device.path)) {
+        const std::string warning = modem_manager_warning(device.path);
+        run_record::set_port_help({warning.substr(0, warning.size() - 1)});
+        std::fputs(warning.c_str(), stdout);
     }
 }
 
@@ -142,20 +156,13 @@ void open_port_named(Session& session, const std::string& name) {
     open_as(session, n, name);
 }
 
-void print_ports() {
-    const std::vector<serial::PortInfo> ports = serial::list_ports();
-    if (ports.empty()) std::printf("no serial ports found\n");
-    for (const serial::PortInfo& port : ports) {
-        std::printf("%s = %s", port.name.c_str(), shown_text(port.path).c_str());
-        if (!port.identity.empty()) std::printf(" (%s)", shown_text(port.identity).c_str());
-        std::printf("\n");
-    }
-}
+void print_ports() { std::fputs(port_list_text(serial::list_ports()).c_str(), stdout); }
 
-void print_ports_for_prompt() {
-    if (!serial::ports_listed_at_prompt()) return;
-    print_ports();
-    std::printf("\n");
+std::vector<serial::PortInfo> print_ports_for_prompt() {
+    if (!serial::ports_listed_at_prompt()) return {};
+    const std::vector<serial::PortInfo> ports = serial::list_ports();
+    std::printf("%s\n", port_list_text(ports).c_str());
+    return ports;
 }
 
 void download_flash(Session& session) {
@@ -173,6 +180,14 @@ void download_flash(Session& session) {
 core::ReadBack download_eeprom(Session& session) {
     ConsoleEvents events(session);
     return core::download_eeprom(session.link, session.image, events);
+}
+
+void exit_after_failure(Session& session, Outcome outcome) {
+    if (const char* step = next_step(outcome)) {
+        run_record::set_next_step(step);
+        std::printf("%s\n", step);
+    }
+    exit_program(session, outcome);
 }
 
 void run_unattended() {

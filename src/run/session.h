@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "core/eeprom_transfer.h"
 #include "core/failure.h"
@@ -43,8 +44,9 @@ void open_port_named(Session& session, const std::string& name);
 // Prints one line per port present, "COMn = <device> (<identity>)", or "no serial ports found".
 void print_ports();
 
-// print_ports() and a blank line, on the systems where the port prompt needs them.
-void print_ports_for_prompt();
+// The list of print_ports() and a blank line, on the systems where the port prompt needs them;
+// returns the ports listed, whose keys the prompt takes.
+std::vector<serial::PortInfo> print_ports_for_prompt();
 
 // Shows the image's place in the file, as loaded at the header's check.
 void load_image(Session& session);
@@ -62,6 +64,9 @@ core::ReadBack download_eeprom(Session& session);
 // From now on no key is read: the exit path asks for no Enter, and a key waiting never ends a
 // read-back chunk early. For runs without a person (--batch).
 void run_unattended();
+
+// After a failure: the line of what to do next where the outcome has one, then exit_program.
+[[noreturn]] void exit_after_failure(Session& session, Outcome outcome);
 
 // Releases the image, the update file and the port in that order, asks for Enter (unless the run
 // is unattended), restores the console and ends the process with the outcome as its exit status.

@@ -94,7 +94,7 @@ TEST_F(EepromDownload, WrongReadBackByteIsReportedOnItsLineAndFailsTheUpdate) {
     EXPECT_EQ(verification(content, {"--eeprom-wrong", "1A=05"}, 6),
               tty("Verifying EEPROM...\n" + eeprom_progress(0, 0x1B) + "Error at address 1A: 5 (!=7)\n" +
                   eeprom_progress(0x1B, 2048) + "\nEEPROM verification failed: 1 of 2048 bytes differ. Try again!\n" +
-                  disconnected(3)));
+                  next_step(6) + disconnected(3)));
 }
 
 TEST_F(EepromDownload, LateReplyToAWriteFrameIsNeverTakenForAReadBackByte) {
@@ -129,7 +129,7 @@ TEST_F(EepromDownload, BytesThatAWaitingKeyLeftUnverifiedFailTheUpdate) {
     run.send("e");
     ASSERT_TRUE(run.expect(tty("Verifying EEPROM...\n"), 20000));
     run.send("x");
-    ASSERT_TRUE(run.expect(" not verified. Try again!" + tty("\n" + disconnected(3)), 20000)) << run.output();
+    ASSERT_TRUE(run.expect(" not verified. Try again!" + tty("\n" + next_step(6) + disconnected(3)), 20000)) << run.output();
     run.send("\r");
     // 6 for bytes unverified or wrong; 4 when the device, out of step, also left some unanswered.
     const int status = run.wait_exit();

@@ -73,7 +73,7 @@ TEST_P(FlashReplyFault, EndsTheRunWithItsMessageAndSendsNothingMore) {
     ConsoleSession run(launch(path, 3, device.port()));
     EXPECT_EQ(press_at_port_prompt(run, "3"), fault.status);
     const std::string accepted = fault.frames_sent == 0 ? "" : "\nDownloading FLASH...\n" + flash_progress(fault.frames_sent - 1);
-    const std::string expected_tail = tty(accepted + fault.message + disconnected(3));
+    const std::string expected_tail = tty(accepted + fault.message + next_step(fault.status) + disconnected(3));
     ASSERT_GE(run.output().size(), expected_tail.size());
     EXPECT_EQ(run.output().substr(run.output().size() - expected_tail.size()), expected_tail);
     device.wait_exit();
@@ -116,7 +116,7 @@ TEST_F(FlashDownload, PortThatDoesNotExistIsNotInstalled) {
     ConsoleSession run(launch(pack(), 4, dir.file("no-such-tty")));
     EXPECT_EQ(press_at_port_prompt(run, "4"), 3);
     EXPECT_EQ(run.output(), tty(banner(run) + "COM4 not installed or in use by other program\n" + dir.file("no-such-tty") +
-                                ": No such file or directory\n" + EXIT_PROMPT));
+                                ": No such file or directory\n" + MISSING_PORT_HELP + EXIT_PROMPT));
 }
 
 TEST_F(FlashDownload, PortHeldByAnotherProgramIsInUse) {
@@ -127,7 +127,7 @@ TEST_F(FlashDownload, PortHeldByAnotherProgramIsInUse) {
     ConsoleSession run(launch(pack(), 4, device.port()));
     EXPECT_EQ(press_at_port_prompt(run, "4"), 3);
     EXPECT_EQ(run.output(), tty(banner(run) + "COM4 not installed or in use by other program\n" + device.port() +
-                                ": in use by another program\n" + EXIT_PROMPT));
+                                ": in use by another program\n" + held_by("COM4", getpid(), "e2e_tests") + EXIT_PROMPT));
     close(holder);
 }
 

@@ -110,7 +110,7 @@ TEST_P(FaultMatrix, EndsWithItsMessageAndLeavesPortAndConsoleForTheNextRun) {
             ASSERT_TRUE(run.expect(tty(EEPROM_PROMPT), 20000));
             run.send("e");
         }
-        ASSERT_TRUE(run.expect(tty(fault.message + disconnected(3)), 30000)) << run.output().substr(0, 2000);
+        ASSERT_TRUE(run.expect(tty(fault.message + next_step(fault.status) + disconnected(3)), 30000)) << run.output().substr(0, 2000);
         run.send("\r");
         EXPECT_EQ(run.wait_exit(), fault.status);
         expect_same_console(before, run.console_settings());
@@ -309,7 +309,7 @@ TEST_F(SeveralDevices, SecondUpdaterOnABusyPortIsRefusedAndTheFirstGoesOn) {
     ConsoleSession second(launch(path, 3, device.port()));
     EXPECT_EQ(press_at_port_prompt(second, "3"), 3);
     EXPECT_EQ(second.output(), tty(banner(second) + "COM3 not installed or in use by other program\n" + device.port() +
-                                   ": in use by another program\n" + EXIT_PROMPT));
+                                   ": in use by another program\n" + held_by("COM3", first.pid(), "update") + EXIT_PROMPT));
 
     EXPECT_EQ(first.wait_exit(30000), 0);
     EXPECT_NE(first.output().find(tty(FLASH_DONE)), std::string::npos);
@@ -375,7 +375,7 @@ TEST_F(HostileFile, ControlCharactersInTheHeaderCannotDriveTheTerminal) {
     ASSERT_TRUE(session->expect(tty("Or press another key to break !\n\n")));
     session->send("3");
     ASSERT_TRUE(session->expect(tty("COM3 not installed or in use by other program\n"
-                                    "/dev/no-such?]0;port?: No such file or directory\n" + EXIT_PROMPT)));
+                                    "/dev/no-such?]0;port?: No such file or directory\n" + MISSING_PORT_HELP + EXIT_PROMPT)));
     session->send("\r");
     EXPECT_EQ(session->wait_exit(), 3);
     const std::string output = header_output + session->output();

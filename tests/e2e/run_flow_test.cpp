@@ -72,7 +72,7 @@ TEST_F(RunFlow, ArgumentZeroIsOnlyShownTheProgramReadsItsOwnFile) {
     EXPECT_EQ(press_at_port_prompt(run, "3"), 4);
     const long length = static_cast<long>(test_files::read_file(path).size());
     EXPECT_EQ(run.output(), tty(banner(run) + loading(3, "/no/such/folder/update?[2J", length) +
-                                "\nError: No response from VORNIK-5\n" + disconnected(3)));
+                                "\nError: No response from VORNIK-5\n" + next_step(4) + disconnected(3)));
 }
 
 TEST_F(RunFlow, ArgumentZeroWithoutFolderAsFromTheSearchPathFindsTheProgramItself) {
@@ -217,8 +217,50 @@ TEST_F(RunFlow, ListPortsShowsEachPortWithTheDeviceBehindIt) {
     ConsoleSession run(start);
     EXPECT_EQ(run.wait_exit(), 0);
     EXPECT_NE(run.output().find(tty("COM3 = /dev/pts/77 (UPDATER_COM3)\n")), std::string::npos) << run.output();
-    EXPECT_NE(run.output().find(tty("COM12 = /dev/serial/by-id/usb-ACME?[2J-port0 (UPDATER_COM12)\n")), std::string::npos);
+    // Beyond COM9 a port has its letter key beside it.
+    EXPECT_NE(run.output().find(tty("COM12 = /dev/serial/by-id/usb-ACME?[2J-port0 (UPDATER_COM12) - press a\n")),
+              std::string::npos)
+        << run.output();
     EXPECT_EQ(run.output().find("Version"), std::string::npos);  // no banner: nothing else is done
+}
+
+// A port beyond COM9 is opened by the letter its list line shows; a letter the list does not show
+// breaks off like any other key.
+TEST_F(RunFlow, LetterKeyOpensTheTenthPortItStandsBeside) {
+    const std::string path = pack();
+    Simulator device(recording());
+    harness::Launch start = launch(path, 10, device.port());
+    {
+        ConsoleSession run(start);
+        EXPECT_EQ(press_at_port_prompt(run, "b"), 1);
+        EXPECT_NE(run.output().find(tty("COM10 = " + device.port() + " (UPDATER_COM10) - press a\n")), std::string::npos)
+            << run.output();
+    }
+    ConsoleSession run(start);
+    ASSERT_TRUE(run.expect(tty(banner(run))));
+    run.send("a");
+    ASSERT_TRUE(run.expect(tty("COM10 connected\n")));
+    ASSERT_TRUE(run.expect(tty(FLASH_DONE), 20000)) << run.output();
+    run.send("\x1b");
+    ASSERT_TRUE(run.expect(tty(disconnected(10))));
+    run.send("\r");
+    EXPECT_EQ(run.wait_exit(), 0);
+}
+
+// Without a person, the help for a missing port is one line, and the status says what failed.
+TEST_F(RunFlow, MissingPortInABatchRunIsOneLineOfHelpAndStatus3) {
+    harness::Launch start = launch(pack(), 4, dir.file("no-such-tty"));
+    start.args.insert(start.args.end(), {"--batch", "--port", "COM4", "--no-eeprom", "--log", dir.file("runs.log")});
+    ConsoleSession run(start);
+    EXPECT_EQ(run.wait_exit(), 3);
+    std::string help = MISSING_PORT_HELP;
+    const size_t line_end = help.find('\n');
+    help.replace(line_end, 1, " ");
+    EXPECT_EQ(run.output(), tty(instructions() + "COM4 not installed or in use by other program\n" + dir.file("no-such-tty") +
+                                ": No such file or directory\n" + help));
+    // The record has the same help, a line an entry.
+    EXPECT_EQ(run_records(dir.file("runs.log")).at(0)["port_help"],
+              nlohmann::json({help.substr(0, line_end), help.substr(line_end + 1, help.size() - line_end - 2)}));
 }
 
 struct Unattended {
