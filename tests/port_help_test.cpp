@@ -67,7 +67,9 @@ TEST_P(PortHelp, FitsWhatTheSystemShows) {
     const HelpCase& c = GetParam();
     FakeRoot fake;
     c.build(fake);
-    if (!c.listed.empty()) EXPECT_EQ(run::port_list_text(serial::list_ports(fake.root())), c.listed);
+    if (!c.listed.empty()) {
+        EXPECT_EQ(run::port_list_text(serial::list_ports(fake.root())), c.listed);
+    }
     EXPECT_EQ(run::port_help(serial::diagnose_port(c.kind, c.device, fake.root()), "COM1", c.device), c.help);
 }
 
@@ -76,9 +78,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         HelpCase{"ch340_with_its_tty", [](FakeRoot& f) { f.usb_device("1-1", "1a86", "7523", "ttyUSB0"); }, Kind::missing,
                  "/dev/ttyUSB3", "COM1 = /dev/ttyUSB0 (USB Serial, 1a86:7523)\n",
-                 {"Check that the adapter is plugged in and that its cable carries data (some USB cables only charge).",
-                  "Check that the adapter's driver is installed (FTDI, Silicon Labs CP210x, WCH CH340/CH341, Prolific "
-                  "PL2303), then run the update again."}},
+                 {"Check that the adapter is plugged in, that its cable carries data (some USB cables only charge) "
+                  "and that its driver is installed (FTDI, Silicon Labs CP210x, WCH CH340/CH341, Prolific PL2303). "
+                  "Then run the update again."}},
         HelpCase{"cp210x_without_a_tty", [](FakeRoot& f) { f.usb_device("1-2", "10c4", "ea60", ""); }, Kind::missing, "",
                  "no serial ports found\n",
                  {"A Silicon Labs CP210x adapter (10c4:ea60) is plugged in but has no serial port: brltty (a Braille "
@@ -121,6 +123,17 @@ TEST(PortKeys, DigitsOpenTheirPortLettersTheListedPortBeyondCom9) {
     EXPECT_EQ(run::port_for_key('a', ports), 10u);
     EXPECT_EQ(run::port_for_key('c', ports), 33u);
     for (int other : {int{'0'}, int{'d'}, int{'A'}, 27, 13, 224}) EXPECT_EQ(run::port_for_key(other, ports), 0u) << other;
+}
+
+// A console of 80 columns breaks longer lines wherever it reaches the edge: the help breaks them
+// between words first.
+TEST(HelpText, IsWrappedBetweenWordsWithin79Columns) {
+    const std::string paragraph = "A WCH CH340 adapter (1a86:7523) is plugged in, but its driver does not work (Device "
+                                  "Manager problem code 28): install the WCH CH341SER driver, then plug it in again.";
+    EXPECT_EQ(run::wrapped(paragraph), "A WCH CH340 adapter (1a86:7523) is plugged in, but its driver does not work\n"
+                                       "(Device Manager problem code 28): install the WCH CH341SER driver, then plug it\n"
+                                       "in again.\n");
+    EXPECT_EQ(run::wrapped("short"), "short\n");
 }
 
 TEST(ModemManager, WarnsOnlyForAModemItProbes) {

@@ -221,23 +221,15 @@ std::vector<std::pair<unsigned long, PortInfo>> ports_class() {
 }  // namespace
 
 std::vector<PortInfo> list_ports(const std::string&) {
-    // The ports class as the Device Manager shows it, and every COM name the system knows besides
-    // (a port without a device node, as wine's), by number.
+    // The ports class as the Device Manager shows it, and every COM name the system resolves
+    // besides (a port without a device node, as wine's), by number.
     std::vector<std::pair<unsigned long, PortInfo>> found = ports_class();
-    std::vector<char> names(65536);
-    const DWORD length = QueryDosDeviceA(nullptr, names.data(), static_cast<DWORD>(names.size()));
-    for (DWORD at = 0; at < length && names[at] != '\0'; at += static_cast<DWORD>(std::strlen(&names[at])) + 1) {
-        const char* name = &names[at];
-        if (std::strncmp(name, "COM", 3) != 0 || name[3] < '1' || name[3] > '9' ||
-            std::strspn(name + 3, "0123456789") != std::strlen(name + 3)) {
-            continue;
-        }
-        const unsigned long n = std::strtoul(name + 3, nullptr, 10);
+    for (unsigned long n = 1; n <= 255; ++n) {
         bool known = false;
         for (const auto& entry : found) known = known || entry.first == n;
-        if (known) continue;
+        const std::string name = "COM" + std::to_string(n);
         char target[512] = "";
-        QueryDosDeviceA(name, target, sizeof target);
+        if (known || QueryDosDeviceA(name.c_str(), target, sizeof target) == 0) continue;
         found.push_back({n, PortInfo{name, target, "", 0}});
     }
     std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.first < b.first; });

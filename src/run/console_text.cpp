@@ -118,10 +118,9 @@ std::vector<std::string> port_help(const serial::PortProblem& problem, const std
                 }
             }
             if (lines.empty()) {
-                lines.push_back("Check that the adapter is plugged in and that its cable carries data (some USB cables "
-                                "only charge).");
-                lines.push_back("Check that the adapter's driver is installed (FTDI, Silicon Labs CP210x, WCH "
-                                "CH340/CH341, Prolific PL2303), then run the update again.");
+                lines.push_back("Check that the adapter is plugged in, that its cable carries data (some USB cables "
+                                "only charge) and that its driver is installed (FTDI, Silicon Labs CP210x, WCH "
+                                "CH340/CH341, Prolific PL2303). Then run the update again.");
             }
             break;
         case Kind::busy:
@@ -151,7 +150,7 @@ std::vector<std::string> port_help(const serial::PortProblem& problem, const std
 std::string modem_manager_warning(const std::string& device) {
     return "Warning: ModemManager is running and may probe " + shown_text(device) +
            " in the middle of the update: stop it for the update (sudo systemctl stop ModemManager) or keep it off the "
-           "port with a udev rule (ENV{ID_MM_DEVICE_IGNORE}=\"1\").\n";
+           "port with a udev rule (ENV{ID_MM_DEVICE_IGNORE}=\"1\").";
 }
 
 const char* next_step(core::Outcome outcome) {
@@ -160,13 +159,30 @@ const char* next_step(core::Outcome outcome) {
             return "What to do: check the cable, switch the device off, hold the 5 keys while switching it on, "
                    "then run the update again.";
         case core::Outcome::flash_burn_error:
-            return "What to do: run the update again; if the error comes back, contact Tarvenholt's support.";
+            return "What to do: run the update again; if the error comes back, contact support.";
         case core::Outcome::eeprom_mismatch:
-            return "What to do: run the update again and download the EEPROM once more; if differences remain, "
-                   "contact Tarvenholt's support.";
+            return "What to do: run the update again; if bytes still differ, contact support.";
         default:
             return nullptr;
     }
+}
+
+std::string wrapped(const std::string& paragraph) {
+    constexpr size_t WIDTH = 79;  // a console of 80 columns, which moves on at the 80th itself
+    std::string text, line;
+    size_t at = 0;
+    while (at < paragraph.size()) {
+        size_t end = paragraph.find(' ', at);
+        if (end == std::string::npos) end = paragraph.size();
+        const std::string word = paragraph.substr(at, end - at);
+        if (!line.empty() && line.size() + 1 + word.size() > WIDTH) {
+            text += line + "\n";
+            line.clear();
+        }
+        line += (line.empty() ? "" : " ") + word;
+        at = end + 1;
+    }
+    return text + line + "\n";
 }
 
 std::string progress_text(unsigned long position, long percent) { return format("\r%lX %ld%%", position, percent); }

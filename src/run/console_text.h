@@ -27,17 +27,21 @@ std::string port_list_text(const std::vector<serial::PortInfo>& ports);
 // it stands beside; 0 for any other key, which breaks off.
 unsigned port_for_key(int key, const std::vector<serial::PortInfo>& ports);
 
-// What the person can do about a port that could not be used, after its message: a few lines that
-// fit what the system shows. port_name as the messages name it, device the path tried.
+// What the person can do about a port that could not be used, after its message: a few paragraphs
+// that fit what the system shows. port_name as the messages name it, device the path tried.
 std::vector<std::string> port_help(const serial::PortProblem& problem, const std::string& port_name,
                                    const std::string& device);
 
 // The warning before a transfer on a port that ModemManager may probe.
 std::string modem_manager_warning(const std::string& device);
 
-// The one line of what to do after a transfer that failed with this outcome; nullptr for the
+// The one paragraph of what to do after a transfer that failed with this outcome; nullptr for the
 // outcomes that have their own advice already (or none).
 const char* next_step(core::Outcome outcome);
+
+// paragraph as lines of at most 79 characters, broken between words, each ending in a newline: a
+// console of 80 columns breaks a longer line wherever it reaches the edge.
+std::string wrapped(const std::string& paragraph);
 
 // The progress line: "\r" and the count or address in upper-case hexadecimal, then the share in
 // whole percent.

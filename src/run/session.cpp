@@ -83,7 +83,7 @@ void open_as(Session& session, unsigned n, const std::string& path) {
             port_help(serial::diagnose_port(session.port.problem(), device), session.port_name, device);
         run_record::set_port_help(help);
         std::string text;
-        for (const std::string& line : help) text += unattended ? (text.empty() ? line : " " + line) : line + "\n";
+        for (const std::string& line : help) text += unattended ? (text.empty() ? line : " " + line) : wrapped(line);
         if (unattended && !text.empty()) text += "\n";
         std::fputs(text.c_str(), stdout);
         exit_program(session, Outcome::port_error);
@@ -98,8 +98,8 @@ void open_as(Session& session, unsigned n, const std::string& path) {
     }
     if (serial::modem_manager_may_probe(device.path)) {
         const std::string warning = modem_manager_warning(device.path);
-        run_record::set_port_help({warning.substr(0, warning.size() - 1)});
-        std::fputs(warning.c_str(), stdout);
+        run_record::set_port_help({warning});
+        std::fputs(wrapped(warning).c_str(), stdout);
     }
 }
 
@@ -185,7 +185,7 @@ core::ReadBack download_eeprom(Session& session) {
 void exit_after_failure(Session& session, Outcome outcome) {
     if (const char* step = next_step(outcome)) {
         run_record::set_next_step(step);
-        std::printf("%s\n", step);
+        std::fputs(wrapped(step).c_str(), stdout);
     }
     exit_program(session, outcome);
 }

@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -60,25 +61,28 @@ inline std::string banner(const harness::ConsoleSession& run, const std::string&
 
 inline const std::string EXIT_PROMPT = "\nPress Enter to exit !\n";
 
-// The line of what to do after a transfer that failed with this exit status; none for the others.
+// The line of what to do after a transfer that failed with this exit status, as an 80-column
+// console shows it; none for the others.
 inline std::string next_step(int status) {
     switch (status) {
-        case 4: return "What to do: check the cable, switch the device off, hold the 5 keys while switching it on, then run the update again.\n";
-        case 5: return "What to do: run the update again; if the error comes back, contact Tarvenholt's support.\n";
-        case 6: return "What to do: run the update again and download the EEPROM once more; if differences remain, contact Tarvenholt's support.\n";
+        case 4: return "What to do: check the cable, switch the device off, hold the 5 keys while\n"
+                       "switching it on, then run the update again.\n";
+        case 5: return "What to do: run the update again; if the error comes back, contact support.\n";
+        case 6: return "What to do: run the update again; if bytes still differ, contact support.\n";
         default: return "";
     }
 }
 
 // The checklist after a port that is not there, where no adapter shows without its port.
 inline const std::string MISSING_PORT_HELP =
-    "Check that the adapter is plugged in and that its cable carries data (some USB cables only charge).\n"
-    "Check that the adapter's driver is installed (FTDI, Silicon Labs CP210x, WCH CH340/CH341, Prolific PL2303), then "
-    "run the update again.\n";
+    "Check that the adapter is plugged in, that its cable carries data (some USB\n"
+    "cables only charge) and that its driver is installed (FTDI, Silicon Labs\n"
+    "CP210x, WCH CH340/CH341, Prolific PL2303). Then run the update again.\n";
 
-// The line after a port held by the process pid, whose command is command.
 inline std::string held_by(const std::string& port, int pid, const std::string& command) {
-    return port + " is held by process " + std::to_string(pid) + " (" + command + "): close that program, then run the update again.\n";
+    std::string text = port + " is held by process " + std::to_string(pid) + " (" + command + "): close that program, then run the update again.";
+    const size_t cut = text.rfind(' ', 79);
+    return text.size() > 79 ? text.substr(0, cut) + "\n" + text.substr(cut + 1) + "\n" : text + "\n";
 }
 
 inline std::string disconnected(int port) { return "COM" + std::to_string(port) + " disconnected\n" + EXIT_PROMPT; }

@@ -111,7 +111,8 @@ TEST_P(RunRecord, TellsWhatWasWrittenWhereAndHowItEnded) {
     EXPECT_EQ(record["outcome"], c.outcome);
     EXPECT_EQ(record["exit_status"], c.status);
     EXPECT_EQ(record["interrupted"], false);
-    const std::string step = next_step(c.status);
+    std::string step = next_step(c.status);
+    std::replace(step.begin(), step.end(), '\n', ' ');
     EXPECT_EQ(record["next_step"], step.empty() ? json() : json(step.substr(0, step.size() - 1)));
     EXPECT_EQ(record["port_help"], json::array());
 }

@@ -69,6 +69,12 @@ protected:
         if (environment("WINE").empty() || environment("WINEPREFIX").empty() || environment("UPDATER_WIN32_EXE").empty()) {
             GTEST_FAIL() << "run through make test-windows, which sets WINE, WINEPREFIX and the executable";
         }
+        // A simulator ended without its clean-up (a test that failed) may have left its link in the
+        // prefix; loader-sim makes its link only where nothing is.
+        for (int n : {3, 4, 5, 12}) {
+            struct stat info;
+            if (lstat(com_link(n).c_str(), &info) == 0 && S_ISLNK(info.st_mode)) unlink(com_link(n).c_str());
+        }
     }
 
     // The updater at path under wine with a console, in the environment make test-windows set up;
@@ -115,7 +121,9 @@ protected:
         run.send("\r");
         EXPECT_EQ(run.wait_exit(HUNG_MS), 0);
         const std::string screen = screen_text(run.output());
-        EXPECT_NE(screen.find(instructions() + PORT_PROMPT), std::string::npos) << screen.substr(0, 800);
+        // The system's COM ports between the instructions and the prompt.
+        EXPECT_NE(screen.find(instructions() + "COM1 = "), std::string::npos) << screen.substr(0, 800);
+        EXPECT_NE(screen.find("\n\n" + PORT_PROMPT), std::string::npos) << screen.substr(0, 800);
         // The real length, a signature included.
         EXPECT_NE(screen.find("COM3 connected\nFilelength = " + std::to_string(test_files::read_file(path).size()) + " Bytes\n"),
                   std::string::npos);
@@ -248,41 +256,25 @@ TEST_F(UnderWine, BatchRunOnCom12ReadsNoKeyAndKeepsARecord) {
     EXPECT_EQ(records[0]["phases"]["eeprom_write"]["ran"], false);
 }
 
-TEST_F(UnderWine, OtherKeyAtThePortPromptBreaksOff) {
-    ConsoleSession run(wine_launch(shipped_update()));
-    ASSERT_TRUE(wait_for_text(run, "Or press another key to break !\n\n"));
-    run.send("q");
-    ASSERT_TRUE(wait_for_text(run, "Press Enter to exit !"));
-    run.send("\r");
-    EXPECT_EQ(run.wait_exit(HUNG_MS), 1);
-    // The ports present stand between the instructions and the prompt.
-    const std::string screen = screen_text(run.output());
-    EXPECT_NE(screen.find(instructions() + "COM"), std::string::npos) << screen;
-    EXPECT_NE(screen.find("\n\n" + PORT_PROMPT + EXIT_PROMPT), std::string::npos) << screen;
-}
-
-// The program's own list: every COM port the system has, COM10 and above with the letter that
-// opens it, and that letter at the prompt opens it.
-TEST_F(UnderWine, ListsItsComPortsAndALetterOpensThePortBeyondCom9) {
-    Simulator device(recording({"--link", com_link(12)}, HUNG_S));
+// The program's own list: the COM ports the system names (wine's own COM1 among them), each on its
+// line, the same above the prompt as from --list-ports; another key there breaks off.
+TEST_F(UnderWine, ListsTheComPortsTheSystemNamesAndOtherKeysBreakOff) {
     harness::Launch listing = wine_launch(shipped_update());
     listing.args.push_back("--list-ports");
     ConsoleSession list(listing);
     EXPECT_EQ(list.wait_exit(HUNG_MS), 0);
     const std::string listed = screen_text(list.output());
-    const size_t com12 = listed.find("COM12 = ");
-    ASSERT_NE(com12, std::string::npos) << listed;
-    EXPECT_EQ(listed.substr(listed.find('\n', com12) - 10, 10), " - press a") << listed;
+    ASSERT_EQ(listed.find("COM1 = "), 0u) << listed;
 
     ConsoleSession run(wine_launch(shipped_update()));
     ASSERT_TRUE(wait_for_text(run, "Or press another key to break !\n\n"));
-    run.send("a");
-    ASSERT_TRUE(wait_for_text(run, "COM12 connected\n")) << screen_text(run.output());
-    ASSERT_TRUE(wait_for_text(run, "Press 'e'")) << screen_text(run.output());
-    run.send("\x1b");
+    EXPECT_NE(screen_text(run.output()).find("dark bar.\n\n" + listed + "\n" + PORT_PROMPT), std::string::npos)
+        << screen_text(run.output());
+    run.send("q");
     ASSERT_TRUE(wait_for_text(run, "Press Enter to exit !"));
     run.send("\r");
-    EXPECT_EQ(run.wait_exit(HUNG_MS), 0);
+    EXPECT_EQ(run.wait_exit(HUNG_MS), 1);
+    EXPECT_NE(screen_text(run.output()).find(PORT_PROMPT + EXIT_PROMPT), std::string::npos) << screen_text(run.output());
 }
 
 TEST_F(UnderWine, PortWithoutDeviceIsNotInstalled) {
