@@ -1,4 +1,4 @@
-// The console updater's run: what one run holds, the steps that print the specified text around
+// The console updater's run: what one run holds, the steps that print the run's fixed text around
 // the core's work, and the single exit path that releases what is held in its fixed order.
 #pragma once
 
