@@ -80,6 +80,7 @@ test-windows: all windows
 	@bash tests/windows/wine32.sh setup $(WINE32_DIR)
 	cd $(BUILD) && UPDATER_WIN32_EXE=$(abspath build-win32/updater.exe) \
 	    UPDATER_WIN32_SHA256=$(abspath build-win32/sha256_file.exe) \
+	    UPDATER_WIN32_PORT_KEYS=$(abspath build-win32/port_keys.exe) \
 	    bash ../tests/windows/wine32.sh run $(WINE32_DIR) \
 	    ctest --output-on-failure -j1 --timeout 900 --label-regex windows
 

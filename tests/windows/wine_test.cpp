@@ -291,6 +291,30 @@ TEST_F(UnderWine, PortWithoutDeviceIsNotInstalled) {
         << screen_text(run.output());
 }
 
+// The port list's lines and letter keys come from one function on both systems: the Windows
+// program's text is the Linux one's, for ports beyond COM9 too.
+TEST(PortKeys, AreTheSameOnWindowsAsOnLinux) {
+    const std::string tool = environment("UPDATER_WIN32_PORT_KEYS");
+    ASSERT_FALSE(tool.empty()) << "run through make test-windows";
+    const std::string ports =
+        " COM1=COM1 'COM3=USB-SERIAL CH340 (COM3)=1a86:7523' 'COM12=Silicon Labs CP210x (COM12)=10c4:ea60' COM27=x";
+    auto output_of = [](const std::string& command) {
+        std::FILE* out = popen(command.c_str(), "r");
+        std::string text;
+        char buffer[4096];
+        for (size_t got; out != nullptr && (got = std::fread(buffer, 1, sizeof buffer, out)) > 0;) text.append(buffer, got);
+        if (out != nullptr) pclose(out);
+        text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+        return text;
+    };
+    const std::string on_linux = output_of(PORT_KEYS_BIN + ports);
+    EXPECT_NE(on_linux.find("COM12 = Silicon Labs CP210x (COM12) (10c4:ea60) - press a\nCOM27 = x - press b\n"),
+              std::string::npos)
+        << on_linux;
+    EXPECT_NE(on_linux.find("a 12\nb 27\nc 0\n"), std::string::npos) << on_linux;
+    EXPECT_EQ(output_of(environment("WINE") + " '" + tool + "'" + ports + " 2>/dev/null"), on_linux);
+}
+
 // The system's SHA-256 that the Windows updater checks its payload with, against the FIPS 180-4
 // vectors and against sha256sum over a packed file's payload.
 TEST_F(UnderWine, DigestIsSha256AsPublishedAndAsSha256sumComputesIt) {
