@@ -83,8 +83,8 @@ void open_as(Session& session, unsigned n, const std::string& path) {
             port_help(serial::diagnose_port(session.port.problem(), device), session.port_name, device);
         run_record::set_port_help(help);
         std::string text;
-        for (const std::string& line : help) text += unattended ? (text.empty() ? line : " " + line) : wrapped(line);
-        if (unattended && !text.empty()) text += "\n";
+        for (const std::string& line : help) text += unattended ? line + " " : wrapped(line);
+        if (unattended && !text.empty()) text.back() = '\n';
         std::fputs(text.c_str(), stdout);
         exit_program(session, Outcome::port_error);
     }

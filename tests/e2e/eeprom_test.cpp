@@ -129,11 +129,13 @@ TEST_F(EepromDownload, BytesThatAWaitingKeyLeftUnverifiedFailTheUpdate) {
     run.send("e");
     ASSERT_TRUE(run.expect(tty("Verifying EEPROM...\n"), 20000));
     run.send("x");
-    ASSERT_TRUE(run.expect(" not verified. Try again!" + tty("\n" + next_step(6) + disconnected(3)), 20000)) << run.output();
+    ASSERT_TRUE(run.expect(tty(disconnected(3)), 20000)) << run.output();
     run.send("\r");
     // 6 for bytes unverified or wrong; 4 when the device, out of step, also left some unanswered.
     const int status = run.wait_exit();
     EXPECT_TRUE(status == 6 || status == 4) << status;
+    EXPECT_NE(run.output().find(" not verified. Try again!" + tty("\n" + next_step(status) + disconnected(3))), std::string::npos)
+        << run.output();
 }
 
 TEST_F(EepromDownload, EndOfPipedInputAtTheEepromPromptFinishesLikeEsc) {

@@ -243,7 +243,7 @@ TEST_F(RunRecord, SlowAdapterIsToldAfterTheFlashDownloadAndOnlyThen) {
             continue;
         }
         EXPECT_GE(median, 16.0);
-        EXPECT_LT(median, 20.0);
+        EXPECT_LT(median, 24.0);  // a busy machine adds its own delay
         char shown[16];
         std::snprintf(shown, sizeof shown, "%.1f", median);
         EXPECT_NE(output.find(tty(FLASH_DONE + "Slow serial adapter: replies took " + shown +
