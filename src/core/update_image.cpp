@@ -16,9 +16,21 @@ constexpr long MAX_SIGNATURE_SIZE = 16L << 20;
 
 }  // namespace
 
+Failure UpdateImage::wrong_length() const {
+    Failure failure{Fault::file_length};
+    failure.count = length_;
+    failure.expected = expected_file_length(static_cast<uint32_t>(payload_offset_));
+    return failure;
+}
+
 Result UpdateImage::open_file(std::FILE* file, long length) {
+    // A file of a length no update file has is refused before any of it is read.
     const long expected = expected_file_length(static_cast<uint32_t>(payload_offset_));
-    if (length < expected || length - expected > MAX_SIGNATURE_SIZE) return open(nullptr, static_cast<size_t>(length));
+    if (length < expected || length - expected > MAX_SIGNATURE_SIZE) {
+        release();
+        length_ = length;
+        return wrong_length();
+    }
     std::vector<uint8_t> bytes;
     try {
         bytes.resize(static_cast<size_t>(length));
@@ -40,21 +52,8 @@ Result UpdateImage::open_file(std::FILE* file, long length) {
 Result UpdateImage::open(const uint8_t* data, size_t length) {
     release();
     length_ = static_cast<long>(length);
-    // A file of a length no update file has is refused before any of it is looked at.
-    const long expected = expected_file_length(static_cast<uint32_t>(payload_offset_));
-    if (data == nullptr || length_ < expected) {
-        Failure failure{Fault::file_length};
-        failure.count = length_;
-        failure.expected = expected;
-        return failure;
-    }
     const FileVerdict verdict = judge_update_file(data, length, payload_offset_);
-    if (!verdict.length_ok) {
-        Failure failure{Fault::file_length};
-        failure.count = length_;
-        failure.expected = verdict.expected_length;
-        return failure;
-    }
+    if (!verdict.length_ok) return wrong_length();
     std::memcpy(digest_, verdict.digest, sizeof digest_);
     digest_known_ = verdict.digest_computed;
     if (!verdict.digest_matches) return Failure{Fault::file_damaged};

@@ -27,7 +27,6 @@ public:
     // are known also when the digest fails.
     Result open(const uint8_t* data, size_t length);
 
-    long payload_offset() const { return payload_offset_; }
     long length() const { return length_; }
     // The payload's SHA-256 (zeros where it was not computed) and whether it was.
     const uint8_t (&payload_sha256() const)[DIGEST_SIZE] { return digest_; }
@@ -53,6 +52,9 @@ public:
     void release();
 
 private:
+    // The length failure of a file of length_ bytes.
+    Failure wrong_length() const;
+
     long payload_offset_;
     long length_ = 0;
     uint8_t digest_[DIGEST_SIZE] = {};

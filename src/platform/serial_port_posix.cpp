@@ -403,7 +403,7 @@ PortProblem diagnose_port(PortProblem::Kind kind, const std::string& device, con
     } else if (kind == PortProblem::Kind::busy && !device.empty()) {
         // The process with the device open, as its descriptors under /proc show it.
         char resolved[PATH_MAX];
-        const std::string real = realpath((root + device).c_str(), resolved) != nullptr && root.empty() ? resolved : device;
+        const std::string real = root.empty() && realpath(device.c_str(), resolved) != nullptr ? resolved : device;
         for (const std::string& pid : process_ids(root)) {
             const std::string fds = root + "/proc/" + pid + "/fd";
             DIR* dir = opendir(fds.c_str());
