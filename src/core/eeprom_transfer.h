@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "core/events.h"
+#include "core/failure.h"
 #include "core/layout.h"
 #include "core/link.h"
 #include "core/update_image.h"
@@ -26,6 +27,12 @@ struct ReadBack {
     unsigned long skipped = 0;      // addresses not compared: a stop request ended their chunk early
 
     bool clean() const { return differences == 0 && skipped == 0; }
+    // How the run ends with this read-back: bytes that never arrived mean a device that stopped
+    // answering, not an EEPROM that holds wrong bytes.
+    Outcome outcome() const {
+        if (clean()) return Outcome::completed;
+        return missing > 0 ? Outcome::device_error : Outcome::eeprom_mismatch;
+    }
 };
 
 // Writes the image's EEPROM bytes to the device, then reads them back and compares them, reporting

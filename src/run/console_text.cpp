@@ -18,6 +18,39 @@ std::string format(const char* pattern, Values... values) {
 
 }  // namespace
 
+std::string not_an_update_file_text(const std::string& shown_path) {
+    return shown_path + " is no update file: it does not carry the updater and its payload.\n";
+}
+
+std::string banner_text(const core::HeaderFields& header) {
+    const char* device = header.device_name;
+    return format("\n%s Version %s by Tarvenholt %s\n\n"
+                  "Connect the %s with the serial cable to a COM-Port.\n"
+                  "Then hold all 5 keys pressed while connecting the power supply\n"
+                  "and release the 5 keys. Now the %s is ready for updating.\n"
+                  "It is indicated by the Display showing nothing or a dark bar.\n\n",
+                  device, header.version, header.year, device, device);
+}
+
+std::string image_loaded_text(long file_length, const std::string& shown_path, long image_start) {
+    return format("Filelength = %ld Bytes\n", file_length) + shown_path + " opened\n" +
+           format("Readaddress = %lu\n%lu Bytes allocated\n%lu Bytes read\n", static_cast<unsigned long>(image_start),
+                  static_cast<unsigned long>(core::FLASH_IMAGE_SIZE), static_cast<unsigned long>(core::FLASH_IMAGE_SIZE));
+}
+
+std::string difference_text(uint32_t address, uint16_t received, uint8_t expected) {
+    return format("Error at address %lX: %x (!=%x)\n", static_cast<unsigned long>(address),
+                  static_cast<unsigned>(received), static_cast<unsigned>(expected));
+}
+
+std::string read_back_failed_text(const core::ReadBack& found) {
+    std::string text = format("\nEEPROM verification failed: %lu of %lu bytes differ", found.differences,
+                              static_cast<unsigned long>(core::EEPROM_SIZE));
+    if (found.missing > 0) text += format(", %lu not received", found.missing);
+    if (found.skipped > 0) text += format(", %lu not verified", found.skipped);
+    return text + ". Try again!\n";
+}
+
 std::string failure_text(const core::Failure& failure, const std::string& device_name, const std::string& shown_path) {
     switch (failure.fault) {
         case core::Fault::file_unreadable:

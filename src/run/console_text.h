@@ -5,10 +5,36 @@
 #include <string>
 #include <vector>
 
+#include "core/eeprom_transfer.h"
 #include "core/failure.h"
+#include "core/payload.h"
 #include "platform/serial_port.h"
 
 namespace run {
+
+// The run's fixed lines, as the console prints them.
+constexpr char FLASH_STARTED_TEXT[] = "\nDownloading FLASH...\n";
+constexpr char FLASH_COMPLETED_TEXT[] = "\nDownload of FLASH program memory successfully completed\n\n";
+constexpr char EEPROM_WRITE_TEXT[] = "\nDownloading EEPROM...\n";
+constexpr char READ_BACK_TEXT[] = "\nVerifying EEPROM...\n";
+constexpr char EEPROM_COMPLETED_TEXT[] = "\nDownload of EEPROM data memory successfully completed\n";
+constexpr char CHECKSUM_OK_TEXT[] = "Checksum test OK\n";
+
+// A file without the updater's payload offset mark, given to the web page, named as shown.
+std::string not_an_update_file_text(const std::string& shown_path);
+
+// Who the update is for and how to get the device ready: the banner above the port prompt.
+std::string banner_text(const core::HeaderFields& header);
+
+// The lines that tell the update file was opened and its FLASH image read: its length, its name,
+// where the image starts and its size.
+std::string image_loaded_text(long file_length, const std::string& shown_path, long image_start);
+
+// A read-back difference, continuing the chunk's progress text on its line.
+std::string difference_text(uint32_t address, uint16_t received, uint8_t expected);
+
+// The line after a read-back that found differences or left bytes unverified.
+std::string read_back_failed_text(const core::ReadBack& found);
 
 // The message a failure ends the run with. device_name names the device in "No response";
 // shown_path the update file in a read error's reason.

@@ -25,15 +25,6 @@ namespace {
 
 constexpr unsigned PAUSE_AFTER_FLASH_MS = 5000;
 
-// The line after a read-back that found differences, or left bytes unverified.
-void report_read_back(const core::ReadBack& found) {
-    std::printf("\nEEPROM verification failed: %lu of %lu bytes differ", found.differences,
-                static_cast<unsigned long>(core::EEPROM_SIZE));
-    if (found.missing > 0) std::printf(", %lu not received", found.missing);
-    if (found.skipped > 0) std::printf(", %lu not verified", found.skipped);
-    std::printf(". Try again!\n");
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -76,14 +67,7 @@ int main(int argc, char** argv) {
     run_record::set_update_file(session.image.length(), session.image.payload_sha256());
     run_record::set_header(header.device_name, header.version, header.year);
     run_record::end_phase();
-    const char* device = header.device_name;
-    std::printf(
-        "\n%s Version %s by Tarvenholt %s\n\n"
-        "Connect the %s with the serial cable to a COM-Port.\n"
-        "Then hold all 5 keys pressed while connecting the power supply\n"
-        "and release the 5 keys. Now the %s is ready for updating.\n"
-        "It is indicated by the Display showing nothing or a dark bar.\n\n",
-        device, header.version, header.year, device, device);
+    std::fputs(run::banner_text(header).c_str(), stdout);
 
     if (options.port.empty()) {
         // The port key: a digit opens that port, a letter the listed port it stands beside,
@@ -127,10 +111,9 @@ int main(int argc, char** argv) {
     const core::ReadBack found = run::download_eeprom(session);
     run_record::eeprom_totals(found.differences, found.missing, found.skipped);
     if (found.clean()) {
-        std::printf("\nDownload of EEPROM data memory successfully completed\n");
+        std::fputs(run::EEPROM_COMPLETED_TEXT, stdout);
         run::exit_program(session, core::Outcome::completed);
     }
-    report_read_back(found);
-    // Bytes that never arrived mean a device that stopped answering, not an EEPROM that holds wrong bytes.
-    run::exit_after_failure(session, found.missing > 0 ? core::Outcome::device_error : core::Outcome::eeprom_mismatch);
+    std::fputs(run::read_back_failed_text(found).c_str(), stdout);
+    run::exit_after_failure(session, found.outcome());
 }

@@ -23,7 +23,7 @@ class ConsoleEvents : public core::Events {
 public:
     explicit ConsoleEvents(Session& session) : session_(session) {}
 
-    void flash_started() override { std::printf("\nDownloading FLASH...\n"); }
+    void flash_started() override { std::fputs(FLASH_STARTED_TEXT, stdout); }
     void flash_reply(uint32_t, unsigned round_trip_us) override {
         session_.replies.add(round_trip_us);
         run_record::flash_reply(round_trip_us);
@@ -31,13 +31,13 @@ public:
     void flash_record_accepted(uint32_t done) override {
         std::fputs(progress_text(done, static_cast<long>(done * 100u / core::FLASH_DATA_SIZE)).c_str(), stdout);
     }
-    void flash_completed() override { std::printf("\nDownload of FLASH program memory successfully completed\n\n"); }
+    void flash_completed() override { std::fputs(FLASH_COMPLETED_TEXT, stdout); }
     void eeprom_write_started() override {
-        std::printf("\nDownloading EEPROM...\n");
+        std::fputs(EEPROM_WRITE_TEXT, stdout);
         run_record::begin(run_record::Phase::eeprom_write);
     }
     void read_back_started() override {
-        std::printf("\nVerifying EEPROM...\n");
+        std::fputs(READ_BACK_TEXT, stdout);
         run_record::begin(run_record::Phase::read_back);
     }
     void eeprom_chunk(uint32_t a, unsigned percent) override {
@@ -45,8 +45,7 @@ public:
     }
     void read_back_difference(uint32_t a, uint16_t received, uint8_t expected) override {
         // Continues the chunk's progress text on the same line.
-        std::printf("Error at address %lX: %x (!=%x)\n", static_cast<unsigned long>(a), static_cast<unsigned>(received),
-                    static_cast<unsigned>(expected));
+        std::fputs(difference_text(a, received, expected).c_str(), stdout);
         run_record::eeprom_difference(a, received == core::NO_BYTE ? -1 : received, expected);
     }
     void eeprom_finished() override { run_record::end_phase(); }
@@ -133,16 +132,12 @@ void read_payload_header(Session& session, const char* path, const char* shown_p
 }
 
 void load_image(Session& session) {
-    std::printf("Filelength = %ld Bytes\n", session.image.length());
-    std::printf("%s opened\n", session.shown_path.c_str());
-    std::printf("Readaddress = %lu\n", static_cast<unsigned long>(session.image.image_start()));
-    std::printf("%lu Bytes allocated\n", static_cast<unsigned long>(core::FLASH_IMAGE_SIZE));
-    std::printf("%lu Bytes read\n", static_cast<unsigned long>(core::FLASH_IMAGE_SIZE));
+    std::fputs(image_loaded_text(session.image.length(), session.shown_path, session.image.image_start()).c_str(), stdout);
 }
 
 void verify_image(Session& session) {
     if (const core::Result checked = session.image.verify()) fail(session, *checked);
-    std::printf("Checksum test OK\n");
+    std::fputs(CHECKSUM_OK_TEXT, stdout);
 }
 
 void open_port(Session& session, unsigned n) {
