@@ -175,6 +175,9 @@ bool starts_with(const char* text, size_t length, const char* prefix) {
 }  // namespace
 
 bool start(const std::string& log_path, const char* updater_version, std::string& reason) {
+    // A front end that runs one update after another starts each record afresh.
+    record = Record();
+    written = false;
     record.active = true;
     record.log_path = log_path;
     record.start = utc_now();

@@ -12,7 +12,7 @@ namespace run_record {
 
 enum class Phase { file_check, flash, eeprom_write, read_back };
 
-// Opens the log for appending, creating it when missing, and starts the record: start time, host,
+// Opens the log for appending, creating it when missing, and starts a new record: start time, host,
 // the updater's version. False with the system's reason when the file cannot be written.
 bool start(const std::string& log_path, const char* updater_version, std::string& reason);
 
