@@ -22,11 +22,14 @@
 #include <string>
 
 #include "device.h"
+#include "faults.h"
 #include "run/shown_text.h"
 #include "core/layout.h"
 #include "core/payload.h"
 
 namespace {
+
+using loader_sim::parse_number;
 
 const char HELP[] =
     "usage: loader-sim [options]\n"
@@ -94,32 +97,6 @@ struct Options {
     int stray = -1;  // a byte waiting on the line before the host opens it
 };
 
-bool parse_number(const std::string& text, int base, unsigned long& value) {
-    if (text.empty()) return false;
-    char* end = nullptr;
-    errno = 0;
-    value = std::strtoul(text.c_str(), &end, base);
-    return *end == '\0' && errno == 0 && text[0] != '-';
-}
-
-// "KEY=VALUE" with the key in key_base and the value in value_base.
-bool parse_pair(const std::string& text, int key_base, int value_base, unsigned long& key, unsigned long& value) {
-    const size_t equals = text.find('=');
-    return equals != std::string::npos && parse_number(text.substr(0, equals), key_base, key) &&
-           parse_number(text.substr(equals + 1), value_base, value);
-}
-
-bool parse_reply_value(const std::string& text, int& value) {
-    unsigned long number = 0;
-    if (text == "none") {
-        value = loader_sim::NO_REPLY;
-        return true;
-    }
-    if (!parse_number(text, 16, number) || number > 0xFF) return false;
-    value = static_cast<int>(number);
-    return true;
-}
-
 bool parse_options(int argc, char** argv, Options& options, std::string& error) {
     loader_sim::Faults& faults = options.faults;
     for (int i = 1; i < argc; ++i) {
@@ -137,7 +114,7 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
             return false;
         }
         const std::string value = argv[++i];
-        unsigned long key = 0, number = 0;
+        unsigned long number = 0;
         bool ok = true;
         if (name == "--link") options.link = value;
         else if (name == "--port") options.port = value;
@@ -145,41 +122,12 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
         else if (name == "--flash-out") options.flash_out = value;
         else if (name == "--eeprom-out") options.eeprom_out = value;
         else if (name == "--wire-out") options.wire_out = value;
-        else if (name == "--ack") ok = parse_reply_value(value, faults.acknowledgement);
-        else if (name == "--reply") {
-            const size_t equals = value.find('=');
-            int reply = 0;
-            ok = equals != std::string::npos && parse_number(value.substr(0, equals), 10, key) &&
-                 parse_reply_value(value.substr(equals + 1), reply);
-            if (ok) faults.record_reply[static_cast<uint32_t>(key)] = reply;
-        } else if (name == "--late") {
-            ok = parse_pair(value, 10, 10, key, number);
-            if (ok) faults.record_late_ms[static_cast<uint32_t>(key)] = static_cast<unsigned>(number);
-        } else if (name == "--surplus") {
-            ok = parse_pair(value, 10, 16, key, number) && number <= 0xFF;
-            if (ok) faults.record_surplus[static_cast<uint32_t>(key)] = static_cast<uint8_t>(number);
+        else if (const loader_sim::FaultOption fault = loader_sim::parse_fault_option(name, value, faults);
+                 fault != loader_sim::FaultOption::not_a_fault) {
+            ok = fault == loader_sim::FaultOption::taken;
         } else if (name == "--stray") {
             ok = parse_number(value, 16, number) && number <= 0xFF;
             options.stray = static_cast<int>(number);
-        } else if (name == "--eeprom-late") {
-            ok = parse_pair(value, 16, 10, key, number);
-            if (ok) faults.eeprom_late_ms[static_cast<uint32_t>(key)] = static_cast<unsigned>(number);
-        } else if (name == "--eeprom-held") {
-            ok = parse_number(value, 16, key);
-            if (ok) faults.eeprom_held.insert(static_cast<uint32_t>(key));
-        } else if (name == "--eeprom-wrong") {
-            ok = parse_pair(value, 16, 16, key, number) && number <= 0xFF;
-            if (ok) faults.eeprom_wrong[static_cast<uint32_t>(key)] = static_cast<uint8_t>(number);
-        } else if (name == "--hangup") {
-            const size_t colon = value.find(':');
-            const std::string point = value.substr(0, colon);
-            const std::string at = colon == std::string::npos ? "" : value.substr(colon + 1);
-            if (point == "ack" && at.empty()) faults.hangup = loader_sim::HangupPoint::before_acknowledgement;
-            else if (point == "flash" && parse_number(at, 10, number)) faults.hangup = loader_sim::HangupPoint::flash_record;
-            else if (point == "eeprom-write" && parse_number(at, 16, number)) faults.hangup = loader_sim::HangupPoint::eeprom_write;
-            else if (point == "eeprom-read" && parse_number(at, 16, number)) faults.hangup = loader_sim::HangupPoint::eeprom_read;
-            else ok = false;
-            faults.hangup_at = static_cast<uint32_t>(number);
         } else if (name == "--device-delay") {
             ok = parse_number(value, 10, number);
             options.device_delay_ns = static_cast<long long>(number) * 1000;
