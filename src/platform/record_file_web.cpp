@@ -1,0 +1,52 @@
+// The run record in the browser: no file, the record's line goes to the page, which offers it for
+// download. The host is the browser, named by its user agent.
+#include <emscripten.h>
+
+#include <cstdlib>
+
+#include "platform/record_file.h"
+
+namespace {
+
+EM_JS(void, web_record_line, (const char* data, size_t length), {
+    Module.onRecord(UTF8ToString(data, length));
+});
+
+EM_JS(char*, web_user_agent, (), {
+    const text = navigator.userAgent;
+    const size = lengthBytesUTF8(text) + 1;
+    const copy = _malloc(size);
+    stringToUTF8(text, copy, size);
+    return copy;
+});
+
+}  // namespace
+
+namespace record_file {
+
+bool log_open(const std::string&, std::string&) { return true; }
+
+bool log_append(const char* data, size_t length) {
+    web_record_line(data, length);
+    return true;
+}
+
+bool log_ends_mid_line() { return false; }
+
+std::string log_error() { return ""; }
+
+void log_close() {}
+
+// The name the page was given: a picked file's name or the address it was loaded from.
+std::string full_path(const std::string& path) { return path; }
+
+std::string host_name() {
+    char* agent = web_user_agent();
+    std::string name = agent;
+    std::free(agent);
+    return name;
+}
+
+long long monotonic_ms() { return static_cast<long long>(emscripten_get_now()); }
+
+}  // namespace record_file
