@@ -6,7 +6,7 @@ JOBS     ?= 2
 CMAKE    ?= cmake
 GENERATE  = $(CMAKE) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
 
-.PHONY: all deps deps-windows configure test test-sanitize fuzz windows test-windows install demo bench hil clean
+.PHONY: all deps deps-windows deps-web deps-browser configure test test-sanitize fuzz windows test-windows web-build web install demo bench hil clean
 
 all: configure
 	$(CMAKE) --build $(BUILD) -j$(JOBS)
@@ -25,8 +25,8 @@ deps:
 configure: deps
 	@test -f $(BUILD)/CMakeCache.txt || $(GENERATE)
 
-test: all
-	cd $(BUILD) && ctest --output-on-failure -j$(JOBS) --timeout 120 --label-exclude windows
+test: all web-build deps-browser
+	cd $(BUILD) && ctest --output-on-failure -j$(JOBS) --timeout 240 --label-exclude windows
 
 # The whole suite again, every program built with AddressSanitizer and UndefinedBehaviorSanitizer.
 SANITIZE_BUILD = build-sanitize
@@ -34,7 +34,7 @@ test-sanitize: deps
 	@test -f $(SANITIZE_BUILD)/CMakeCache.txt || $(CMAKE) -S . -B $(SANITIZE_BUILD) -DCMAKE_BUILD_TYPE=Debug \
 	    -DUPDATER_SANITIZE=ON -DUPDATER_PAYLOAD_OFFSET=8388608
 	$(CMAKE) --build $(SANITIZE_BUILD) -j$(JOBS)
-	cd $(SANITIZE_BUILD) && ctest --output-on-failure -j$(JOBS) --timeout 180 --label-exclude windows
+	cd $(SANITIZE_BUILD) && ctest --output-on-failure -j$(JOBS) --timeout 180 --label-exclude 'windows|web'
 
 # libFuzzer targets for the update file reader and the packer's image input, FUZZ_SECONDS each,
 # starting from the committed seeds; what they find new is kept in $(FUZZ_BUILD)/corpus-*.
@@ -83,6 +83,39 @@ test-windows: all windows
 	    UPDATER_WIN32_PORT_KEYS=$(abspath build-win32/port_keys.exe) \
 	    bash ../tests/windows/wine32.sh run $(WINE32_DIR) \
 	    ctest --output-on-failure -j1 --timeout 900 --label-regex windows
+
+# The web page (web/): the update core and its web front end compiled to WebAssembly by Debian's
+# emscripten, with the simulated device for the page's stand-in port, in $(WEB_BUILD). Debian's
+# emscripten finds the acorn of Debian's Node.js modules only through NODE_PATH; its prebuilt cache
+# stays where the package put it.
+WEB_BUILD = build-web
+WEB_PORT ?= 8080
+EMSCRIPTEN_ENV = NODE_PATH=/usr/share/nodejs
+deps-web:
+	@dpkg-query -W -f='$${Status}' emscripten 2>/dev/null | grep -q 'install ok installed' || { \
+	    echo "installing: emscripten"; \
+	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq emscripten; }
+	@command -v node >/dev/null || { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq nodejs npm; }
+
+web-build: deps-web
+	@test -f $(WEB_BUILD)/CMakeCache.txt || $(EMSCRIPTEN_ENV) emcmake $(CMAKE) -S . -B $(WEB_BUILD) -DCMAKE_BUILD_TYPE=Release
+	$(EMSCRIPTEN_ENV) $(CMAKE) --build $(WEB_BUILD) -j$(JOBS)
+
+# Serves the page on http://localhost:$(WEB_PORT)/ with the example update file, and the simulated
+# device in place of a serial port; DEVICE=real offers the browser's real ports instead.
+DEVICE ?= simulated
+web: all web-build
+	@node tools/web/serve.mjs --page web --build $(WEB_BUILD) --file $(BUILD)/example/update --port $(WEB_PORT) \
+	    $(if $(filter simulated,$(DEVICE)),--simulate)
+
+# The page's tests run in Debian's headless Chromium, driven by the playwright-core of the committed
+# lock file (tests/web), which downloads no browser.
+deps-browser: deps-web
+	@dpkg-query -W -f='$${Status}' chromium 2>/dev/null | grep -q 'install ok installed' || { \
+	    echo "installing: chromium"; \
+	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq chromium; }
+	@cmp -s tests/web/package-lock.json tests/web/node_modules/.installed-lock 2>/dev/null || \
+	    (cd tests/web && npm ci --no-audit --no-fund --loglevel=error && cp package-lock.json node_modules/.installed-lock)
 
 # Installs mkupdate, loader-sim and the updater stubs that were built (the Windows one when
 # `make windows` made it) under PREFIX.
