@@ -14,6 +14,7 @@ const TEXT = {
   notLoaded: 'The update file could not be loaded:',
   noPort: 'No port was chosen. Press Connect to choose the device\'s port.',
   portRefused: 'The browser did not give access to a port:',
+  portLost: 'The serial port went away during the update: the adapter was unplugged, or its connection failed.',
   leaving: 'The update is still running. Leaving now can leave the device without a working program.',
 };
 
@@ -41,6 +42,7 @@ let busy = false;         // a port is open: leaving would cut the update short
 let serialUsable = true;
 let completedLines = [];
 let chooseEeprom = null;  // resolves the EEPROM question
+let link = null;          // the port of the running update
 
 function setState(state) {
   document.body.dataset.state = state;
@@ -106,6 +108,7 @@ async function withBytes(bytes, call) {
 async function checkFile() {
   resetRun();
   setState('checking');
+  const before = $('transcript').textContent.length;
   const status = await withBytes(file.bytes, (at) =>
     updater.ccall('web_check_file', 'number', ['number', 'number', 'string'], [at, file.bytes.length, file.name],
       { async: true }));
@@ -115,6 +118,7 @@ async function checkFile() {
   note('header-version', updater.ccall('web_header', 'string', ['number'], [1]));
   note('header-year', updater.ccall('web_header', 'string', ['number'], [2]));
   note('instructions', updater.ccall('web_header', 'string', ['number'], [3]).trim());
+  note('file-verdict', $('transcript').textContent.slice(before).trim());
   note('connect-note', '');
   show('file-step', false);
   show('header-step', true);
@@ -160,7 +164,7 @@ async function connect() {
   note('connect-note', '');
   busy = true;
   $('connect').disabled = $('other-file').disabled = true;
-  const link = new SerialLink(port);
+  link = new SerialLink(port);
   try {
     await link.open();
   } catch (error) {
@@ -205,7 +209,10 @@ async function finish(status) {
   $('result').className = status === 0 ? 'completed' : 'failed';
   note('result-heading', HEADINGS[status] ?? name);
   note('result-outcome', `Outcome: ${name} (exit status ${status})`);
-  note('result-text', status === 0 ? completedLines.join('\n') : updater.ccall('web_result_text', 'string', [], []).trim());
+  const lost = link?.lost ? `${TEXT.portLost}\n` : '';
+  link = null;
+  note('result-text', status === 0 ? completedLines.join('\n') : lost + updater.ccall('web_result_text', 'string', [], []).trim());
+  note('start-again', fileUsable ? 'Start again' : 'Choose another file');
   show('file-step', false);
   show('header-step', false);
   show('result', true);
@@ -238,11 +245,11 @@ function chooseOtherFile() {
 }
 
 function downloadRecord() {
-  const link = document.createElement('a');
-  link.href = URL.createObjectURL(new Blob([record], { type: 'application/json' }));
-  link.download = 'update-record.json';
-  link.click();
-  setTimeout(() => URL.revokeObjectURL(link.href), 0);
+  const anchor = document.createElement('a');
+  anchor.href = URL.createObjectURL(new Blob([record], { type: 'application/json' }));
+  anchor.download = 'update-record.json';
+  anchor.click();
+  setTimeout(() => URL.revokeObjectURL(anchor.href), 0);
 }
 
 function wirePage() {

@@ -10,7 +10,6 @@
 #include "core/eeprom_transfer.h"
 #include "core/flash_transfer.h"
 #include "core/layout.h"
-#include "core/reply_times.h"
 #include "core/update_image.h"
 #include "core/usb_serial_chips.h"
 #include "platform/web_serial_port.h"

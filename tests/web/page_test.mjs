@@ -6,20 +6,16 @@
 import fs from 'node:fs';
 import path from 'node:path';
 import crypto from 'node:crypto';
-import { chromium } from 'playwright-core';
-import { startServer } from '../../tools/web/serve.mjs';
+import { openBrowser, options, untilState } from './browser.mjs';
 
-const args = Object.fromEntries(process.argv.slice(2).join(' ').split(/\s*--/).filter(Boolean).map((a) => a.split(' ')));
-const here = path.dirname(new URL(import.meta.url).pathname);
+const args = options(process.argv.slice(2));
 const updateFile = args.file;
 const screenshots = args.screenshots ?? path.join(args.build, 'screenshots');
 fs.mkdirSync(screenshots, { recursive: true });
 
 // The example file's payload: what the device must hold after a complete update.
 const file = fs.readFileSync(updateFile);
-const mark = file.indexOf('UPDATER-PAYLOAD-OFFSET=');
-const offset = Number(file.subarray(mark + 23, file.indexOf(0, mark)).toString());
-const FLASH_SIZE = 64000;
+const offset = Number(/UPDATER-PAYLOAD-OFFSET=(\d{1,9})\0/.exec(file.toString('latin1'))[1]);
 const expectedFlash = Buffer.concat(Array.from({ length: 500 }, (_, r) =>
   file.subarray(offset + 32 + r * 129, offset + 32 + r * 129 + 128)));
 const expectedEeprom = file.subarray(offset + 32 + 64500, offset + 32 + 64500 + 2048);
@@ -30,11 +26,8 @@ const device = file.subarray(offset, offset + 32).toString().trim().split(/\s+/)
 const damaged = Buffer.from(file);
 damaged[offset + 32 + 1000] ^= 0xff;
 
-const TIMEOUT_MS = 30000;
 const state = (page) => page.evaluate(() => document.body.dataset.state);
 const text = (page, id) => page.evaluate((i) => document.getElementById(i).textContent, id);
-const untilState = (page, ...states) => page.waitForFunction((s) => s.includes(document.body.dataset.state), states,
-  { timeout: TIMEOUT_MS });
 const deviceHolds = (page, what) => page.evaluate((w) => Array.from(window.simulatedDevice[w]()), what);
 
 // Connects and runs the update to its result; eeprom: 'write', 'skip', or undefined when the run
@@ -69,6 +62,7 @@ const CASES = [
     name: 'complete update with EEPROM: the device holds the file byte for byte',
     run: async (page, shoot) => {
       await untilState(page, 'ready');
+      expectEqual((await text(page, 'file-verdict')).endsWith('64500 Bytes read\nChecksum test OK'), true, 'verdict');
       await shoot('ready');
       // 200 % zoom on a 1280 pixel window: nothing runs off the side.
       await page.setViewportSize({ width: 640, height: 800 });
@@ -104,6 +98,10 @@ const CASES = [
       await page.click('#start-again');
       await untilState(page, 'ready');
       expectEqual((await text(page, 'transcript')).split('Checksum test OK').length, 3, 'the file checked anew');
+      // The port was given back: it opens again for the second run.
+      await update(page);
+      await expectResult(page, 5, 'FLASH burning error at address F980. Try again!');
+      expectEqual(await page.evaluate(() => window.simulatedDevice.opens), 2, 'port openings');
     },
   },
   {
@@ -121,7 +119,7 @@ const CASES = [
     run: async (page) => {
       await untilState(page, 'ready');
       await update(page);
-      await expectResult(page, 4, 'Undefined response ffff. Check cable!');
+      await expectResult(page, 4, 'The serial port went away', 'Undefined response ffff. Check cable!');
       expectEqual(await text(page, 'flash-status'), '7D00 50%', 'FLASH progress');
     },
   },
@@ -160,6 +158,15 @@ const CASES = [
     },
   },
   {
+    name: 'a port that another program holds',
+    device: { openError: 'Failed to open serial port.' },
+    run: async (page) => {
+      await untilState(page, 'ready');
+      await update(page);
+      await expectResult(page, 3, 'Failed to open serial port.', 'Another program (a terminal, an IDE, a 3D-printer host) holds');
+    },
+  },
+  {
     name: 'the port chooser cancelled',
     device: { cancel: true },
     run: async (page) => {
@@ -182,18 +189,11 @@ const CASES = [
   },
 ];
 
-const server = await startServer({ page: path.join(here, '../../web'), build: args.build, file: updateFile, simulate: true });
-const origin = `http://127.0.0.1:${server.address().port}`;
-const browser = await chromium.launch({
-  executablePath: process.env.CHROMIUM ?? '/usr/bin/chromium',
-  args: ['--no-sandbox', '--disable-gpu', '--disable-background-networking', '--disable-component-update',
-    '--disable-sync', '--no-first-run', '--disable-quic'],
-});
+const site = await openBrowser(args.build, updateFile);
 let failures = 0;
 for (const [index, test] of CASES.entries()) {
   if (args.only && !test.name.includes(args.only)) continue;
-  const context = await browser.newContext({ viewport: { width: 1280, height: 800 }, acceptDownloads: true });
-  const page = await context.newPage();
+  const page = await site.page({ faults: test.faults, ...test.device });
   const problems = [];
   page.on('pageerror', (error) => problems.push(`page error: ${error.message}`));
   page.on('console', (message) => {
@@ -201,15 +201,14 @@ for (const [index, test] of CASES.entries()) {
   });
   // Nothing but the page's own site.
   page.on('request', (request) => {
-    if (!/^(blob:|data:)/.test(request.url()) && !request.url().startsWith(origin)) {
+    if (!/^(blob:|data:)/.test(request.url()) && !request.url().startsWith(site.origin)) {
       problems.push(`request to another site: ${request.url()}`);
     }
   });
-  await page.addInitScript({ content: `window.SIMULATED_DEVICE = ${JSON.stringify({ banner: false, faults: test.faults, ...test.device })};` });
   const shoot = (name) => page.screenshot({ path: path.join(screenshots, `${name}.png`), fullPage: true });
   const started = Date.now();
   try {
-    await page.goto(`${origin}${test.address ?? '/'}`);
+    await page.goto(`${site.origin}${test.address ?? '/'}`);
     await test.run(page, shoot);
     if (problems.length > 0) throw new Error(problems.join('\n'));
     console.log(`ok ${index + 1} - ${test.name} (${Date.now() - started} ms)`);
@@ -218,8 +217,7 @@ for (const [index, test] of CASES.entries()) {
     console.log(`not ok ${index + 1} - ${test.name}\n  ${error.message.replace(/\n/g, '\n  ')}`);
     console.log(`  transcript:\n${await text(page, 'transcript').catch(() => '')}`);
   }
-  await context.close();
+  await page.context().close();
 }
-await browser.close();
-server.close();
+await site.close();
 process.exit(failures > 0 ? 1 : 0);

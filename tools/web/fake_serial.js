@@ -39,6 +39,9 @@
     flash: () => device.HEAPU8.slice(device._sim_flash(), device._sim_flash() + 64000),
     eeprom: () => device.HEAPU8.slice(device._sim_eeprom(), device._sim_eeprom() + 2048),
     records: () => device._sim_records(),
+    // When the device answered the FLASH start sequence and the last record (performance.now()).
+    flashStartedAt: 0,
+    flashFinishedAt: 0,
     protocolErrors: () => device._sim_protocol_errors(),
   };
   window.simulatedDevice = simulated;
@@ -98,6 +101,8 @@
               break;
             }
             if (step !== 1) continue;
+            if (first) simulated.flashStartedAt = performance.now();
+            if (device._sim_records() === 500 && !simulated.flashFinishedAt) simulated.flashFinishedAt = performance.now();
             const answer = [device._sim_reply_byte()];
             const surplus = device._sim_reply_surplus();
             if (surplus >= 0) answer.push(surplus);
