@@ -38,11 +38,12 @@ struct PageRun {
     std::string shown_path;
     platform::WebSerialPort port;
     core::Link link{port};
-    std::string port_name = "Serial port";
     bool port_open = false;
-    bool in_read_back = false;
     std::string result;  // the last step's text, for the page's result panel
 };
+
+// How the messages name the port: the page knows no more of it than the browser's chooser shows.
+const std::string PORT_NAME = "Serial port";
 
 std::unique_ptr<PageRun> current;
 std::string identity;  // the adapter named by web_port_opened
@@ -61,11 +62,11 @@ public:
     }
     void read_back_started() override {
         say(run::READ_BACK_TEXT);
-        current->in_read_back = true;
+        in_read_back_ = true;
         run_record::begin(run_record::Phase::read_back);
     }
     void eeprom_chunk(uint32_t a, unsigned percent) override {
-        event(current->in_read_back ? PageEvent::read_back_progress : PageEvent::eeprom_write_progress, a, percent);
+        event(in_read_back_ ? PageEvent::read_back_progress : PageEvent::eeprom_write_progress, a, percent);
     }
     void read_back_difference(uint32_t a, uint16_t received, uint8_t expected) override {
         say(run::difference_text(a, received, expected));
@@ -75,6 +76,9 @@ public:
     void eeprom_finished() override { run_record::end_phase(); }
     // A port that went away has nothing more to verify.
     bool stop_requested() override { return platform::WebSerialPort::lost(); }
+
+private:
+    bool in_read_back_ = false;
 };
 
 // A step failed: its message, what to do next, and the outcome for the page.
@@ -143,8 +147,8 @@ EMSCRIPTEN_KEEPALIVE const char* web_port_opened(unsigned vendor, unsigned produ
     char device[32] = "";
     if (vendor != 0) snprintf(device, sizeof device, "usb %04x:%04x", vendor, product);
     current->port_open = true;
-    run_record::set_port(current->port_name, device, identity);
-    say(current->port_name + " connected\n");
+    run_record::set_port(PORT_NAME, device, identity);
+    say(PORT_NAME + " connected\n");
     return identity.c_str();
 }
 
@@ -152,8 +156,9 @@ EMSCRIPTEN_KEEPALIVE const char* web_port_opened(unsigned vendor, unsigned produ
 EMSCRIPTEN_KEEPALIVE int web_port_failed(const char* reason) {
     serial::PortProblem busy;
     busy.kind = serial::PortProblem::Kind::busy;
-    std::string text = "Other problem with " + current->port_name + "\n" + run::shown_text(reason) + "\n";
-    const std::vector<std::string> help = run::port_help(busy, current->port_name, "");
+    std::string text =
+        run::port_failure_text(serial::OpenStatus::other_problem, serial::ConfigStatus::configured, PORT_NAME, reason);
+    const std::vector<std::string> help = run::port_help(busy, PORT_NAME, "");
     run_record::set_port_help(help);
     for (const std::string& line : help) text += run::wrapped(line);
     return failed(core::Outcome::port_error, text);
@@ -173,7 +178,6 @@ EMSCRIPTEN_KEEPALIVE int web_download_flash() {
 // The EEPROM transfer and its read-back. The outcome: 0, or the status its findings end the run with.
 EMSCRIPTEN_KEEPALIVE int web_download_eeprom() {
     PageEvents events;
-    current->in_read_back = false;
     const core::ReadBack found = core::download_eeprom(current->link, current->image, events);
     run_record::eeprom_totals(found.differences, found.missing, found.skipped);
     if (found.clean()) {
@@ -202,7 +206,7 @@ EMSCRIPTEN_KEEPALIVE void web_end(int outcome) {
     if (current->port_open) {
         current->port.close();
         current->port_open = false;
-        say(current->port_name + " disconnected\n");
+        say(PORT_NAME + " disconnected\n");
     }
 }
 
