@@ -204,8 +204,10 @@ std::string machine() {
 int main(int argc, char** argv) {
     std::string update, markdown;
     const char* const usage =
-        "usage: bench UPDATE_FILE [--runs N] [--markdown FILE] [--quick] [--ports HOST_PORT DEVICE_PORT]\n";
+        "usage: bench UPDATE_FILE [--runs N] [--markdown FILE] [--quick] [--ports HOST_PORT DEVICE_PORT]\n"
+        "             [--page-trips FILE]\n";
     std::string host_port, device_port;  // two serial ports joined by a null-modem cable
+    std::string page_trips_file;         // the web page's host time per FLASH round trip, µs a line
     int runs = 5;
     bool quick = false, bad_usage = false;
     for (int i = 1; i < argc; ++i) {
@@ -213,6 +215,7 @@ int main(int argc, char** argv) {
         if (arg == "--runs" && i + 1 < argc) runs = std::max(1, std::atoi(argv[++i]));
         else if (arg == "--markdown" && i + 1 < argc) markdown = argv[++i];
         else if (arg == "--quick") quick = true;
+        else if (arg == "--page-trips" && i + 1 < argc) page_trips_file = argv[++i];
         else if (arg == "--ports" && i + 2 < argc) {
             host_port = argv[++i];
             device_port = argv[++i];
@@ -225,6 +228,15 @@ int main(int argc, char** argv) {
         return 2;
     }
     signal(SIGPIPE, SIG_IGN);
+    std::vector<double> page_trip;
+    if (!page_trips_file.empty()) {
+        std::ifstream in(page_trips_file);
+        for (double us; in >> us;) page_trip.push_back(us * 1e-6);
+        if (page_trip.empty()) {
+            std::fprintf(stderr, "bench: no round trips in %s\n", page_trips_file.c_str());
+            return 1;
+        }
+    }
 
     const std::string delay = std::to_string(DEVICE_DELAY_US);
     const double flash_limit = FLASH_BYTES * BYTE_TIME + FLASH_ROUND_TRIPS * DEVICE_DELAY_US * 1e-6;
@@ -314,6 +326,11 @@ int main(int argc, char** argv) {
     table += measured_row("Host time per FLASH round trip, unpaced (µs)", flash_trip, "%.1f", 1e6);
     table += measured_row("Reference client, per FLASH round trip (µs)", reference_flash_trip, "%.1f", 1e6);
     table += ratio_row("FLASH: updater / reference", flash_trip, reference_flash_trip, 1.2);
+    if (!page_trip.empty()) {
+        table += measured_row("Web page, host time per FLASH round trip (µs)", page_trip, "%.1f", 1e6);
+        table += row("FLASH: web page / updater", format("%.1f", summarize(page_trip).median / summarize(flash_trip).median),
+                     "", "", "");
+    }
     table += measured_row("Host time per EEPROM round trip, unpaced (µs)", eeprom_trip, "%.1f", 1e6);
     table += measured_row("Reference client, per EEPROM round trip (µs)", reference_eeprom_trip, "%.1f", 1e6);
     table += ratio_row("EEPROM: updater / reference", eeprom_trip, reference_eeprom_trip, 1.2);
@@ -342,6 +359,11 @@ int main(int argc, char** argv) {
              "covers the whole run, the 5 s pause included. The whole-update rows (one run each) add loader-sim "
              "--adapter-latency, which holds every answer as a USB serial adapter's latency timer does: FLASH and "
              "EEPROM transfers together, 4,596 answers.\n";
+    if (!page_trip.empty()) {
+        table += "\nWeb page: the update page in headless Chromium, the simulated device (compiled to WebAssembly) behind "
+                 "a stand-in Web Serial port answering at once; from its acknowledgement to its answer to the last "
+                 "record, over 500 records, as the device sees it.\n";
+    }
     if (!host_port.empty()) {
         table += "\nOver the two ports (one run each): the updater, and loader-sim serving the second port, time the "
                  "transfers on that line against the wire time of their bytes; the reference client measures each FLASH "
