@@ -6,7 +6,7 @@ JOBS     ?= 2
 CMAKE    ?= cmake
 GENERATE  = $(CMAKE) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
 
-.PHONY: all deps deps-windows deps-web deps-browser configure test test-sanitize fuzz windows test-windows web-build web install demo bench hil clean
+.PHONY: all deps deps-windows deps-web deps-browser configure test test-sanitize fuzz windows test-windows web-build web web-screenshots install demo bench hil clean
 
 all: configure
 	$(CMAKE) --build $(BUILD) -j$(JOBS)
@@ -104,9 +104,18 @@ web-build: deps-web
 # Serves the page on http://localhost:$(WEB_PORT)/ with the example update file, and the simulated
 # device in place of a serial port; DEVICE=real offers the browser's real ports instead.
 DEVICE ?= simulated
-web: all web-build
+# Built quietly, as for the demo, so that the address stands alone.
+web: configure deps-web
+	@$(CMAKE) --build $(BUILD) -j$(JOBS) >$(BUILD)/build.log 2>&1 || { cat $(BUILD)/build.log; exit 1; }
+	@{ test -f $(WEB_BUILD)/CMakeCache.txt || $(EMSCRIPTEN_ENV) emcmake $(CMAKE) -S . -B $(WEB_BUILD) -DCMAKE_BUILD_TYPE=Release; } \
+	    >$(BUILD)/web-build.log 2>&1 && $(EMSCRIPTEN_ENV) $(CMAKE) --build $(WEB_BUILD) -j$(JOBS) >>$(BUILD)/web-build.log 2>&1 \
+	    || { cat $(BUILD)/web-build.log; exit 1; }
 	@node tools/web/serve.mjs --page web --build $(WEB_BUILD) --file $(BUILD)/example/update --port $(WEB_PORT) \
 	    $(if $(filter simulated,$(DEVICE)),--simulate)
+
+# The README's pictures of the page, taken by its tests in the browser.
+web-screenshots: all web-build deps-browser
+	node tests/web/page_test.mjs --build $(WEB_BUILD) --file $(BUILD)/example/update --screenshots docs/web
 
 # The page's tests run in Debian's headless Chromium, driven by the playwright-core of the committed
 # lock file (tests/web), which downloads no browser.
@@ -135,12 +144,15 @@ PORTS ?=
 hil: all
 	@sh tools/hil.sh $(BUILD) $(PORTS)
 
-# The updater against the wire's limit; the table goes to bench/results.md. BENCH_RUNS runs each.
+# The updater against the wire's limit, and the web page's host time against the updater's; the
+# table goes to bench/results.md. BENCH_RUNS runs each.
 # With PORTS="HOST_PORT DEVICE_PORT" (see hil), rows measured over those two ports as well.
 BENCH_RUNS ?= 5
-bench: all
+bench: all web-build deps-browser
+	node tests/web/page_bench.mjs --build $(WEB_BUILD) --file $(BUILD)/example/update --runs $(BENCH_RUNS) \
+	    >$(WEB_BUILD)/page-trips.txt
 	$(BUILD)/bench $(BUILD)/example/update --runs $(BENCH_RUNS) --markdown bench/results.md \
-	    $(if $(strip $(PORTS)),--ports $(PORTS))
+	    --page-trips $(WEB_BUILD)/page-trips.txt $(if $(strip $(PORTS)),--ports $(PORTS))
 
 clean:
 	rm -rf $(BUILD) $(SANITIZE_BUILD) $(FUZZ_BUILD) build-win32
