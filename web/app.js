@@ -10,6 +10,7 @@ const TEXT = {
   insecure: 'This page must be opened over https (or from localhost): browsers let only such pages use serial ports.',
   noWebSerial: 'This browser cannot use serial ports: it has no Web Serial. Open this page in Chrome, Edge or ' +
     'Opera, or in Firefox 151 or later, on a desktop computer. You can still check an update file here.',
+  notStarted: 'The page could not start its updater (reload it, or try another browser):',
   otherSite: 'The page loads update files from its own site only:',
   notLoaded: 'The update file could not be loaded:',
   noPort: 'No port was chosen. Press Connect to choose the device\'s port.',
@@ -298,12 +299,18 @@ async function start() {
     setState('unusable');
     return;
   }
-  updater = await createUpdater({
-    onText: say,
-    onEvent,
-    onRecord: (line) => { record = line; },
-    serialPort: null,
-  });
+  try {
+    updater = await createUpdater({
+      onText: say,
+      onEvent,
+      onRecord: (line) => { record = line; },
+      serialPort: null,
+    });
+  } catch (error) {
+    showProblem(`${TEXT.notStarted} ${error.message}`);
+    setState('unusable');
+    return;
+  }
   wirePage();
   setState('file');
   const address = new URLSearchParams(location.search).get('file');
