@@ -135,7 +135,13 @@ async function takeFile(bytes, name) {
 }
 
 async function loadFromAddress(address) {
-  const url = new URL(address, location.href);
+  let url;
+  try {
+    url = new URL(address, location.href);
+  } catch (error) {
+    showProblem(`${TEXT.notLoaded} ${address}: ${error.message}`);
+    return;
+  }
   if (url.origin !== location.origin) {
     showProblem(`${TEXT.otherSite} ${url.href}`);
     return;
