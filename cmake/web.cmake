@@ -7,10 +7,7 @@
 set(web_flags -sMODULARIZE=1 -sEXPORT_ES6=1 -sENVIRONMENT=web -sDYNAMIC_EXECUTION=0 -sALLOW_MEMORY_GROWTH=1
     -sEXPORTED_RUNTIME_METHODS=ccall,UTF8ToString,HEAPU8 -sINCOMING_MODULE_JS_API=onText,onEvent,onRecord,serialPort,print,printErr)
 
-add_executable(updater_web
-  src/core/failure.cpp src/core/update_image.cpp src/core/link.cpp src/core/flash_transfer.cpp
-  src/core/eeprom_transfer.cpp src/core/reply_times.cpp src/core/payload.cpp src/core/signature_tail.cpp
-  src/core/verdict.cpp src/core/usb_serial_chips.cpp
+add_executable(updater_web ${update_core_sources} ${format_sources}
   src/platform/digest_web.cpp src/platform/record_file_web.cpp src/platform/web_serial_port.cpp
   src/run/console_text.cpp src/run/run_record.cpp src/run/shown_text.cpp
   src/web/web_run.cpp)
