@@ -97,9 +97,11 @@ deps-web:
 	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq emscripten; }
 	@command -v node >/dev/null || { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq nodejs npm; }
 
-web-build: deps-web
-	@test -f $(WEB_BUILD)/CMakeCache.txt || $(EMSCRIPTEN_ENV) emcmake $(CMAKE) -S . -B $(WEB_BUILD) -DCMAKE_BUILD_TYPE=Release
+BUILD_WEB_STEPS = { test -f $(WEB_BUILD)/CMakeCache.txt || \
+	    $(EMSCRIPTEN_ENV) emcmake $(CMAKE) -S . -B $(WEB_BUILD) -DCMAKE_BUILD_TYPE=Release; } && \
 	$(EMSCRIPTEN_ENV) $(CMAKE) --build $(WEB_BUILD) -j$(JOBS)
+web-build: deps-web
+	$(BUILD_WEB_STEPS)
 
 # Serves the page on http://localhost:$(WEB_PORT)/ with the example update file, and the simulated
 # device in place of a serial port; DEVICE=real offers the browser's real ports instead.
@@ -107,9 +109,7 @@ DEVICE ?= simulated
 # Built quietly, as for the demo, so that the address stands alone.
 web: configure deps-web
 	@$(CMAKE) --build $(BUILD) -j$(JOBS) >$(BUILD)/build.log 2>&1 || { cat $(BUILD)/build.log; exit 1; }
-	@{ test -f $(WEB_BUILD)/CMakeCache.txt || $(EMSCRIPTEN_ENV) emcmake $(CMAKE) -S . -B $(WEB_BUILD) -DCMAKE_BUILD_TYPE=Release; } \
-	    >$(BUILD)/web-build.log 2>&1 && $(EMSCRIPTEN_ENV) $(CMAKE) --build $(WEB_BUILD) -j$(JOBS) >>$(BUILD)/web-build.log 2>&1 \
-	    || { cat $(BUILD)/web-build.log; exit 1; }
+	@{ $(BUILD_WEB_STEPS); } >$(BUILD)/web-build.log 2>&1 || { cat $(BUILD)/web-build.log; exit 1; }
 	@node tools/web/serve.mjs --page web --build $(WEB_BUILD) --file $(BUILD)/example/update --port $(WEB_PORT) \
 	    $(if $(filter simulated,$(DEVICE)),--simulate)
 
