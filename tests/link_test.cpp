@@ -48,17 +48,18 @@ TEST_F(Link, EmptyQueueSendsNothingSingleBytesGoAloneAndNoFrameIsCut) {
 }
 
 TEST_F(Link, ExchangeSendsThenReadsSilenceIsNoByteAndUnaskedBytesAreSeenWithoutWaiting) {
-    port.replies = {0x00};
+    port.replies = {{0, 0x00}};
     EXPECT_EQ(link.exchange_byte(0x00), 0x00);  // a received 0 is not NO_BYTE
     EXPECT_EQ(link.exchange_byte(0x00), core::NO_BYTE);
     EXPECT_EQ(port.wire, (std::vector<uint8_t>{0x00, 0x00}));
     EXPECT_EQ(port.reads, 2u);
     EXPECT_EQ(link.unasked_byte(), core::NO_BYTE);
-    port.replies = {0x33, 0x44};
+    port.replies = {{0, 0x33}, {0, 0x44}, {0, 0x55}, {port.now_us + 1000, 0x66}};
     EXPECT_EQ(link.unasked_byte(), 0x33);
-    link.discard_input();
+    EXPECT_EQ(link.discard_input(), 2u);  // what is there, not what is still on its way
     EXPECT_EQ(link.unasked_byte(), core::NO_BYTE);
-    EXPECT_EQ(port.reads, 2u);  // neither looked for more than what was there
+    EXPECT_EQ(link.receive_byte(), 0x66);
+    EXPECT_EQ(port.reads, 3u);  // neither looked for more than what was there
 }
 
 struct PortFailure {

@@ -76,7 +76,7 @@ TEST_F(Transfer, EepromWritesEveryByteInItsOwnFrameAndReadsItBack) {
     ASSERT_EQ(wire.size(), 4u + 1 + 2048 * 5 + 1 + 1 + 2048 * 5 + 2);
     const std::vector<uint8_t> frame_0x123(wire.begin() + 5 + 0x123 * 5, wire.begin() + 5 + 0x124 * 5);
     EXPECT_EQ(frame_0x123, (std::vector<uint8_t>{0x01, 0x00, 0x01, 0x23, 0x5A}));
-    EXPECT_EQ(port->reads, 2048u * 2);
+    EXPECT_EQ(port->reads, 2048u * 2 + 2);  // and a reply window of quiet before and after the read-back
     ASSERT_EQ(events.chunks.size(), 2048u * 2);
     EXPECT_EQ(events.chunks[0x14], (std::pair<uint32_t, unsigned>{0x14, 1}));
     EXPECT_EQ(events.chunks.back(), (std::pair<uint32_t, unsigned>{0x7FF, 100}));
@@ -100,7 +100,42 @@ TEST_F(Transfer, EepromDeviceThatNeverAnswersGivesADifferenceForEveryAddress) {
     EXPECT_EQ(found.missing, 2048u);
     ASSERT_EQ(events.differences.size(), 2048u);
     EXPECT_EQ(events.differences[0], (Recorded::Difference{0, core::NO_BYTE, 0x01}));
-    EXPECT_EQ(port->reads, 2048u * 2);  // every write frame still waits for its reply
+    EXPECT_EQ(port->reads, 2048u * 2 + 2);  // every write frame still waits for its reply
+}
+
+// A write reply so late that it comes in the read-back, ahead of the device's answer to a poll:
+// the answer behind it shows, and the address is read again before it is judged. Before the
+// read-back, the line must stay quiet for a reply window.
+TEST_F(Transfer, EepromLateWriteReplyNeverPassesForAReadBackByte) {
+    struct Case {
+        const char* name;
+        uint8_t file_byte;    // the file's byte at address 0
+        int device_byte;      // what the device holds there instead, or -1: the file's
+        unsigned late_ms;     // how late the reply to the last write frame comes
+        unsigned long reread;
+    };
+    for (const Case& c : {Case{"equal_to_the_file_over_a_wrong_byte", 0x00, 0xAA, 120, 1},
+                          Case{"other_than_the_file_over_a_right_byte", 0x42, -1, 120, 1},
+                          Case{"in_the_quiet_before_the_read_back", 0x00, 0xAA, 60, 0}}) {
+        SCOPED_TRACE(c.name);
+        test_files::UpdateContent late_content;
+        late_content.eeprom[0] = c.file_byte;
+        const std::vector<uint8_t> file = test_files::update_file_bytes({}, OFFSET, late_content);
+        ASSERT_FALSE(image.open(file.data(), file.size()));
+        loader_sim::Faults faults;
+        faults.eeprom_late_ms[0x7FF] = c.late_ms;
+        if (c.device_byte >= 0) faults.eeprom_wrong[0] = static_cast<uint8_t>(c.device_byte);
+        events = Recorded();
+        const core::ReadBack found = eeprom(faults);
+        EXPECT_EQ(found.reread, c.reread);
+        const std::vector<Recorded::Difference> expected_differences =
+            c.device_byte < 0 ? std::vector<Recorded::Difference>{}
+                              : std::vector<Recorded::Difference>{{0, static_cast<uint16_t>(c.device_byte), c.file_byte}};
+        EXPECT_EQ(events.differences, expected_differences);
+        EXPECT_EQ(found.differences, expected_differences.size());
+        EXPECT_EQ(port->device->eeprom_bytes_read(), 2048u + c.reread);
+        EXPECT_TRUE(port->device->protocol_errors().empty());
+    }
 }
 
 TEST_F(Transfer, EepromStopRequestEndsNoOneByteChunkEarly) {

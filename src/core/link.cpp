@@ -35,6 +35,12 @@ uint16_t Link::exchange_byte(uint16_t b) {
 
 uint16_t Link::unasked_byte() { return port_.read_byte(0); }
 
-void Link::discard_input() { port_.discard_input(); }
+unsigned Link::discard_input() {
+    // Bounded: a line that sends without pause cannot hold the transfer here.
+    constexpr unsigned BOUND = 4096;
+    unsigned discarded = 0;
+    while (discarded < BOUND && port_.read_byte(0) != NO_BYTE) ++discarded;
+    return discarded;
+}
 
 }  // namespace core

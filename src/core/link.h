@@ -42,8 +42,9 @@ public:
     // A byte that has arrived unasked and waits to be read, or NO_BYTE; never waits.
     uint16_t unasked_byte();
 
-    // Discards what has arrived and not been read: late answers to earlier requests.
-    void discard_input();
+    // Discards what has arrived and not been read (late answers to earlier requests); returns how
+    // many bytes that was.
+    unsigned discard_input();
 
 private:
     // Writes bytes and waits for them to leave: 10 ms per byte plus 50 ms at most.

@@ -27,9 +27,6 @@ public:
     // that arrives late stays for the next read.
     virtual uint16_t read_byte(unsigned timeout_ms) = 0;
 
-    // Discards what has arrived and not been read.
-    virtual void discard_input() = 0;
-
     // Puts back what the port was found with and closes it. No effect when it is closed.
     virtual void close() = 0;
 };

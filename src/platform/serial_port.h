@@ -85,7 +85,6 @@ public:
     void write(const uint8_t* data, size_t length) override;
     void drain(unsigned limit_ms) override;
     uint16_t read_byte(unsigned timeout_ms) override;
-    void discard_input() override;
     void close() override;
 
 private:

@@ -344,8 +344,6 @@ uint16_t SerialPort::read_byte(unsigned timeout_ms) {
     }
 }
 
-void SerialPort::discard_input() { tcflush(slots[slot_].fd, TCIFLUSH); }
-
 void SerialPort::close() {
     if (slot_ < 0) return;
     put_back_and_close(slots[slot_]);

@@ -143,8 +143,6 @@ uint16_t SerialPort::read_byte(unsigned timeout_ms) {
     return byte;
 }
 
-void SerialPort::discard_input() { PurgeComm(handles[slot_], PURGE_RXCLEAR); }
-
 void SerialPort::close() {
     if (slot_ < 0) return;
     CloseHandle(handles[slot_]);

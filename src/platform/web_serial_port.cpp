@@ -16,8 +16,6 @@ EM_ASYNC_JS(int, port_wait_byte, (unsigned timeout_ms), {
     return await Module.serialPort.waitByte(timeout_ms);
 });
 
-EM_JS(void, port_discard, (), { Module.serialPort.discard(); });
-
 EM_ASYNC_JS(void, port_close, (), { await Module.serialPort.close(); });
 
 EM_JS(int, port_lost, (), { return Module.serialPort.lost ? 1 : 0; });
@@ -36,8 +34,6 @@ uint16_t WebSerialPort::read_byte(unsigned timeout_ms) {
     if (waiting >= 0 || timeout_ms == 0) return byte_or_none(waiting);
     return byte_or_none(port_wait_byte(timeout_ms));
 }
-
-void WebSerialPort::discard_input() { port_discard(); }
 
 void WebSerialPort::close() { port_close(); }
 

@@ -13,7 +13,6 @@ public:
     // Nothing left to wait for: a write resolves when the bytes are handed over.
     void drain(unsigned) override {}
     uint16_t read_byte(unsigned timeout_ms) override;
-    void discard_input() override;
     void close() override;
 
     // True once the port went away: unplugged, or its reading failed.

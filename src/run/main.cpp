@@ -109,7 +109,7 @@ int main(int argc, char** argv) {
 
     // Write the EEPROM and read it back.
     const core::ReadBack found = run::download_eeprom(session);
-    run_record::eeprom_totals(found.differences, found.missing, found.skipped);
+    run_record::eeprom_totals(found.differences, found.missing, found.skipped, found.reread);
     if (found.clean()) {
         std::fputs(run::EEPROM_COMPLETED_TEXT, stdout);
         run::exit_program(session, core::Outcome::completed);

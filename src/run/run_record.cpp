@@ -59,7 +59,7 @@ struct Record {
     int running = -1;
     std::vector<Difference> differences;
     core::ReplyTimes replies;
-    unsigned long difference_count = 0, missing = 0, skipped = 0;
+    unsigned long difference_count = 0, missing = 0, skipped = 0, reread = 0;
 };
 
 Record record;
@@ -121,6 +121,7 @@ Json render(const char* outcome, int exit_status, bool interrupted) {
     line["eeprom"] = {{"differences", record.difference_count},
                       {"not_received", record.missing},
                       {"not_verified", record.skipped},
+                      {"reread", record.reread},
                       {"first_differences", first}};
     line["port_help"] = record.port_help;
     line["next_step"] = record.next_step.empty() ? Json() : Json(record.next_step);
@@ -272,11 +273,12 @@ void eeprom_difference(uint32_t address, int received, uint8_t expected) {
     prepare_interrupted();
 }
 
-void eeprom_totals(unsigned long differences, unsigned long missing, unsigned long skipped) {
+void eeprom_totals(unsigned long differences, unsigned long missing, unsigned long skipped, unsigned long reread) {
     if (!record.active) return;
     record.difference_count = differences;
     record.missing = missing;
     record.skipped = skipped;
+    record.reread = reread;
     prepare_interrupted();
 }
 

@@ -49,8 +49,8 @@ void flash_reply(unsigned round_trip_us);
 // One difference found by the read-back; received is -1 for a byte that did not arrive.
 void eeprom_difference(uint32_t address, int received, uint8_t expected);
 
-// The read-back's totals, the bytes left unverified included.
-void eeprom_totals(unsigned long differences, unsigned long missing, unsigned long skipped);
+// The read-back's totals, the bytes left unverified and the chunks read again included.
+void eeprom_totals(unsigned long differences, unsigned long missing, unsigned long skipped, unsigned long reread);
 
 // How the run ended is known: the running phase ends, and an interruption from now on (Ctrl+C at
 // the exit prompt) records this outcome with the status the process ends with.

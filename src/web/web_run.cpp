@@ -179,7 +179,7 @@ EMSCRIPTEN_KEEPALIVE int web_download_flash() {
 EMSCRIPTEN_KEEPALIVE int web_download_eeprom() {
     PageEvents events;
     const core::ReadBack found = core::download_eeprom(current->link, current->image, events);
-    run_record::eeprom_totals(found.differences, found.missing, found.skipped);
+    run_record::eeprom_totals(found.differences, found.missing, found.skipped, found.reread);
     if (found.clean()) {
         say(run::EEPROM_COMPLETED_TEXT);
         return 0;

@@ -1,7 +1,10 @@
-// A stand-in for the serial port, wired to the simulated device's model: what is written reaches
-// the device at once, and its answers wait to be read. Without a device nothing ever answers.
+// A stand-in for the serial port, wired to the simulated device's model, on a clock of its own:
+// what is written reaches the device at once, its answers are due after its turnaround (and any
+// delay its faults add), one behind the other as on a line, and a read that waits moves the clock
+// on. Without a device nothing ever answers.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -12,36 +15,63 @@
 
 class FakePort : public core::Port {
 public:
-    explicit FakePort(const loader_sim::Faults* device_faults = nullptr) {
+    explicit FakePort(const loader_sim::Faults* device_faults = nullptr, unsigned turnaround_us = 0)
+        : turnaround_us_(turnaround_us) {
         if (device_faults != nullptr) device = std::make_unique<loader_sim::Device>(*device_faults);
     }
 
     void write(const uint8_t* data, size_t length) override {
         write_sizes.push_back(length);
         for (size_t i = 0; i < length; ++i) {
+            if (held_ >= 0) schedule(now_us, static_cast<uint8_t>(held_));
+            held_ = -1;
             wire.push_back(data[i]);
             loader_sim::Reply reply = {};
-            if (device && device->receive(data[i], &reply) == loader_sim::Step::reply_ready) {
-                replies.push_back(reply.byte);
-                if (reply.surplus != loader_sim::NO_REPLY) replies.push_back(static_cast<uint16_t>(reply.surplus));
+            if (!device || device->receive(data[i], &reply) != loader_sim::Step::reply_ready) continue;
+            if (reply.held) {
+                held_ = reply.byte;
+                continue;
             }
+            const long long due = schedule(now_us + turnaround_us_ + reply.extra_delay_ms * 1000LL, reply.byte);
+            if (reply.surplus != loader_sim::NO_REPLY) schedule(due, static_cast<uint8_t>(reply.surplus));
         }
     }
     void drain(unsigned) override {}
     uint16_t read_byte(unsigned timeout_ms) override {
         if (timeout_ms > 0) ++reads;
-        if (replies.empty()) return core::NO_BYTE;
-        const uint16_t byte = replies.front();
+        const long long until = now_us + timeout_ms * 1000LL;
+        if (replies.empty() || replies.front().due_us > until) {
+            now_us = until;
+            return core::NO_BYTE;
+        }
+        now_us = std::max(now_us, replies.front().due_us);
+        const uint8_t byte = replies.front().byte;
         replies.pop_front();
         return byte;
     }
-    void discard_input() override { replies.clear(); }
     void close() override { closed = true; }
+
+    struct Answer {
+        long long due_us;
+        uint8_t byte;
+    };
 
     std::vector<uint8_t> wire;                   // every byte written
     std::vector<size_t> write_sizes;             // the length of each write
     std::unique_ptr<loader_sim::Device> device;  // answers what is written
-    std::deque<uint16_t> replies;                // answers waiting to be read
+    std::deque<Answer> replies;                  // answers on their way, in the order they arrive
     unsigned reads = 0;                          // reads that waited for an answer
+    long long now_us = 0;                        // the port's clock
     bool closed = false;
+
+private:
+    // An answer is due when the device sends it, never before the answers ahead of it.
+    long long schedule(long long due_us, uint8_t byte) {
+        if (!replies.empty()) due_us = std::max(due_us, replies.back().due_us);
+        replies.push_back({due_us, byte});
+        return due_us;
+    }
+
+    unsigned turnaround_us_;
+    int held_ = -1;
 };
