@@ -7,13 +7,12 @@
 set(web_flags -sMODULARIZE=1 -sEXPORT_ES6=1 -sENVIRONMENT=web -sDYNAMIC_EXECUTION=0 -sALLOW_MEMORY_GROWTH=1
     -sEXPORTED_RUNTIME_METHODS=ccall,UTF8ToString,HEAPU8 -sINCOMING_MODULE_JS_API=onText,onEvent,onRecord,serialPort,print,printErr)
 
-add_executable(updater_web ${update_core_sources} ${format_sources}
+add_executable(updater_web ${update_core_sources} ${format_sources} ${frontend_sources}
+  src/frontend/shown_text.cpp
   src/platform/digest_web.cpp src/platform/record_file_web.cpp src/platform/web_serial_port.cpp
-  src/run/console_text.cpp src/run/run_record.cpp src/run/shown_text.cpp
   src/web/web_run.cpp)
 target_include_directories(updater_web PRIVATE src)
-target_include_directories(updater_web SYSTEM PRIVATE ${json_include})
-target_compile_definitions(updater_web PRIVATE UPDATER_VERSION="${PROJECT_VERSION}" JSON_NOEXCEPTION)
+target_compile_definitions(updater_web PRIVATE UPDATER_VERSION="${PROJECT_VERSION}")
 target_compile_options(updater_web PRIVATE -Os)
 target_link_options(updater_web PRIVATE -Os ${web_flags} -sASYNCIFY=1 -sASYNCIFY_STACK_SIZE=65536
   -sEXPORT_NAME=createUpdater -sEXPORTED_FUNCTIONS=_malloc,_free)

@@ -7,7 +7,7 @@
 #include "core/link.h"
 #include "core/payload.h"
 #include "fake_port.h"
-#include "run/console_text.h"
+#include "frontend/text.h"
 
 namespace {
 
@@ -74,7 +74,7 @@ struct PortFailure {
 class PortFailureText : public ::testing::TestWithParam<PortFailure> {};
 
 TEST_P(PortFailureText, NamesThePortThenTheDetail) {
-    EXPECT_EQ(run::port_failure_text(GetParam().open, GetParam().config, "COM4", "/dev/ttyUSB3: reason"), GetParam().text);
+    EXPECT_EQ(frontend::port_failure_text(GetParam().open, GetParam().config, "COM4", "/dev/ttyUSB3: reason"), GetParam().text);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -8,7 +8,7 @@
 #include <ostream>
 
 #include "platform/serial_port.h"
-#include "run/console_text.h"
+#include "frontend/text.h"
 #include "test_files.h"
 
 namespace {
@@ -68,9 +68,9 @@ TEST_P(PortHelp, FitsWhatTheSystemShows) {
     FakeRoot fake;
     c.build(fake);
     if (!c.listed.empty()) {
-        EXPECT_EQ(run::port_list_text(serial::list_ports(fake.root())), c.listed);
+        EXPECT_EQ(frontend::port_list_text(serial::list_ports(fake.root())), c.listed);
     }
-    EXPECT_EQ(run::port_help(serial::diagnose_port(c.kind, c.device, fake.root()), "COM1", c.device), c.help);
+    EXPECT_EQ(frontend::port_help(serial::diagnose_port(c.kind, c.device, fake.root()), "COM1", c.device), c.help);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -118,11 +118,11 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(PortKeys, DigitsOpenTheirPortLettersTheListedPortBeyondCom9) {
     const std::vector<serial::PortInfo> ports = {
         {"COM1", "a", "", 1}, {"COM10", "b", "", 10}, {"COM12", "c", "", 12}, {"COM33", "d", "", 33}};
-    EXPECT_EQ(run::port_for_key('1', ports), 1u);
-    EXPECT_EQ(run::port_for_key('7', ports), 7u);  // a digit opens its port, listed or not
-    EXPECT_EQ(run::port_for_key('a', ports), 10u);
-    EXPECT_EQ(run::port_for_key('c', ports), 33u);
-    for (int other : {int{'0'}, int{'d'}, int{'A'}, 27, 13, 224}) EXPECT_EQ(run::port_for_key(other, ports), 0u) << other;
+    EXPECT_EQ(frontend::port_for_key('1', ports), 1u);
+    EXPECT_EQ(frontend::port_for_key('7', ports), 7u);  // a digit opens its port, listed or not
+    EXPECT_EQ(frontend::port_for_key('a', ports), 10u);
+    EXPECT_EQ(frontend::port_for_key('c', ports), 33u);
+    for (int other : {int{'0'}, int{'d'}, int{'A'}, 27, 13, 224}) EXPECT_EQ(frontend::port_for_key(other, ports), 0u) << other;
 }
 
 // A console of 80 columns breaks longer lines wherever it reaches the edge: the help breaks them
@@ -130,10 +130,10 @@ TEST(PortKeys, DigitsOpenTheirPortLettersTheListedPortBeyondCom9) {
 TEST(HelpText, IsWrappedBetweenWordsWithin79Columns) {
     const std::string paragraph = "A WCH CH340 adapter (1a86:7523) is plugged in, but its driver does not work (Device "
                                   "Manager problem code 28): install the WCH CH341SER driver, then plug it in again.";
-    EXPECT_EQ(run::wrapped(paragraph), "A WCH CH340 adapter (1a86:7523) is plugged in, but its driver does not work\n"
+    EXPECT_EQ(frontend::wrapped(paragraph), "A WCH CH340 adapter (1a86:7523) is plugged in, but its driver does not work\n"
                                        "(Device Manager problem code 28): install the WCH CH341SER driver, then plug it\n"
                                        "in again.\n");
-    EXPECT_EQ(run::wrapped("short"), "short\n");
+    EXPECT_EQ(frontend::wrapped("short"), "short\n");
 }
 
 TEST(ModemManager, WarnsOnlyForAModemItProbes) {

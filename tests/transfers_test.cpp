@@ -1,6 +1,7 @@
 // The FLASH and EEPROM transfers over a stand-in port wired to the simulated device's model: the
-// wire format, the failures and the events, a device that never answers (which costs 205 s on a
-// real line, none here), and two updates in one process.
+// wire format and the events, a device that never answers (which costs 205 s on a real line, none
+// here), and two updates in one process. How each reply fault ends a transfer is the reply-fault
+// table's (frontend_test.cpp).
 #include <gtest/gtest.h>
 
 #include <ostream>
@@ -103,41 +104,6 @@ TEST_F(Transfer, EepromDeviceThatNeverAnswersGivesADifferenceForEveryAddress) {
     EXPECT_EQ(port->reads, 2048u * 2 + 2);  // every write frame still waits for its reply
 }
 
-// A write reply so late that it comes in the read-back, ahead of the device's answer to a poll:
-// the answer behind it shows, and the address is read again before it is judged. Before the
-// read-back, the line must stay quiet for a reply window.
-TEST_F(Transfer, EepromLateWriteReplyNeverPassesForAReadBackByte) {
-    struct Case {
-        const char* name;
-        uint8_t file_byte;    // the file's byte at address 0
-        int device_byte;      // what the device holds there instead, or -1: the file's
-        unsigned late_ms;     // how late the reply to the last write frame comes
-        unsigned long reread;
-    };
-    for (const Case& c : {Case{"equal_to_the_file_over_a_wrong_byte", 0x00, 0xAA, 120, 1},
-                          Case{"other_than_the_file_over_a_right_byte", 0x42, -1, 120, 1},
-                          Case{"in_the_quiet_before_the_read_back", 0x00, 0xAA, 60, 0}}) {
-        SCOPED_TRACE(c.name);
-        test_files::UpdateContent late_content;
-        late_content.eeprom[0] = c.file_byte;
-        const std::vector<uint8_t> file = test_files::update_file_bytes({}, OFFSET, late_content);
-        ASSERT_FALSE(image.open(file.data(), file.size()));
-        loader_sim::Faults faults;
-        faults.eeprom_late_ms[0x7FF] = c.late_ms;
-        if (c.device_byte >= 0) faults.eeprom_wrong[0] = static_cast<uint8_t>(c.device_byte);
-        events = Recorded();
-        const core::ReadBack found = eeprom(faults);
-        EXPECT_EQ(found.reread, c.reread);
-        const std::vector<Recorded::Difference> expected_differences =
-            c.device_byte < 0 ? std::vector<Recorded::Difference>{}
-                              : std::vector<Recorded::Difference>{{0, static_cast<uint16_t>(c.device_byte), c.file_byte}};
-        EXPECT_EQ(events.differences, expected_differences);
-        EXPECT_EQ(found.differences, expected_differences.size());
-        EXPECT_EQ(port->device->eeprom_bytes_read(), 2048u + c.reread);
-        EXPECT_TRUE(port->device->protocol_errors().empty());
-    }
-}
-
 TEST_F(Transfer, EepromStopRequestEndsNoOneByteChunkEarly) {
     events.stop = true;
     EXPECT_TRUE(eeprom({}).clean());
@@ -155,52 +121,6 @@ TEST_F(Transfer, FlashSendsEveryRecordAndReportsItsProgress) {
     EXPECT_EQ(events.replies, 500u);
     EXPECT_TRUE(events.completed);
 }
-
-struct FlashFault {
-    const char* name;
-    loader_sim::Faults faults;
-    core::Fault fault;
-    uint32_t address;
-    uint16_t value;
-    unsigned records_sent;
-
-    friend std::ostream& operator<<(std::ostream& out, const FlashFault& row) { return out << row.name; }
-};
-
-class FlashFaults : public Transfer, public ::testing::WithParamInterface<FlashFault> {};
-
-TEST_P(FlashFaults, EndTheTransferWithTheirFailure) {
-    const FlashFault& row = GetParam();
-    const core::Result failed = flash(row.faults);
-    ASSERT_TRUE(failed);
-    EXPECT_EQ(failed->fault, row.fault);
-    EXPECT_EQ(failed->address, row.address);
-    EXPECT_EQ(failed->value, row.value);
-    EXPECT_EQ(port->write_sizes.size(), 4u + row.records_sent);
-    EXPECT_FALSE(events.completed);
-}
-
-loader_sim::Faults with(void (*set)(loader_sim::Faults&)) {
-    loader_sim::Faults faults;
-    set(faults);
-    return faults;
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, FlashFaults,
-    ::testing::Values(
-        FlashFault{"no_acknowledgement", with([](auto& f) { f.acknowledgement = loader_sim::NO_REPLY; }),
-                   core::Fault::no_acknowledgement, 0, 0, 0},
-        FlashFault{"burning_error_at_record_2", with([](auto& f) { f.record_reply[2] = 0x55; }),
-                   core::Fault::flash_burning_error, 0x100, 0, 3},
-        FlashFault{"transmission_error_at_record_0", with([](auto& f) { f.record_reply[0] = 0xAA; }),
-                   core::Fault::transmission_error, 0, 0, 1},
-        FlashFault{"no_reply_at_record_7", with([](auto& f) { f.record_reply[7] = loader_sim::NO_REPLY; }),
-                   core::Fault::undefined_response, 0, core::NO_BYTE, 8},
-        // Seen before the next record goes out, not when a later reply goes missing.
-        FlashFault{"unasked_byte_after_record_10", with([](auto& f) { f.record_surplus[10] = 0x33; }),
-                   core::Fault::undefined_response, 0, 0x33, 11}),
-    [](const auto& row) { return std::string(row.param.name); });
 
 // Nothing of a run is shared: two updates in one process, one after the other and side by side.
 TEST_F(Transfer, TwoFlashTransfersInOneProcessEachGetTheirOwnResult) {

@@ -36,6 +36,7 @@ const $ = (id) => document.getElementById(id);
 const hex = (value) => value.toString(16).toUpperCase();
 
 let updater = null;
+let run = 0;              // the core's object for the current run, freed when the next begins
 let file = null;          // { bytes, name } of the file checked last
 let fileUsable = false;
 let record = '';          // the last run's record, one JSON line
@@ -109,16 +110,19 @@ async function withBytes(bytes, call) {
 async function checkFile() {
   resetRun();
   setState('checking');
+  if (run) updater.ccall('web_free_run', null, ['number'], [run]);
+  run = updater.ccall('web_new_run', 'number', ['string'], [file.name]);
   const before = $('transcript').textContent.length;
   const status = await withBytes(file.bytes, (at) =>
-    updater.ccall('web_check_file', 'number', ['number', 'number', 'string'], [at, file.bytes.length, file.name],
+    updater.ccall('web_check_file', 'number', ['number', 'number', 'number'], [run, at, file.bytes.length],
       { async: true }));
   fileUsable = status === 0;
   if (!fileUsable) return finish(status);
-  note('header-device', updater.ccall('web_header', 'string', ['number'], [0]));
-  note('header-version', updater.ccall('web_header', 'string', ['number'], [1]));
-  note('header-year', updater.ccall('web_header', 'string', ['number'], [2]));
-  note('instructions', updater.ccall('web_header', 'string', ['number'], [3]).trim());
+  const header = (field) => updater.ccall('web_header', 'string', ['number', 'number'], [run, field]);
+  note('header-device', header(0));
+  note('header-version', header(1));
+  note('header-year', header(2));
+  note('instructions', header(3).trim());
   note('file-verdict', $('transcript').textContent.slice(before).trim());
   note('connect-note', '');
   show('file-step', false);
@@ -175,20 +179,21 @@ async function connect() {
   try {
     await link.open();
   } catch (error) {
-    const status = await updater.ccall('web_port_failed', 'number', ['string'], [error.message], { async: true });
+    const status = await updater.ccall('web_port_failed', 'number', ['number', 'string'], [run, error.message],
+      { async: true });
     return finish(status);
   }
   updater.serialPort = link;
   const info = port.getInfo();
-  const chip = updater.ccall('web_port_opened', 'string', ['number', 'number'],
-    [info.usbVendorId ?? 0, info.usbProductId ?? 0]);
+  const chip = updater.ccall('web_port_opened', 'string', ['number', 'number', 'number'],
+    [run, info.usbVendorId ?? 0, info.usbProductId ?? 0]);
   note('adapter', info.usbVendorId === undefined ? 'Serial port'
     : `USB serial adapter ${info.usbVendorId.toString(16).padStart(4, '0')}:` +
       `${info.usbProductId.toString(16).padStart(4, '0')}${chip ? ` (${chip})` : ''}`);
   show('header-step', false);
   show('transfer-step', true);
   setState('flash');
-  const flashed = await updater.ccall('web_download_flash', 'number', [], [], { async: true });
+  const flashed = await updater.ccall('web_download_flash', 'number', ['number'], [run], { async: true });
   if (flashed !== 0) return finish(flashed);
 
   setState('pause');
@@ -205,12 +210,12 @@ async function connect() {
 
   for (const row of document.querySelectorAll('.eeprom-row')) row.hidden = false;
   setState('eeprom');
-  return finish(await updater.ccall('web_download_eeprom', 'number', [], [], { async: true }));
+  return finish(await updater.ccall('web_download_eeprom', 'number', ['number'], [run], { async: true }));
 }
 
 // The end of every run: the port closed, the record written, the outcome shown.
 async function finish(status) {
-  await updater.ccall('web_end', null, ['number'], [status], { async: true });
+  await updater.ccall('web_end', null, ['number', 'number'], [run, status], { async: true });
   busy = false;
   const name = updater.ccall('web_outcome_name', 'string', ['number'], [status]);
   $('result').className = status === 0 ? 'completed' : 'failed';
@@ -218,7 +223,7 @@ async function finish(status) {
   note('result-outcome', `Outcome: ${name} (exit status ${status})`);
   const lost = link?.lost ? `${TEXT.portLost}\n` : '';
   link = null;
-  note('result-text', status === 0 ? completedLines.join('\n') : lost + updater.ccall('web_result_text', 'string', [], []).trim());
+  note('result-text', status === 0 ? completedLines.join('\n') : lost + updater.ccall('web_result_text', 'string', ['number'], [run]).trim());
   note('start-again', fileUsable ? 'Start again' : 'Choose another file');
   show('file-step', false);
   show('header-step', false);

@@ -6,12 +6,14 @@ namespace core {
 
 ReplySummary ReplyTimes::summary() const {
     ReplySummary summary;
-    if (times_us_.empty()) return summary;
-    std::vector<unsigned> sorted = times_us_;
-    std::sort(sorted.begin(), sorted.end());
-    summary.count = static_cast<unsigned>(sorted.size());
-    summary.median_us = sorted[sorted.size() / 2];
-    summary.max_us = sorted.back();
+    summary.count = count();
+    if (summary.count == 0) return summary;
+    unsigned sorted[RECORD_COUNT];
+    std::copy(times_us_, times_us_ + summary.count, sorted);
+    unsigned* middle = sorted + summary.count / 2;
+    std::nth_element(sorted, middle, sorted + summary.count);
+    summary.median_us = *middle;
+    summary.max_us = *std::max_element(sorted, sorted + summary.count);
     return summary;
 }
 

@@ -1,7 +1,10 @@
-// The FLASH replies' round trips, as the slow-adapter advice and the run record sum them up.
+// The FLASH replies' round trips, as the slow-adapter advice, the time estimate and the run record
+// sum them up. Kept in place as they come, so that a signal handler can sum them up too.
 #pragma once
 
-#include <vector>
+#include <atomic>
+
+#include "core/layout.h"
 
 namespace core {
 
@@ -16,13 +19,22 @@ struct ReplySummary {
 
 class ReplyTimes {
 public:
-    ReplyTimes() { times_us_.reserve(500); }
-    void add(unsigned round_trip_us) { times_us_.push_back(round_trip_us); }
-    void clear() { times_us_.clear(); }
+    // One reply's round trip; past one per record, the rest is not kept.
+    void add(unsigned round_trip_us) {
+        const unsigned n = count_.load(std::memory_order_relaxed);
+        if (n >= RECORD_COUNT) return;
+        times_us_[n] = round_trip_us;
+        count_.store(n + 1, std::memory_order_release);
+    }
+    void clear() { count_.store(0, std::memory_order_release); }
+    unsigned count() const { return count_.load(std::memory_order_acquire); }
+
+    // Count, median and maximum of the round trips so far. Allocates nothing: async-signal-safe.
     ReplySummary summary() const;
 
 private:
-    std::vector<unsigned> times_us_;
+    unsigned times_us_[RECORD_COUNT] = {};
+    std::atomic<unsigned> count_{0};
 };
 
 }  // namespace core

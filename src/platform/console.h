@@ -31,8 +31,9 @@ int read_key();
 // Tells whether a key code waits to be read, without consuming it.
 bool key_waiting();
 
-// From now on the keyboard is not looked at: key_waiting() is false and read_key() gives KEY_END.
-void ignore_keys();
+// True when standard output is a terminal that takes cursor movements: lines can be redrawn in
+// place.
+bool output_takes_cursor_moves();
 
 // Sleeps for the given milliseconds.
 void pause_ms(unsigned milliseconds);

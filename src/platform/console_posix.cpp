@@ -30,7 +30,6 @@ struct termios keyboard_single_keys;
 volatile sig_atomic_t keyboard_changed = 0;
 
 int pending_code = -1;  // second code of a two-code key
-bool keys_ignored = false;
 int read_ahead = -1;    // a byte read after a lone ESC
 
 void set_single_keys() {
@@ -73,11 +72,11 @@ const char* signal_name(int signal_number) {
     return name;
 }
 
-// Every signal whose default action ends the process: the run record is written, the console and
-// the port are put back first.
-// SIGALRM also bounds the port's drain; while a drain waits, it only interrupts it.
-void on_terminating_signal(int signal_number) {
-    if (signal_number == SIGALRM && serial::port_draining()) return;
+// Every signal whose default action ends the process: the run records are written, the console and
+// the ports are put back first. A SIGALRM from a timer is a port's drain timer: it only interrupts
+// that drain.
+void on_terminating_signal(int signal_number, siginfo_t* info, void*) {
+    if (signal_number == SIGALRM && info != nullptr && info->si_code == SI_TIMER) return;
     if (interrupt_handler != nullptr) interrupt_handler(signal_name(signal_number), 128 + signal_number);
     put_keyboard_back();
     serial::close_ports_on_signal();
@@ -90,6 +89,15 @@ void install(int signal_number, void (*handler)(int), int flags) {
     struct sigaction action = {};
     action.sa_handler = handler;
     action.sa_flags = flags;
+    sigemptyset(&action.sa_mask);
+    sigaction(signal_number, &action, nullptr);
+}
+
+void install_terminating(int signal_number) {
+    struct sigaction action = {};
+    action.sa_sigaction = on_terminating_signal;
+    // Without SA_RESTART: the drain's timer must interrupt tcdrain.
+    action.sa_flags = SA_SIGINFO;
     sigemptyset(&action.sa_mask);
     sigaction(signal_number, &action, nullptr);
 }
@@ -193,12 +201,9 @@ void init(InterruptHandler on_interrupt) {
     std::atexit(restore);
     // A closed output (the updater piped into `head`) must not end a transfer in mid-frame.
     signal(SIGPIPE, SIG_IGN);
-    // Without SA_RESTART: the drain's alarm must interrupt tcdrain.
-    for (int signal_number : TERMINATING_SIGNALS) install(signal_number, on_terminating_signal, 0);
+    for (int signal_number : TERMINATING_SIGNALS) install_terminating(signal_number);
     first_realtime_signal = SIGRTMIN;
-    for (int signal_number = SIGRTMIN; signal_number <= SIGRTMAX; ++signal_number) {
-        install(signal_number, on_terminating_signal, 0);
-    }
+    for (int signal_number = SIGRTMIN; signal_number <= SIGRTMAX; ++signal_number) install_terminating(signal_number);
     if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &keyboard_found) != 0) return;
     keyboard_single_keys = keyboard_found;
     // Keys one at a time without echo; Enter arrives as CR; Ctrl+S and Ctrl+Q are keys, not flow
@@ -213,10 +218,12 @@ void init(InterruptHandler on_interrupt) {
 
 void restore() { put_keyboard_back(); }
 
-void ignore_keys() { keys_ignored = true; }
+bool output_takes_cursor_moves() {
+    const char* term = std::getenv("TERM");
+    return isatty(STDOUT_FILENO) && term != nullptr && std::strcmp(term, "dumb") != 0;
+}
 
 int read_key() {
-    if (keys_ignored) return KEY_END;
     if (pending_code >= 0) {
         const int code = pending_code;
         pending_code = -1;
@@ -257,7 +264,6 @@ int read_key() {
 }
 
 bool key_waiting() {
-    if (keys_ignored) return false;
     if (pending_code >= 0 || read_ahead >= 0) return true;
     int waiting = 0;
     return ioctl(STDIN_FILENO, FIONREAD, &waiting) == 0 && waiting > 0;

@@ -13,7 +13,6 @@ namespace console {
 
 namespace {
 char module_path[MAX_PATH];
-bool keys_ignored = false;
 InterruptHandler interrupt_handler = nullptr;
 }
 
@@ -40,11 +39,17 @@ void init(InterruptHandler on_interrupt) {
 
 void restore() {}
 
-void ignore_keys() { keys_ignored = true; }
+int read_key() { return _getch(); }
 
-int read_key() { return keys_ignored ? KEY_END : _getch(); }
+bool key_waiting() { return _kbhit() != 0; }
 
-bool key_waiting() { return !keys_ignored && _kbhit() != 0; }
+bool output_takes_cursor_moves() {
+    // A console that takes VT sequences (Windows 10 and later, once asked); plain lines elsewhere.
+    const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    constexpr DWORD VIRTUAL_TERMINAL_PROCESSING = 0x0004;
+    return GetConsoleMode(output, &mode) && SetConsoleMode(output, mode | VIRTUAL_TERMINAL_PROCESSING);
+}
 
 void pause_ms(unsigned milliseconds) { Sleep(milliseconds); }
 

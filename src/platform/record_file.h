@@ -1,27 +1,47 @@
-// The file behind the run record, and the host's name for it. One implementation per platform.
+// The file behind the run records, and the host's name for them. One implementation per platform.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace record_file {
 
-// Opens path for appending (every write goes to the file's end at once), creating it when missing.
-// False with the system's reason; a FIFO that nobody reads is refused, not waited for.
-bool log_open(const std::string& path, std::string& reason);
+// A log that run records are appended to, one whole line per write; several records (and several
+// threads) may share one.
+class LogFile {
+public:
+    LogFile() = default;
+    ~LogFile() { close(); }
+    LogFile(const LogFile&) = delete;
+    LogFile& operator=(const LogFile&) = delete;
 
-// One write of length bytes at the end of the log; false (with errno or the last error set) when it
-// was not written whole. Async-signal-safe.
-bool log_append(const char* data, size_t length);
+    // Opens path for appending (every write goes to the file's end at once), creating it when
+    // missing. False with the system's reason; a FIFO that nobody reads is refused, not waited for.
+    bool open(const std::string& path, std::string& reason);
 
-// True when the log's last byte is not a newline: a record before was cut short (a full disk), and
-// the next must start on a line of its own. Async-signal-safe.
-bool log_ends_mid_line();
+    bool is_open() const { return handle_ != CLOSED; }
+    const std::string& path() const { return path_; }
 
-// The system's reason for the last failed log_append.
-std::string log_error();
+    // One write of length bytes at the end of the log; false when it was not written whole.
+    // Async-signal-safe.
+    bool append(const char* data, size_t length);
 
-void log_close();
+    // True when the log's last byte is not a newline: a record before was cut short (a full
+    // disk), and the next must start on a line of its own. Async-signal-safe.
+    bool ends_mid_line() const;
+
+    // The system's reason for the last failed append.
+    std::string error() const;
+
+    void close();
+
+private:
+    static constexpr intptr_t CLOSED = -1;
+    intptr_t handle_ = CLOSED;  // the file descriptor, or the Windows handle
+    [[maybe_unused]] unsigned long last_error_ = 0;  // the system's error code of the last failed append
+    std::string path_;
+};
 
 // path as an absolute path to the file itself, links resolved; empty when the system cannot say.
 std::string full_path(const std::string& path);

@@ -1,3 +1,5 @@
+// The run record's file on POSIX: O_APPEND, so that every record lands whole at its end, also beside
+// other updaters writing to it.
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
@@ -12,52 +14,52 @@
 
 namespace record_file {
 
-namespace {
-int log_fd = -1;
-int last_error = 0;
-}  // namespace
-
-bool log_open(const std::string& path, std::string& reason) {
+bool LogFile::open(const std::string& path, std::string& reason) {
+    close();
+    path_ = path;
     // Read access too where the file allows it, to see whether the last record ends its line. A
     // FIFO is opened for writing only and without waiting: one that nobody reads would hold the run
     // before it starts. Writes then wait as usual.
     constexpr int FLAGS = O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
     struct stat info;
     const bool fifo = stat(path.c_str(), &info) == 0 && S_ISFIFO(info.st_mode);
-    log_fd = fifo ? -1 : open(path.c_str(), O_RDWR | FLAGS, 0644);
-    if (log_fd < 0 && (fifo || errno == EACCES)) log_fd = open(path.c_str(), O_WRONLY | FLAGS, 0644);
-    if (log_fd >= 0) {
-        fcntl(log_fd, F_SETFL, fcntl(log_fd, F_GETFL) & ~O_NONBLOCK);
+    int fd = fifo ? -1 : ::open(path.c_str(), O_RDWR | FLAGS, 0644);
+    if (fd < 0 && (fifo || errno == EACCES)) fd = ::open(path.c_str(), O_WRONLY | FLAGS, 0644);
+    if (fd >= 0) {
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+        handle_ = fd;
         return true;
     }
     reason = errno == ENXIO ? "a FIFO that no program reads" : std::strerror(errno);
     return false;
 }
 
-bool log_ends_mid_line() {
+bool LogFile::ends_mid_line() const {
+    const int fd = static_cast<int>(handle_);
     struct stat info;
     char last = '\n';
-    if (log_fd < 0 || fstat(log_fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size == 0) return false;
-    return pread(log_fd, &last, 1, info.st_size - 1) == 1 && last != '\n';
+    if (fd < 0 || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size == 0) return false;
+    return pread(fd, &last, 1, info.st_size - 1) == 1 && last != '\n';
 }
 
-bool log_append(const char* data, size_t length) {
-    if (log_fd < 0) return false;
+bool LogFile::append(const char* data, size_t length) {
+    const int fd = static_cast<int>(handle_);
+    if (fd < 0) return false;
     // O_APPEND puts the whole line at the end in one step; a regular file takes it whole.
     ssize_t written;
     do {
-        written = write(log_fd, data, length);
+        written = write(fd, data, length);
     } while (written < 0 && errno == EINTR);
     if (written == static_cast<ssize_t>(length)) return true;
-    last_error = written < 0 ? errno : ENOSPC;
+    last_error_ = static_cast<unsigned long>(written < 0 ? errno : ENOSPC);
     return false;
 }
 
-std::string log_error() { return std::strerror(last_error); }
+std::string LogFile::error() const { return std::strerror(static_cast<int>(last_error_)); }
 
-void log_close() {
-    if (log_fd >= 0) close(log_fd);
-    log_fd = -1;
+void LogFile::close() {
+    if (handle_ != CLOSED) ::close(static_cast<int>(handle_));
+    handle_ = CLOSED;
 }
 
 std::string full_path(const std::string& path) {

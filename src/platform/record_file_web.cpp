@@ -24,18 +24,22 @@ EM_JS(char*, web_user_agent, (), {
 
 namespace record_file {
 
-bool log_open(const std::string&, std::string&) { return true; }
+bool LogFile::open(const std::string& path, std::string&) {
+    path_ = path;
+    handle_ = 0;
+    return true;
+}
 
-bool log_append(const char* data, size_t length) {
+bool LogFile::append(const char* data, size_t length) {
     web_record_line(data, length);
     return true;
 }
 
-bool log_ends_mid_line() { return false; }
+bool LogFile::ends_mid_line() const { return false; }
 
-std::string log_error() { return ""; }
+std::string LogFile::error() const { return ""; }
 
-void log_close() {}
+void LogFile::close() { handle_ = CLOSED; }
 
 // The name the page was given: a picked file's name or the address it was loaded from.
 std::string full_path(const std::string& path) { return path; }

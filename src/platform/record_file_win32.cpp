@@ -1,3 +1,5 @@
+// The run record's file on Win32: opened for appending only, so that every write lands whole at
+// its end, also beside other updaters writing to it.
 #include <windows.h>
 
 #include "platform/record_file.h"
@@ -5,9 +7,6 @@
 namespace record_file {
 
 namespace {
-
-HANDLE log_file = INVALID_HANDLE_VALUE;
-DWORD last_error = 0;
 
 std::string system_reason(DWORD error) {
     char text[512] = "";
@@ -18,47 +17,54 @@ std::string system_reason(DWORD error) {
     return reason.empty() ? "error " + std::to_string(error) : reason;
 }
 
+HANDLE handle_of(intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
+
 }  // namespace
 
-bool log_open(const std::string& path, std::string& reason) {
+bool LogFile::open(const std::string& path, std::string& reason) {
+    close();
+    path_ = path;
     // Append access only: the system puts every write at the file's end in one step, also when
     // other updaters append to the same file.
     // Read access only serves to look at the last byte; a file that allows appending alone is kept.
     const DWORD accesses[] = {FILE_APPEND_DATA | FILE_READ_DATA, FILE_APPEND_DATA};
     for (DWORD access : accesses) {
-        log_file = CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (log_file != INVALID_HANDLE_VALUE) return true;
+        const HANDLE file = CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file != INVALID_HANDLE_VALUE) {
+            handle_ = reinterpret_cast<intptr_t>(file);
+            return true;
+        }
         if (GetLastError() != ERROR_ACCESS_DENIED) break;
     }
     reason = system_reason(GetLastError());
     return false;
 }
 
-bool log_append(const char* data, size_t length) {
+bool LogFile::append(const char* data, size_t length) {
     DWORD written = 0;
-    if (log_file == INVALID_HANDLE_VALUE) return false;
-    if (WriteFile(log_file, data, static_cast<DWORD>(length), &written, nullptr) && written == length) return true;
-    last_error = GetLastError();
+    if (handle_ == CLOSED) return false;
+    if (WriteFile(handle_of(handle_), data, static_cast<DWORD>(length), &written, nullptr) && written == length) return true;
+    last_error_ = GetLastError();
     return false;
 }
 
-bool log_ends_mid_line() {
+bool LogFile::ends_mid_line() const {
     LARGE_INTEGER size = {};
-    if (log_file == INVALID_HANDLE_VALUE || !GetFileSizeEx(log_file, &size) || size.QuadPart == 0) return false;
+    if (handle_ == CLOSED || !GetFileSizeEx(handle_of(handle_), &size) || size.QuadPart == 0) return false;
     OVERLAPPED at = {};
     at.Offset = static_cast<DWORD>((size.QuadPart - 1) & 0xFFFFFFFF);
     at.OffsetHigh = static_cast<DWORD>((size.QuadPart - 1) >> 32);
     char last = '\n';
     DWORD got = 0;
-    return ReadFile(log_file, &last, 1, &got, &at) && got == 1 && last != '\n';
+    return ReadFile(handle_of(handle_), &last, 1, &got, &at) && got == 1 && last != '\n';
 }
 
-std::string log_error() { return system_reason(last_error); }
+std::string LogFile::error() const { return system_reason(static_cast<DWORD>(last_error_)); }
 
-void log_close() {
-    if (log_file != INVALID_HANDLE_VALUE) CloseHandle(log_file);
-    log_file = INVALID_HANDLE_VALUE;
+void LogFile::close() {
+    if (handle_ != CLOSED) CloseHandle(handle_of(handle_));
+    handle_ = CLOSED;
 }
 
 std::string full_path(const std::string& path) {

@@ -98,8 +98,4 @@ private:
 // included) and closes every open port, using only async-signal-safe calls.
 void close_ports_on_signal();
 
-// True while a drain waits under a timer that raises SIGALRM; a SIGALRM then only ends that wait.
-// Async-signal-safe.
-bool port_draining();
-
 }  // namespace serial

@@ -1,5 +1,6 @@
 // Serial port on Linux (termios): maps COMn to a device node, opens it exclusively and makes the
-// line raw at 115200 8N1. Reads wait with ppoll; writes wait until the bytes have left the port.
+// line raw at 115200 8N1. Reads wait with ppoll; writes wait until the bytes have left the port,
+// bounded by a timer of the port's own that interrupts only the thread draining it.
 #include <dirent.h>
 #include <sys/stat.h>
 #include <fcntl.h>
@@ -8,12 +9,13 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
-#include <sys/time.h>
+#include <sys/syscall.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -30,19 +32,21 @@ namespace serial {
 namespace {
 
 // What a port was found with, to be put back at its close, also from a signal handler: fixed
-// slots, written before they are marked in use.
+// slots, claimed by one port each, written before their descriptor marks them in use.
 struct Slot {
-    volatile sig_atomic_t fd = -1;
+    std::atomic<bool> claimed{false};
+    std::atomic<int> fd{-1};
     struct termios settings_found;
     bool settings_changed = false;
     struct serial_struct driver_flags_found;
     bool low_latency_set = false;
+    // The timer that bounds a drain, signalling the thread that drains.
+    timer_t drain_timer;
+    bool drain_timer_made = false;
+    pid_t drain_thread = 0;
 };
-constexpr int SLOTS = 8;
+constexpr int SLOTS = 32;
 Slot slots[SLOTS];
-
-// Set while a drain waits under its timer, for the SIGALRM handler of console_posix.cpp.
-volatile sig_atomic_t draining = 0;
 
 // The first line of a sysfs attribute file, or empty.
 std::string sysfs_value(const std::string& path) {
@@ -153,32 +157,52 @@ long long now_ns() {
 
 timespec to_timespec(long long ns) { return {static_cast<time_t>(ns / 1000000000LL), static_cast<long>(ns % 1000000000LL)}; }
 
+// The slot's drain timer, made for the calling thread: its SIGALRM (a timer's, which the handler
+// of console_posix.cpp lets pass) interrupts only that thread's tcdrain. False when none can be made.
+bool drain_timer_for_this_thread(Slot& slot) {
+    const pid_t thread = static_cast<pid_t>(syscall(SYS_gettid));
+    if (slot.drain_timer_made && slot.drain_thread == thread) return true;
+    if (slot.drain_timer_made) timer_delete(slot.drain_timer);
+    sigevent event = {};
+    event.sigev_notify = SIGEV_THREAD_ID;
+    event.sigev_signo = SIGALRM;
+    event._sigev_un._tid = thread;
+    slot.drain_timer_made = timer_create(CLOCK_MONOTONIC, &event, &slot.drain_timer) == 0;
+    slot.drain_thread = thread;
+    return slot.drain_timer_made;
+}
+
 // Waits until the written bytes have left the port, or until the deadline: a device that stops
-// reading (flow control, a USB device that hangs) cannot hold the run. tcdrain itself has no timeout,
-// so an interval timer interrupts it; the SIGALRM handler returns at once while draining is set.
-void drain_until(int fd, long long deadline) {
+// reading (flow control, a USB device that hangs) cannot hold the run. tcdrain itself has no
+// timeout, so the port's timer interrupts it. Without a timer the output queue is watched instead.
+void drain_until(Slot& slot, long long deadline) {
+    const int fd = slot.fd;
+    const bool timed = drain_timer_for_this_thread(slot);
     for (;;) {
         const long long remaining = deadline - now_ns();
         if (remaining <= 0) return;
-        itimerval timer = {};
-        timer.it_value.tv_sec = static_cast<time_t>(remaining / 1000000000LL);
-        timer.it_value.tv_usec = static_cast<suseconds_t>(remaining % 1000000000LL / 1000) + 1;
-        draining = 1;
-        setitimer(ITIMER_REAL, &timer, nullptr);
+        if (!timed) {
+            int queued = 0;
+            if (ioctl(fd, TIOCOUTQ, &queued) != 0 || queued == 0) return;
+            const timespec pause = to_timespec(std::min(remaining, 100000LL));
+            nanosleep(&pause, nullptr);
+            continue;
+        }
+        itimerspec timer = {};
+        timer.it_value = to_timespec(remaining);
+        timer_settime(slot.drain_timer, 0, &timer, nullptr);
         const int result = tcdrain(fd);
         const int error = errno;
         timer = {};
-        setitimer(ITIMER_REAL, &timer, nullptr);
-        draining = 0;
+        timer_settime(slot.drain_timer, 0, &timer, nullptr);
         if (result == 0 || error != EINTR) return;
     }
 }
 
 // Puts back what the port in the slot was found with and closes it. Async-signal-safe.
 void put_back_and_close(Slot& slot) {
-    const int fd = slot.fd;
+    const int fd = slot.fd.exchange(-1);
     if (fd < 0) return;
-    slot.fd = -1;
     if (slot.low_latency_set) ioctl(fd, TIOCSSERIAL, &slot.driver_flags_found);
     if (slot.settings_changed) tcsetattr(fd, TCSANOW, &slot.settings_found);
     ioctl(fd, TIOCNXCL);
@@ -198,7 +222,9 @@ OpenStatus SerialPort::open(unsigned n, const std::string& named, std::string& d
         return OpenStatus::not_found;
     }
     int free_slot = 0;
-    while (free_slot < SLOTS && slots[free_slot].fd >= 0) ++free_slot;
+    for (bool unclaimed = false; free_slot < SLOTS; ++free_slot, unclaimed = false) {
+        if (slots[free_slot].claimed.compare_exchange_strong(unclaimed, true)) break;
+    }
     if (free_slot == SLOTS) {
         detail = path + ": " + std::strerror(EMFILE);
         problem_ = PortProblem::Kind::other;
@@ -207,6 +233,7 @@ OpenStatus SerialPort::open(unsigned n, const std::string& named, std::string& d
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         const int error = errno;
+        slots[free_slot].claimed = false;
         detail = reason(path, error);
         switch (error) {
             case ENOENT: case ENODEV: case ENXIO: case EIO:
@@ -227,6 +254,7 @@ OpenStatus SerialPort::open(unsigned n, const std::string& named, std::string& d
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int error = errno;
         ::close(fd);
+        slots[free_slot].claimed = false;
         detail = error == EWOULDBLOCK ? path + ": in use by another program" : reason(path, error);
         problem_ = error == EWOULDBLOCK ? PortProblem::Kind::busy : PortProblem::Kind::other;
         return error == EWOULDBLOCK ? OpenStatus::not_found : OpenStatus::other_problem;
@@ -322,7 +350,7 @@ void SerialPort::write(const uint8_t* data, size_t length) {
     }
 }
 
-void SerialPort::drain(unsigned limit_ms) { drain_until(slots[slot_].fd, now_ns() + limit_ms * 1000000LL); }
+void SerialPort::drain(unsigned limit_ms) { drain_until(slots[slot_], now_ns() + limit_ms * 1000000LL); }
 
 uint16_t SerialPort::read_byte(unsigned timeout_ms) {
     const int fd = slots[slot_].fd;
@@ -346,7 +374,11 @@ uint16_t SerialPort::read_byte(unsigned timeout_ms) {
 
 void SerialPort::close() {
     if (slot_ < 0) return;
-    put_back_and_close(slots[slot_]);
+    Slot& slot = slots[slot_];
+    put_back_and_close(slot);
+    if (slot.drain_timer_made) timer_delete(slot.drain_timer);
+    slot.drain_timer_made = false;
+    slot.claimed = false;
     slot_ = -1;
 }
 
@@ -446,7 +478,5 @@ bool modem_manager_may_probe(const std::string& device, const std::string& root)
     }
     return false;
 }
-
-bool port_draining() { return draining != 0; }
 
 }  // namespace serial

@@ -6,6 +6,7 @@
 #include <setupapi.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,10 +21,10 @@ namespace serial {
 
 namespace {
 
-// The handles of the open ports, by slot.
-constexpr int SLOTS = 8;
-HANDLE handles[SLOTS] = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE,
-                         INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE};
+// The handles of the open ports, by slot, each slot claimed by one port.
+constexpr int SLOTS = 32;
+HANDLE handles[SLOTS];
+std::atomic<bool> claimed[SLOTS];
 
 // "COM4: <the system's reason>" for the extra line after a port message.
 std::string reason(const std::string& port_path, DWORD error) {
@@ -45,7 +46,9 @@ OpenStatus SerialPort::open(unsigned n, const std::string& path, std::string& de
     path_ = n == 0 ? path : "\\\\.\\COM" + std::to_string(n);
     problem_ = PortProblem::Kind::other;
     int free_slot = 0;
-    while (free_slot < SLOTS && handles[free_slot] != INVALID_HANDLE_VALUE) ++free_slot;
+    for (bool unclaimed = false; free_slot < SLOTS; ++free_slot, unclaimed = false) {
+        if (claimed[free_slot].compare_exchange_strong(unclaimed, true)) break;
+    }
     if (free_slot == SLOTS) {
         detail = reason(path_, ERROR_TOO_MANY_OPEN_FILES);
         return OpenStatus::other_problem;
@@ -54,6 +57,7 @@ OpenStatus SerialPort::open(unsigned n, const std::string& path, std::string& de
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
     if (port == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
+        claimed[free_slot] = false;
         detail = reason(path_, error);
         // A port opened by another program is refused as access denied.
         if (error == ERROR_ACCESS_DENIED) problem_ = PortProblem::Kind::busy;
@@ -147,13 +151,12 @@ void SerialPort::close() {
     if (slot_ < 0) return;
     CloseHandle(handles[slot_]);
     handles[slot_] = INVALID_HANDLE_VALUE;
+    claimed[slot_] = false;
     slot_ = -1;
 }
 
 // The system closes the handles of a process that Ctrl+C ends; nothing of a port needs putting back.
 void close_ports_on_signal() {}
-
-bool port_draining() { return false; }
 
 const char* latency_advice() {
     return "Set its latency timer to 1 ms in its driver settings (Device Manager, the port's Properties, "

@@ -1,5 +1,7 @@
 #include "platform/web_serial_port.h"
 
+#include "platform/serial_port.h"
+
 #include <emscripten.h>
 
 namespace {
@@ -40,3 +42,13 @@ void WebSerialPort::close() { port_close(); }
 bool WebSerialPort::lost() { return port_lost() != 0; }
 
 }  // namespace platform
+
+namespace serial {
+
+// A page cannot reach an adapter's driver settings.
+const char* latency_advice() {
+    return "The browser cannot change an adapter's latency timer: set it to 1 ms in the adapter's driver settings, "
+           "or update with the console updater, which asks the driver for low latency on Linux.";
+}
+
+}  // namespace serial

@@ -1,13 +1,16 @@
-// Entry of the updater: one fixed, interactive update run of the device through a COM port.
+// Entry of the updater: one fixed, interactive update run of the device through a COM port; with
+// several ports named, a station that updates them all at once.
 #include <cstdio>
 #include <string>
 
+#include "frontend/run_record.h"
+#include "frontend/shown_text.h"
+#include "frontend/text.h"
 #include "platform/console.h"
-#include "run/console_text.h"
+#include "platform/record_file.h"
 #include "run/options.h"
-#include "run/run_record.h"
 #include "run/session.h"
-#include "run/shown_text.h"
+#include "station/station.h"
 
 // The stub's payload offset, found by the packer in the executable itself.
 #define UPDATER_STRINGIFY(x) #x
@@ -25,6 +28,31 @@ namespace {
 
 constexpr unsigned PAUSE_AFTER_FLASH_MS = 5000;
 
+// One update, step by step: each step either lets it go on or ends it with its outcome.
+core::Outcome update(run::Session& session, const run::Options& options, const char* path, const char* shown_path) {
+    // Check the update file and read who and what it is for.
+    if (const frontend::Ending ended = run::check_update_file(session, path, shown_path)) return *ended;
+    session.console.print(frontend::banner_text(session.image.header()));
+
+    // The port: the key pressed at the prompt, or the one named.
+    const frontend::Ending opened =
+        options.ports.empty() ? run::choose_port(session) : run::open_port_named(session, options.ports[0]);
+    if (opened) return *opened;
+
+    // Check every record of the FLASH image before anything is sent.
+    if (const frontend::Ending ended = run::verify_image(session)) return *ended;
+
+    // The FLASH records, then a word on a slow adapter if the replies took long.
+    if (const frontend::Ending ended = run::download_flash(session)) return *ended;
+
+    // Give the device time to settle, then offer the EEPROM, unless it was chosen in advance.
+    console::pause_ms(PAUSE_AFTER_FLASH_MS);
+    if (const frontend::Ending ended = run::choose_eeprom(session, options.eeprom)) return *ended;
+
+    // Write the EEPROM and read it back.
+    return run::download_eeprom(session);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -32,7 +60,7 @@ int main(int argc, char** argv) {
     run::Options options;
     std::string usage_error;
     if (!run::parse_options(argc, argv, options, usage_error)) {
-        std::fprintf(stderr, "update: %s (see update --help)\n", run::shown_text(usage_error).c_str());
+        std::fprintf(stderr, "update: %s (see update --help)\n", frontend::shown_text(usage_error).c_str());
         return static_cast<int>(core::Outcome::file_error);
     }
     if (options.help || options.version) {
@@ -43,77 +71,26 @@ int main(int argc, char** argv) {
         run::print_ports();
         return 0;
     }
-    // The console and the signal handlers first: a signal from here on finds the record ready, and
-    // nothing opened later takes a standard descriptor.
-    console::init(run_record::finish_interrupted);
+    // The console and the signal handlers first: a signal from here on finds the records ready,
+    // and nothing opened later takes a standard descriptor.
+    console::init(frontend::RunRecord::finish_all_interrupted);
     // A record that cannot be kept stops the run before anything is opened.
-    if (std::string reason; !options.log.empty() && !run_record::start(options.log, UPDATER_VERSION, reason)) {
-        std::fprintf(stderr, "update: cannot write the run record to %s: %s\n", run::shown_text(options.log).c_str(),
-                     run::shown_text(reason).c_str());
+    record_file::LogFile log;
+    if (std::string reason; !options.log.empty() && !log.open(options.log, reason)) {
+        std::fprintf(stderr, "update: cannot write the run record to %s: %s\n", frontend::shown_text(options.log).c_str(),
+                     frontend::shown_text(reason).c_str());
         return static_cast<int>(core::Outcome::file_error);
     }
-    if (options.batch) run::run_unattended();
     // Argument 0 names the program's own file, which carries the payload.
     const char* shown_path = argc > 0 && argv[0] != nullptr ? argv[0] : "";
     const char* path = console::own_file_path(shown_path);
+    record_file::LogFile* record_log = log.is_open() ? &log : nullptr;
 
-    run::Session session;
-
-    // Check the update file and read who and what it is for.
-    run_record::set_update_file_path(path, shown_path);
-    run_record::begin(run_record::Phase::file_check);
-    run::read_payload_header(session, path, shown_path);
-    const core::HeaderFields& header = session.image.header();
-    run_record::set_update_file(session.image.length(), session.image.payload_sha256());
-    run_record::set_header(header.device_name, header.version, header.year);
-    run_record::end_phase();
-    std::fputs(run::banner_text(header).c_str(), stdout);
-
-    if (options.port.empty()) {
-        // The port key: a digit opens that port, a letter the listed port it stands beside,
-        // anything else breaks off.
-        const std::vector<serial::PortInfo> listed = run::print_ports_for_prompt();
-        std::printf(
-            "Press the number of the connected COM port [1,2,3,4,5,6,7,8,9]\n"
-            "to start the data transmission !\n"
-            "Or press another key to break !\n\n");
-        const unsigned port = run::port_for_key(console::read_key(), listed);
-        if (port == 0) run::exit_program(session, core::Outcome::user_break);
-        run::open_port(session, port);
-    } else {
-        run::open_port_named(session, options.port);
+    if (options.ports.size() > 1) {
+        return station::run({options.ports, options.eeprom == run::EepromChoice::download, options.batch}, path,
+                            shown_path, record_log);
     }
-
-    // Load the FLASH image and check every record before anything is sent.
-    run_record::begin(run_record::Phase::file_check);
-    run::load_image(session);
-    run::verify_image(session);
-
-    // The FLASH records, then a word on a slow adapter if the replies took long.
-    run_record::begin(run_record::Phase::flash);
-    run::download_flash(session);
-
-    // Give the device time to settle, then offer the EEPROM, unless it was chosen in advance.
-    console::pause_ms(PAUSE_AFTER_FLASH_MS);
-    if (options.eeprom == run::EepromChoice::skip) run::exit_program(session, core::Outcome::completed);
-    if (options.eeprom == run::EepromChoice::ask) {
-        std::printf(
-            "Press 'e' to download EEPROM data memory !\n\n"
-            "Press ESC not to download (if old and new versions are data compatible) !\n");
-        for (;;) {
-            const int key = console::read_key();
-            if (key == console::KEY_ESC || key == console::KEY_END) run::exit_program(session, core::Outcome::completed);
-            if (key == 'e' || key == 'E') break;
-        }
-    }
-
-    // Write the EEPROM and read it back.
-    const core::ReadBack found = run::download_eeprom(session);
-    run_record::eeprom_totals(found.differences, found.missing, found.skipped, found.reread);
-    if (found.clean()) {
-        std::fputs(run::EEPROM_COMPLETED_TEXT, stdout);
-        run::exit_program(session, core::Outcome::completed);
-    }
-    std::fputs(run::read_back_failed_text(found).c_str(), stdout);
-    run::exit_after_failure(session, found.outcome());
+    run::SystemConsole keys_and_text(options.batch);
+    run::Session session(keys_and_text, record_log, options.batch);
+    return run::end_run(session, update(session, options, path, shown_path));
 }

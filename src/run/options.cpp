@@ -1,18 +1,21 @@
 #include "run/options.h"
 
+#include <algorithm>
+
 namespace run {
 
 namespace {
 
 const char USAGE[] =
-    "usage: update [--port PORT] [--eeprom | --no-eeprom] [--batch] [--log FILE]\n"
+    "usage: update [--port PORT]... [--eeprom | --no-eeprom] [--batch] [--log FILE]\n"
     "       update --list-ports | --help | --version\n"
     "\n"
     "Without options the update runs interactively: press the port's number, then 'e' for the\n"
     "EEPROM or ESC, and Enter at the end.\n"
     "\n"
     "  --port PORT   open PORT instead of asking for its number: COMn (any n), or a device path\n"
-    "                such as /dev/serial/by-id/... (Linux)\n"
+    "                such as /dev/serial/by-id/... (Linux); given several times, updates every\n"
+    "                port at once (needs --eeprom or --no-eeprom)\n"
     "  --eeprom      download and verify the EEPROM after the FLASH, without asking\n"
     "  --no-eeprom   finish after the FLASH, without asking\n"
     "  --batch       read no key at all (needs --port and --eeprom or --no-eeprom), and end\n"
@@ -24,7 +27,8 @@ const char USAGE[] =
     "\n"
     "Exit status: 0 completed, 1 broken off at the port prompt, 2 update file or usage,\n"
     "3 port, 4 device not answering or answering wrongly, 5 FLASH burning error,\n"
-    "6 EEPROM differences.\n";
+    "6 EEPROM differences. With several ports: 0 when every device completed, else the status\n"
+    "of the first port, in the order given, that did not.\n";
 
 }  // namespace
 
@@ -52,8 +56,12 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
             error = "option " + name + " needs a value";
             return false;
         }
-        if ((name == "--port" && !options.port.empty()) || (name == "--log" && !options.log.empty())) {
+        if (name == "--log" && !options.log.empty()) {
             error = "option " + name + " given twice";
+            return false;
+        }
+        if (name == "--port" && std::find(options.ports.begin(), options.ports.end(), value) != options.ports.end()) {
+            error = "port " + value + " given twice";
             return false;
         }
         if (name == "--help") {
@@ -72,7 +80,7 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
             }
             options.eeprom = choice;
         } else if (name == "--port") {
-            options.port = value;
+            options.ports.push_back(value);
         } else if (name == "--log") {
             options.log = value;
         } else {
@@ -80,8 +88,12 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
             return false;
         }
     }
-    if (options.batch && (options.port.empty() || options.eeprom == EepromChoice::ask)) {
+    if (options.batch && (options.ports.empty() || options.eeprom == EepromChoice::ask)) {
         error = "--batch needs --port and --eeprom or --no-eeprom";
+        return false;
+    }
+    if (options.ports.size() > 1 && options.eeprom == EepromChoice::ask) {
+        error = "several ports need --eeprom or --no-eeprom";
         return false;
     }
     return true;

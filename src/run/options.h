@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace run {
 
@@ -12,15 +13,17 @@ struct Options {
     bool help = false;
     bool version = false;
     bool list_ports = false;
-    std::string port;  // "COMn", or a device path on Linux; empty: ask for the port key
+    std::vector<std::string> ports;  // "COMn", or a device path on Linux; none: ask for the port key;
+                                     // several: update them all at once
     EepromChoice eeprom = EepromChoice::ask;
     bool batch = false;  // read no key at all
     std::string log;     // the file each run appends its record to; empty: none
 };
 
 // Parses argv (argument 0 excluded) into options; false with a one-line error otherwise: an
-// unknown option, a missing value, conflicting options, or --batch without --port and an EEPROM
-// choice. --name value and --name=value are both taken.
+// unknown option, a missing value, conflicting options, a port named twice, several ports or
+// --batch without an EEPROM choice, or --batch without --port. --name value and --name=value are
+// both taken.
 bool parse_options(int argc, char** argv, Options& options, std::string& error);
 
 // The text of --help.

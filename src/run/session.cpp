@@ -1,203 +1,116 @@
 #include "run/session.h"
 
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
 #include <vector>
 
-#include "core/flash_transfer.h"
+#include "frontend/shown_text.h"
+#include "frontend/text.h"
 #include "platform/console.h"
-#include "platform/file_size.h"
-#include "run/console_text.h"
-#include "run/run_record.h"
-#include "run/shown_text.h"
 
 namespace run {
 
+using frontend::Ending;
+
+void SystemConsole::print(const std::string& text) { std::fputs(text.c_str(), stdout); }
+
+int SystemConsole::read_key() { return unattended_ ? console::KEY_END : console::read_key(); }
+
+bool SystemConsole::key_waiting() { return !unattended_ && console::key_waiting(); }
+
+Session::Session(frontend::Console& run_console, record_file::LogFile* log, bool without_person)
+    : console(run_console), record(log, UPDATER_VERSION), unattended(without_person) {}
+
 namespace {
 
-bool unattended = false;
-
-// The core's events as the console shows them, and as the run record keeps them.
-class ConsoleEvents : public core::Events {
-public:
-    explicit ConsoleEvents(Session& session) : session_(session) {}
-
-    void flash_started() override { std::fputs(FLASH_STARTED_TEXT, stdout); }
-    void flash_reply(uint32_t, unsigned round_trip_us) override {
-        session_.replies.add(round_trip_us);
-        run_record::flash_reply(round_trip_us);
-    }
-    void flash_record_accepted(uint32_t done) override {
-        std::fputs(progress_text(done, static_cast<long>(done * 100u / core::FLASH_DATA_SIZE)).c_str(), stdout);
-    }
-    void flash_completed() override { std::fputs(FLASH_COMPLETED_TEXT, stdout); }
-    void eeprom_write_started() override {
-        std::fputs(EEPROM_WRITE_TEXT, stdout);
-        run_record::begin(run_record::Phase::eeprom_write);
-    }
-    void read_back_started() override {
-        std::fputs(READ_BACK_TEXT, stdout);
-        run_record::begin(run_record::Phase::read_back);
-    }
-    void eeprom_chunk(uint32_t a, unsigned percent) override {
-        std::fputs(progress_text(a, static_cast<long>(percent)).c_str(), stdout);
-    }
-    void read_back_difference(uint32_t a, uint16_t received, uint8_t expected) override {
-        // Continues the chunk's progress text on the same line.
-        std::fputs(difference_text(a, received, expected).c_str(), stdout);
-        run_record::eeprom_difference(a, received == core::NO_BYTE ? -1 : received, expected);
-    }
-    void eeprom_finished() override { run_record::end_phase(); }
-    bool stop_requested() override { return console::key_waiting(); }
-
-private:
-    Session& session_;
-};
-
-[[noreturn]] void fail(Session& session, const core::Failure& failure) {
-    std::fputs(failure_text(failure, session.image.header().device_name, session.shown_path).c_str(), stdout);
-    exit_after_failure(session, failure.outcome());
+Ending open_as(Session& session, unsigned n, const std::string& path) {
+    return frontend::open_port(session.port, n, path, session.port_name, session.record, session.console,
+                               session.unattended);
 }
 
-// n of "COMn" (n from 1), or 0 when name is no COM port name.
-unsigned com_number(const std::string& name) {
-    if (name.size() < 4 || name.size() > 8 || name.compare(0, 3, "COM") != 0 || name[3] == '0') return 0;
-    unsigned n = 0;
-    for (size_t i = 3; i < name.size(); ++i) {
-        if (name[i] < '0' || name[i] > '9') return 0;
-        n = n * 10 + static_cast<unsigned>(name[i] - '0');
-    }
-    return n;
-}
-
-void open_as(Session& session, unsigned n, const std::string& path) {
-    std::string detail;
-    const serial::OpenStatus opened = session.port.open(n, path, detail);
-    if (opened != serial::OpenStatus::opened) {
-        std::fputs(port_failure_text(opened, serial::ConfigStatus::configured, session.port_name, detail).c_str(), stdout);
-        // What the person can do about it: lines at the console, one line in a run without a person.
-        const std::string device = session.port.device_tried();
-        const std::vector<std::string> help =
-            port_help(serial::diagnose_port(session.port.problem(), device), session.port_name, device);
-        run_record::set_port_help(help);
-        std::string text;
-        for (const std::string& line : help) text += unattended ? line + " " : wrapped(line);
-        if (unattended && !text.empty()) text.back() = '\n';
-        std::fputs(text.c_str(), stdout);
-        exit_program(session, Outcome::port_error);
-    }
-    const serial::PortInfo device = session.port.opened();
-    run_record::set_port(session.port_name, device.path, device.identity);
-    std::printf("%s connected\n", session.port_name.c_str());
-    const serial::ConfigStatus configured = session.port.configure(detail);
-    if (configured != serial::ConfigStatus::configured) {
-        std::fputs(port_failure_text(serial::OpenStatus::opened, configured, session.port_name, detail).c_str(), stdout);
-        exit_program(session, Outcome::port_error);
-    }
-    if (serial::modem_manager_may_probe(device.path)) {
-        const std::string warning = modem_manager_warning(device.path);
-        run_record::set_port_help({warning});
-        std::fputs(wrapped(warning).c_str(), stdout);
-    }
-}
-
-void wait_for_enter() {
-    std::printf("\nPress Enter to exit !\n");
+void wait_for_enter(frontend::Console& console) {
+    console.print("\nPress Enter to exit !\n");
     for (;;) {
-        const int key = console::read_key();
+        const int key = console.read_key();
         if (key == console::KEY_ENTER || key == console::KEY_END) return;
     }
 }
 
+// Writes the record; says so when it could not be written.
+bool finish_record(Session& session, core::Outcome outcome) {
+    if (session.record.finish(outcome, static_cast<int>(outcome))) return true;
+    session.console.print("\nThe run record could not be written to " + frontend::shown_text(session.record.log_path()) +
+                          ": " + frontend::shown_text(session.record.error()) + "\n");
+    return false;
+}
+
 }  // namespace
 
-void read_payload_header(Session& session, const char* path, const char* shown_path) {
-    session.shown_path = shown_text(shown_path);
-    // One opening, in binary mode, serves the whole run: the header, the image and the EEPROM bytes
-    // all come from the same file, whatever happens to its name meanwhile.
-    session.file = std::fopen(path, "rb");
-    if (session.file == nullptr) {
-        const int error = errno;
-        std::printf("File not found: %s\n%s: %s\n", session.shown_path.c_str(), session.shown_path.c_str(),
-                    shown_text(std::strerror(error)).c_str());
-        exit_program(session, Outcome::file_error);
+Ending check_update_file(Session& session, const char* path, const char* shown_path) {
+    session.shown_path = frontend::shown_text(shown_path);
+    session.record.begin(frontend::Phase::file_check);
+    const Ending ended = frontend::check_update_file(session.image, session.file, path, session.shown_path,
+                                                    session.record, session.console);
+    if (!ended) session.record.end_phase();
+    return ended;
+}
+
+Ending choose_port(Session& session) {
+    std::vector<serial::PortInfo> listed;
+    if (serial::ports_listed_at_prompt()) {
+        listed = serial::list_ports();
+        session.console.print(frontend::port_list_text(listed) + "\n");
     }
-    const core::Result opened = session.image.open_file(session.file, platform::query_file_size(session.file));
-    // The record tells which file it was, also when its payload failed.
-    if (opened && opened->fault == core::Fault::file_damaged) {
-        run_record::set_update_file(session.image.length(), session.image.payload_sha256());
-    }
-    if (opened) fail(session, *opened);
-}
-
-void load_image(Session& session) {
-    std::fputs(image_loaded_text(session.image.length(), session.shown_path, session.image.image_start()).c_str(), stdout);
-}
-
-void verify_image(Session& session) {
-    if (const core::Result checked = session.image.verify()) fail(session, *checked);
-    std::fputs(CHECKSUM_OK_TEXT, stdout);
-}
-
-void open_port(Session& session, unsigned n) {
+    session.console.print(
+        "Press the number of the connected COM port [1,2,3,4,5,6,7,8,9]\n"
+        "to start the data transmission !\n"
+        "Or press another key to break !\n\n");
+    const unsigned n = frontend::port_for_key(session.console.read_key(), listed);
+    if (n == 0) return core::Outcome::user_break;
     session.port_name = "COM" + std::to_string(n);
-    open_as(session, n, "");
+    return open_as(session, n, "");
 }
 
-void open_port_named(Session& session, const std::string& name) {
-    const unsigned n = com_number(name);
-    session.port_name = n > 0 ? name : shown_text(name);
-    open_as(session, n, name);
+Ending open_port_named(Session& session, const std::string& name) {
+    const frontend::NamedPort port = frontend::named_port(name);
+    session.port_name = port.name;
+    return open_as(session, port.n, port.path);
 }
 
-void print_ports() { std::fputs(port_list_text(serial::list_ports()).c_str(), stdout); }
-
-std::vector<serial::PortInfo> print_ports_for_prompt() {
-    if (!serial::ports_listed_at_prompt()) return {};
-    const std::vector<serial::PortInfo> ports = serial::list_ports();
-    std::printf("%s\n", port_list_text(ports).c_str());
-    return ports;
+Ending verify_image(Session& session) {
+    session.record.begin(frontend::Phase::file_check);
+    return frontend::image_verified(session.image, session.console, session.shown_path);
 }
 
-void download_flash(Session& session) {
-    ConsoleEvents events(session);
-    session.replies.clear();
-    if (const core::Result failed = core::download_flash(session.link, session.image, events)) fail(session, *failed);
-    run_record::end_phase();
-    const core::ReplySummary replies = session.replies.summary();
-    if (replies.count > 0 && replies.median_us > core::SLOW_REPLY_US) {
-        std::printf("Slow serial adapter: replies took %.1f ms (median, 4 ms at most is usual). %s\n\n",
-                    replies.median_us / 1000.0, serial::latency_advice());
+Ending download_flash(Session& session) {
+    frontend::DeviceRun device = session.device();
+    frontend::ConsoleEvents shown(session.console);
+    return frontend::download_flash(device, shown);
+}
+
+Ending choose_eeprom(Session& session, EepromChoice choice) {
+    if (choice == EepromChoice::skip) return core::Outcome::completed;
+    if (choice == EepromChoice::download) return std::nullopt;
+    session.console.print(
+        "Press 'e' to download EEPROM data memory !\n\n"
+        "Press ESC not to download (if old and new versions are data compatible) !\n");
+    for (;;) {
+        const int key = session.console.read_key();
+        if (key == console::KEY_ESC || key == console::KEY_END) return core::Outcome::completed;
+        if (key == 'e' || key == 'E') return std::nullopt;
     }
 }
 
-core::ReadBack download_eeprom(Session& session) {
-    ConsoleEvents events(session);
-    return core::download_eeprom(session.link, session.image, events);
+core::Outcome download_eeprom(Session& session) {
+    frontend::DeviceRun device = session.device();
+    frontend::ConsoleEvents shown(session.console);
+    return *frontend::download_eeprom(device, shown);
 }
 
-void exit_after_failure(Session& session, Outcome outcome) {
-    if (const char* step = next_step(outcome)) {
-        run_record::set_next_step(step);
-        std::fputs(wrapped(step).c_str(), stdout);
-    }
-    exit_program(session, outcome);
-}
-
-void run_unattended() {
-    unattended = true;
-    console::ignore_keys();
-}
-
-void exit_program(Session& session, Outcome outcome) {
-    const char* name = core::outcome_name(outcome);
-    const int status = static_cast<int>(outcome);
+int end_run(Session& session, core::Outcome outcome) {
     // The record tells the status the process ends with: written now when nobody is asked for
     // Enter, else once Enter is pressed, or by the signal handler with its own status when Ctrl+C
     // ends the exit prompt.
-    run_record::settle(name);
-    if (unattended) run_record::finish(name, status);
+    session.record.settle(outcome);
+    if (session.unattended) finish_record(session, outcome);
     session.image.release();
     if (session.file != nullptr) {
         std::fclose(session.file);
@@ -205,15 +118,17 @@ void exit_program(Session& session, Outcome outcome) {
     }
     if (session.port.is_open()) {
         session.port.close();
-        std::printf("%s disconnected\n", session.port_name.c_str());
+        session.console.print(session.port_name + " disconnected\n");
     }
-    if (!unattended) {
-        wait_for_enter();
+    if (!session.unattended) {
+        wait_for_enter(session.console);
         // A record that could not be written is said, and the person gets to read it.
-        if (!run_record::finish(name, status)) wait_for_enter();
+        if (!finish_record(session, outcome)) wait_for_enter(session.console);
     }
     console::restore();
-    std::exit(status);
+    return static_cast<int>(outcome);
 }
+
+void print_ports() { std::fputs(frontend::port_list_text(serial::list_ports()).c_str(), stdout); }
 
 }  // namespace run

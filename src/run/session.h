@@ -1,75 +1,85 @@
-// The console updater's run: what one run holds, the steps that print the run's fixed text around
-// the core's work, and the single exit path that releases what is held in its fixed order.
+// The console updater's run: what one run holds, its steps around the shared ones (the file named
+// on the command line, the port prompt, the EEPROM prompt), and the single exit path that releases
+// what is held in its fixed order. Every step returns; only main ends the process.
 #pragma once
 
 #include <cstdio>
 #include <string>
-#include <vector>
 
-#include "core/eeprom_transfer.h"
-#include "core/failure.h"
 #include "core/link.h"
-#include "core/reply_times.h"
 #include "core/update_image.h"
+#include "frontend/console.h"
+#include "frontend/run_record.h"
+#include "frontend/steps.h"
 #include "platform/serial_port.h"
+#include "run/options.h"
 #include "run/payload_offset.h"
 
 namespace run {
 
-using core::Outcome;
+// The console updater's text and keys: the platform's console. Without a person (--batch) no key
+// is read: read_key() gives KEY_END and no key ever waits.
+class SystemConsole : public frontend::Console {
+public:
+    explicit SystemConsole(bool unattended) : unattended_(unattended) {}
+    void print(const std::string& text) override;
+    int read_key() override;
+    bool key_waiting() override;
+
+private:
+    bool unattended_;
+};
 
 // What one run holds, from its acquisition to the exit path.
 struct Session {
+    Session(frontend::Console& run_console, record_file::LogFile* log, bool without_person);
+
+    // The device's update as the shared steps take it.
+    frontend::DeviceRun device() { return {image, link, record, console, shown_path, unattended}; }
+
+    frontend::Console& console;
+    frontend::RunRecord record;
     core::UpdateImage image{PAYLOAD_OFFSET};
     std::FILE* file = nullptr;  // the update file, open from the header's check to the exit path
     std::string shown_path;     // the file as its messages name it
     serial::SerialPort port;
     core::Link link{port};
     std::string port_name;      // "COMn", or the device path the person named
-    core::ReplyTimes replies;   // the FLASH replies' round trips
+    bool unattended;            // no person at the console: no key is read, help comes in one line
 };
 
 // Opens the update file at path, checks its length and its payload digest, and reads the header.
 // Messages name the file as shown_path. Ends the run when the file cannot be opened (with the
 // system's reason), has the wrong length, or its payload is damaged.
-void read_payload_header(Session& session, const char* path, const char* shown_path);
+frontend::Ending check_update_file(Session& session, const char* path, const char* shown_path);
 
-// Opens and configures COMn (1 to 9) with its messages; ends the run when it cannot.
-void open_port(Session& session, unsigned n);
+// The ports present above the prompt, the prompt, and the key: a digit opens its port, a letter
+// the listed port it stands beside; any other key breaks off.
+frontend::Ending choose_port(Session& session);
 
-// Opens the port given by name, as open_port does: "COMn" (any n from 1) as the key n would, or else
-// a device path. The messages name it as given.
-void open_port_named(Session& session, const std::string& name);
+// Opens the port given by name as the key would: "COMn" (any n from 1) as the key n, or else a
+// device path. The messages name it as given.
+frontend::Ending open_port_named(Session& session, const std::string& name);
+
+// Shows the image's place in the file and checks the 500 records.
+frontend::Ending verify_image(Session& session);
+
+// The FLASH transfer with its progress, then the slow-adapter advice when the replies took long.
+frontend::Ending download_flash(Session& session);
+
+// After the pause: the EEPROM prompt, unless the choice was made in advance. ESC (or the end of
+// input, or --no-eeprom) finishes the run as completed; e or E goes on.
+frontend::Ending choose_eeprom(Session& session, EepromChoice choice);
+
+// The EEPROM transfer with its progress and the differences found; its outcome ends the run.
+core::Outcome download_eeprom(Session& session);
+
+// The single exit path: releases the image, the update file and the port in that order, asks for
+// Enter (unless the run is unattended), writes the record and restores the console. Returns the
+// exit status, the outcome's.
+int end_run(Session& session, core::Outcome outcome);
 
 // Prints one line per port present, "COMn = <device> (<identity>)", or "no serial ports found".
 void print_ports();
-
-// The list of print_ports() and a blank line, on the systems where the port prompt needs them;
-// returns the ports listed, whose keys the prompt takes.
-std::vector<serial::PortInfo> print_ports_for_prompt();
-
-// Shows the image's place in the file, as loaded at the header's check.
-void load_image(Session& session);
-
-// The checksum test of the 500 records: "Checksum test OK", or the checksum message and the end.
-void verify_image(Session& session);
-
-// The FLASH transfer with its progress; ends the run on a failure, with its message. After it, the
-// slow-adapter advice when the replies took long.
-void download_flash(Session& session);
-
-// The EEPROM transfer with its progress and the differences found.
-core::ReadBack download_eeprom(Session& session);
-
-// From now on no key is read: the exit path asks for no Enter, and a key waiting never ends a
-// read-back chunk early. For runs without a person (--batch).
-void run_unattended();
-
-// After a failure: the line of what to do next where the outcome has one, then exit_program.
-[[noreturn]] void exit_after_failure(Session& session, Outcome outcome);
-
-// Releases the image, the update file and the port in that order, asks for Enter (unless the run
-// is unattended), restores the console and ends the process with the outcome as its exit status.
-[[noreturn]] void exit_program(Session& session, Outcome outcome);
 
 }  // namespace run

@@ -1,10 +1,11 @@
 // The web page's update run: the console updater's steps, messages and run record over the same
-// core, each step started by the page's script. Messages go to the page as the console would print
-// them (Module.onText), progress as events (Module.onEvent); the port is the page's Web Serial port.
-// The page starts a step only when the one before it succeeded, and ends every run with web_end.
+// core, each step started by the page's script. A run is an object the page owns: it makes one
+// for each file it checks, passes it to every step, and frees it when the next run begins.
+// Messages go to the page as the console would print them (Module.onText), progress as events
+// (Module.onEvent); the port is the page's Web Serial port.
 #include <emscripten.h>
 
-#include <memory>
+#include <cstdio>
 #include <string>
 
 #include "core/eeprom_transfer.h"
@@ -12,10 +13,12 @@
 #include "core/layout.h"
 #include "core/update_image.h"
 #include "core/usb_serial_chips.h"
+#include "frontend/run_record.h"
+#include "frontend/shown_text.h"
+#include "frontend/steps.h"
+#include "frontend/text.h"
+#include "platform/record_file.h"
 #include "platform/web_serial_port.h"
-#include "run/console_text.h"
-#include "run/run_record.h"
-#include "run/shown_text.h"
 
 namespace {
 
@@ -26,169 +29,167 @@ EM_JS(void, page_text, (const char* text), { Module.onText(UTF8ToString(text)); 
 
 EM_JS(void, page_event, (int kind, unsigned a, unsigned b, unsigned c), { Module.onEvent(kind, a, b, c); });
 
-void say(const std::string& text) { page_text(text.c_str()); }
-
 void event(PageEvent kind, unsigned a, unsigned b, unsigned c = 0) { page_event(static_cast<int>(kind), a, b, c); }
 
-// One run of the page: from the file picked to the result.
-struct PageRun {
-    explicit PageRun(long payload_offset) : image(payload_offset) {}
+// The page's transcript: text as the console would print it. The last text said is what a failed
+// step ended with, for the result panel.
+class PageText : public frontend::Console {
+public:
+    void print(const std::string& text) override {
+        page_text(text.c_str());
+        last_ = text;
+    }
+    const std::string& last() const { return last_; }
 
-    core::UpdateImage image;
-    std::string shown_path;
-    platform::WebSerialPort port;
-    core::Link link{port};
-    bool port_open = false;
-    std::string result;  // the last step's text, for the page's result panel
+private:
+    std::string last_;
 };
 
 // How the messages name the port: the page knows no more of it than the browser's chooser shows.
 const std::string PORT_NAME = "Serial port";
 
-std::unique_ptr<PageRun> current;
-std::string identity;  // the adapter named by web_port_opened
-
 class PageEvents : public core::Events {
 public:
-    void flash_started() override { say(run::FLASH_STARTED_TEXT); }
-    void flash_reply(uint32_t, unsigned round_trip_us) override { run_record::flash_reply(round_trip_us); }
+    explicit PageEvents(PageText& text) : text_(text) {}
+    void flash_started() override { text_.print(frontend::FLASH_STARTED_TEXT); }
     void flash_record_accepted(uint32_t done) override {
         event(PageEvent::flash_progress, done, done * 100u / core::FLASH_DATA_SIZE);
     }
-    void flash_completed() override { say(run::FLASH_COMPLETED_TEXT); }
-    void eeprom_write_started() override {
-        say(run::EEPROM_WRITE_TEXT);
-        run_record::begin(run_record::Phase::eeprom_write);
-    }
+    void flash_completed() override { text_.print(frontend::FLASH_COMPLETED_TEXT); }
+    void eeprom_write_started() override { text_.print(frontend::EEPROM_WRITE_TEXT); }
     void read_back_started() override {
-        say(run::READ_BACK_TEXT);
+        text_.print(frontend::READ_BACK_TEXT);
         in_read_back_ = true;
-        run_record::begin(run_record::Phase::read_back);
     }
     void eeprom_chunk(uint32_t a, unsigned percent) override {
         event(in_read_back_ ? PageEvent::read_back_progress : PageEvent::eeprom_write_progress, a, percent);
     }
     void read_back_difference(uint32_t a, uint16_t received, uint8_t expected) override {
-        say(run::difference_text(a, received, expected));
-        run_record::eeprom_difference(a, received == core::NO_BYTE ? -1 : received, expected);
+        text_.print(frontend::difference_text(a, received, expected));
         event(PageEvent::difference, a, received, expected);
     }
-    void eeprom_finished() override { run_record::end_phase(); }
     // A port that went away has nothing more to verify.
     bool stop_requested() override { return platform::WebSerialPort::lost(); }
 
 private:
+    PageText& text_;
     bool in_read_back_ = false;
 };
 
-// A step failed: its message, what to do next, and the outcome for the page.
-int failed(core::Outcome outcome, const std::string& text) {
-    std::string shown = text;
-    if (const char* step = run::next_step(outcome)) {
-        run_record::set_next_step(step);
-        shown += std::string(step) + "\n";
-    }
-    say(shown);
-    current->result = shown;
-    run_record::settle(core::outcome_name(outcome));
-    return static_cast<int>(outcome);
-}
-
 }  // namespace
+
+// One run of the page: from the file picked to the result.
+struct PageRun {
+    explicit PageRun(const char* name) : shown_path(frontend::shown_text(name)), record(&log, UPDATER_VERSION) {
+        std::string unused;
+        log.open(name, unused);
+    }
+
+    frontend::DeviceRun device() { return {image, link, record, text, shown_path, false}; }
+
+    // The outcome a failed step ended with, its text kept for the result panel.
+    int ended(frontend::Ending ending) {
+        result = text.last();
+        record.settle(*ending);
+        return static_cast<int>(*ending);
+    }
+
+    PageText text;
+    std::string shown_path;
+    record_file::LogFile log;  // the page's: the record's line goes to the page
+    frontend::RunRecord record;
+    core::UpdateImage image{0};
+    platform::WebSerialPort port;
+    core::Link link{port};
+    bool port_open = false;
+    std::string identity;  // the adapter's chip, where it is a known one
+    std::string header;    // a header field or the banner, as last asked for
+    std::string result;    // the text of the step that failed
+};
 
 extern "C" {
 
-// Judges the update file's bytes, named name, as the console updater judges its own file, and
-// starts a new run record. The outcome: 0, or file_error's status after the messages.
-EMSCRIPTEN_KEEPALIVE int web_check_file(const uint8_t* data, size_t length, const char* name) {
+// A new run for the update file named name; the page frees it with web_free_run.
+EMSCRIPTEN_KEEPALIVE PageRun* web_new_run(const char* name) { return new PageRun(name); }
+
+EMSCRIPTEN_KEEPALIVE void web_free_run(PageRun* run) { delete run; }
+
+// Judges the update file's bytes as the console updater judges its own file. The outcome: 0, or
+// file_error's status after the messages.
+EMSCRIPTEN_KEEPALIVE int web_check_file(PageRun* run, const uint8_t* data, size_t length) {
+    run->record.set_update_file_path(run->shown_path, run->shown_path);
+    run->record.begin(frontend::Phase::file_check);
     const long offset = core::find_payload_offset(data, length);
-    current = std::make_unique<PageRun>(offset < 0 ? 0 : offset);
-    current->shown_path = run::shown_text(name);
-    std::string reason;
-    run_record::start("", UPDATER_VERSION, reason);
-    run_record::set_update_file_path(name, current->shown_path);
-    run_record::begin(run_record::Phase::file_check);
-    if (offset < 0) return failed(core::Outcome::file_error, run::not_an_update_file_text(current->shown_path));
-    if (const core::Result opened = current->image.open(data, length)) {
-        if (opened->fault == core::Fault::file_damaged) {
-            run_record::set_update_file(current->image.length(), current->image.payload_sha256());
-        }
-        return failed(opened->outcome(), run::failure_text(*opened, "", current->shown_path));
+    if (offset < 0) {
+        run->text.print(frontend::not_an_update_file_text(run->shown_path));
+        return run->ended(core::Outcome::file_error);
     }
-    const core::HeaderFields& header = current->image.header();
-    run_record::set_update_file(current->image.length(), current->image.payload_sha256());
-    run_record::set_header(header.device_name, header.version, header.year);
-    say(run::image_loaded_text(current->image.length(), current->shown_path, current->image.image_start()));
-    if (const core::Result checked = current->image.verify()) {
-        return failed(checked->outcome(), run::failure_text(*checked, header.device_name, current->shown_path));
-    }
-    say(run::CHECKSUM_OK_TEXT);
-    run_record::end_phase();
+    run->image = core::UpdateImage(offset);
+    const core::Result judged = run->image.open(data, length);
+    frontend::Ending ended = frontend::file_checked(run->image, judged, run->record, run->text, run->shown_path);
+    if (!ended) ended = frontend::image_verified(run->image, run->text, run->shown_path);
+    if (ended) return run->ended(ended);
+    run->record.end_phase();
     return 0;
 }
 
-// The header of the file checked last: 0 the device, 1 the version, 2 the year; 3 the banner.
-EMSCRIPTEN_KEEPALIVE const char* web_header(int field) {
-    static std::string banner;
-    const core::HeaderFields& header = current->image.header();
+// The header of the file checked: 0 the device, 1 the version, 2 the year; 3 the banner.
+EMSCRIPTEN_KEEPALIVE const char* web_header(PageRun* run, int field) {
+    const core::HeaderFields& header = run->image.header();
     switch (field) {
-        case 0: return header.device_name;
-        case 1: return header.version;
-        case 2: return header.year;
-        default: banner = run::banner_text(header); return banner.c_str();
+        case 0: run->header = header.device_name; break;
+        case 1: run->header = header.version; break;
+        case 2: run->header = header.year; break;
+        default: run->header = frontend::banner_text(header); break;
     }
+    return run->header.c_str();
 }
 
 // The page opened the port the person chose; vendor and product are its USB ids, 0 when the port
 // has none. Returns the adapter's chip when it is a known one, else an empty text.
-EMSCRIPTEN_KEEPALIVE const char* web_port_opened(unsigned vendor, unsigned product) {
+EMSCRIPTEN_KEEPALIVE const char* web_port_opened(PageRun* run, unsigned vendor, unsigned product) {
     const core::UsbSerialChip* chip = vendor != 0 ? core::find_usb_serial_chip(vendor, product) : nullptr;
-    identity = chip != nullptr ? chip->chip : "";
+    run->identity = chip != nullptr ? chip->chip : "";
     char device[32] = "";
-    if (vendor != 0) snprintf(device, sizeof device, "usb %04x:%04x", vendor, product);
-    current->port_open = true;
-    run_record::set_port(PORT_NAME, device, identity);
-    say(PORT_NAME + " connected\n");
-    return identity.c_str();
+    if (vendor != 0) std::snprintf(device, sizeof device, "usb %04x:%04x", vendor, product);
+    run->port_open = true;
+    run->record.set_port(PORT_NAME, device, run->identity);
+    run->text.print(PORT_NAME + " connected\n");
+    return run->identity.c_str();
 }
 
 // The port could not be opened: the system's reason and what the person can do, as a port error.
-EMSCRIPTEN_KEEPALIVE int web_port_failed(const char* reason) {
+EMSCRIPTEN_KEEPALIVE int web_port_failed(PageRun* run, const char* reason) {
     serial::PortProblem busy;
     busy.kind = serial::PortProblem::Kind::busy;
-    std::string text =
-        run::port_failure_text(serial::OpenStatus::other_problem, serial::ConfigStatus::configured, PORT_NAME, reason);
-    const std::vector<std::string> help = run::port_help(busy, PORT_NAME, "");
-    run_record::set_port_help(help);
-    for (const std::string& line : help) text += run::wrapped(line);
-    return failed(core::Outcome::port_error, text);
+    const std::vector<std::string> help = frontend::port_help(busy, PORT_NAME, "");
+    run->record.set_port_help(help);
+    frontend::DeviceRun device = run->device();
+    return run->ended(frontend::failed(
+        device, core::Outcome::port_error,
+        frontend::port_failure_text(serial::OpenStatus::other_problem, serial::ConfigStatus::configured, PORT_NAME,
+                                    reason) +
+            frontend::help_text(help, false)));
 }
 
 // The FLASH transfer. The outcome: 0, or the failure's status after its messages.
-EMSCRIPTEN_KEEPALIVE int web_download_flash() {
-    PageEvents events;
-    run_record::begin(run_record::Phase::flash);
-    if (const core::Result failure = core::download_flash(current->link, current->image, events)) {
-        return failed(failure->outcome(), run::failure_text(*failure, current->image.header().device_name, current->shown_path));
-    }
-    run_record::end_phase();
+EMSCRIPTEN_KEEPALIVE int web_download_flash(PageRun* run) {
+    frontend::DeviceRun device = run->device();
+    PageEvents shown(run->text);
+    if (const frontend::Ending ended = frontend::download_flash(device, shown)) return run->ended(ended);
     return 0;
 }
 
 // The EEPROM transfer and its read-back. The outcome: 0, or the status its findings end the run with.
-EMSCRIPTEN_KEEPALIVE int web_download_eeprom() {
-    PageEvents events;
-    const core::ReadBack found = core::download_eeprom(current->link, current->image, events);
-    run_record::eeprom_totals(found.differences, found.missing, found.skipped, found.reread);
-    if (found.clean()) {
-        say(run::EEPROM_COMPLETED_TEXT);
-        return 0;
-    }
-    return failed(found.outcome(), run::read_back_failed_text(found));
+EMSCRIPTEN_KEEPALIVE int web_download_eeprom(PageRun* run) {
+    frontend::DeviceRun device = run->device();
+    PageEvents shown(run->text);
+    const frontend::Ending ended = frontend::download_eeprom(device, shown);
+    return *ended == core::Outcome::completed ? 0 : run->ended(ended);
 }
 
-// The text of the step that failed last, for the result panel.
-EMSCRIPTEN_KEEPALIVE const char* web_result_text() { return current ? current->result.c_str() : ""; }
+// The text of the step that failed, for the result panel.
+EMSCRIPTEN_KEEPALIVE const char* web_result_text(PageRun* run) { return run->result.c_str(); }
 
 // outcome's name in the run record.
 EMSCRIPTEN_KEEPALIVE const char* web_outcome_name(int outcome) {
@@ -197,16 +198,15 @@ EMSCRIPTEN_KEEPALIVE const char* web_outcome_name(int outcome) {
 
 // The exit path: releases the image, closes the port and writes the run record with the outcome
 // (Module.onRecord).
-EMSCRIPTEN_KEEPALIVE void web_end(int outcome) {
-    const char* name = core::outcome_name(static_cast<core::Outcome>(outcome));
-    run_record::settle(name);
-    run_record::finish(name, outcome);
-    if (!current) return;
-    current->image.release();
-    if (current->port_open) {
-        current->port.close();
-        current->port_open = false;
-        say(PORT_NAME + " disconnected\n");
+EMSCRIPTEN_KEEPALIVE void web_end(PageRun* run, int outcome) {
+    const auto ending = static_cast<core::Outcome>(outcome);
+    run->record.settle(ending);
+    run->record.finish(ending, outcome);
+    run->image.release();
+    if (run->port_open) {
+        run->port.close();
+        run->port_open = false;
+        run->text.print(PORT_NAME + " disconnected\n");
     }
 }
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "console_session.h"
+#include "reply_faults.h"
 #include "test_files.h"
 #include "core/layout.h"
 
@@ -61,17 +62,7 @@ inline std::string banner(const harness::ConsoleSession& run, const std::string&
 
 inline const std::string EXIT_PROMPT = "\nPress Enter to exit !\n";
 
-// The line of what to do after a transfer that failed with this exit status, as an 80-column
-// console shows it; none for the others.
-inline std::string next_step(int status) {
-    switch (status) {
-        case 4: return "What to do: check the cable, switch the device off, hold the 5 keys while\n"
-                       "switching it on, then run the update again.\n";
-        case 5: return "What to do: run the update again; if the error comes back, contact support.\n";
-        case 6: return "What to do: run the update again; if bytes still differ, contact support.\n";
-        default: return "";
-    }
-}
+using reply_faults::next_step;
 
 // The checklist after a port that is not there, where no adapter shows without its port.
 inline const std::string MISSING_PORT_HELP =

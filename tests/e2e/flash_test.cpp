@@ -1,5 +1,5 @@
 // The serial link and the FLASH download against the simulated device: the bytes on the wire, the
-// console text, every reply code and silence, and the port's failures.
+// console text, and the port's failures. The reply faults are the reply-fault table's.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -50,65 +50,6 @@ TEST_F(FlashDownload, UndisturbedDownloadDeliversTheImageUnchangedAndEscFinishes
     // The image starts with 0D 0A 11 13: the line passes them unchanged, and after ESC nothing of
     // the EEPROM is sent.
     EXPECT_EQ(wire(), flash_wire(content.flash, 500));
-    EXPECT_EQ(test_files::read_file(dir.file("flash.out")), content.flash);
-}
-
-struct ReplyFault {
-    const char* name;
-    std::vector<std::string> sim_options;
-    unsigned frames_sent;  // frames on the wire, the failing one included
-    std::string message;
-    int status;
-
-    friend std::ostream& operator<<(std::ostream& out, const ReplyFault& row) { return out << row.name; }
-};
-
-class FlashReplyFault : public FlashDownload, public ::testing::WithParamInterface<ReplyFault> {};
-
-TEST_P(FlashReplyFault, EndsTheRunWithItsMessageAndSendsNothingMore) {
-    const ReplyFault& fault = GetParam();
-    test_files::UpdateContent content;
-    const std::string path = pack(content);
-    Simulator device(recording(fault.sim_options));
-    ConsoleSession run(launch(path, 3, device.port()));
-    EXPECT_EQ(press_at_port_prompt(run, "3"), fault.status);
-    const std::string accepted = fault.frames_sent == 0 ? "" : "\nDownloading FLASH...\n" + flash_progress(fault.frames_sent - 1);
-    const std::string expected_tail = tty(accepted + fault.message + next_step(fault.status) + disconnected(3));
-    ASSERT_GE(run.output().size(), expected_tail.size());
-    EXPECT_EQ(run.output().substr(run.output().size() - expected_tail.size()), expected_tail);
-    device.wait_exit();
-    EXPECT_EQ(wire(), flash_wire(content.flash, fault.frames_sent));
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Replies, FlashReplyFault,
-    ::testing::Values(
-        ReplyFault{"burning_error_at_record_2", {"--reply", "2=55"}, 3, "\nFLASH burning error at address 100. Try again!\n", 5},
-        ReplyFault{"transmission_error_at_record_0", {"--reply", "0=aa"}, 1, "\nTransmission error at address 0. Try again!\n", 4},
-        ReplyFault{"transmission_error_at_last_record", {"--reply", "499=aa"}, 500, "\nTransmission error at address F980. Try again!\n", 4},
-        ReplyFault{"undefined_reply", {"--reply", "250=42"}, 251, "\nUndefined response 42. Check cable!\n", 4},
-        ReplyFault{"no_reply", {"--reply", "7=none"}, 8, "\nUndefined response ffff. Check cable!\n", 4},
-        ReplyFault{"late_reply", {"--late", "3=150"}, 4, "\nUndefined response ffff. Check cable!\n", 4},
-        ReplyFault{"hang_up_mid_transfer", {"--hangup", "flash:10"}, 11, "\nUndefined response ffff. Check cable!\n", 4},
-        ReplyFault{"no_acknowledgement", {"--ack", "none"}, 0, "\nError: No response from VORNIK-5\n", 4},
-        ReplyFault{"wrong_acknowledgement", {"--ack", "42"}, 0, "\nError: No response from VORNIK-5\n", 4},
-        ReplyFault{"hang_up_before_acknowledgement", {"--hangup", "ack"}, 0, "\nError: No response from VORNIK-5\n", 4}),
-    [](const auto& row) { return std::string(row.param.name); });
-
-TEST_F(FlashDownload, AcknowledgementZeroIsAcceptedLike59) {
-    test_files::UpdateContent content;
-    const std::string path = pack(content);
-    Simulator device(recording({"--ack", "00"}));
-    ConsoleSession run(launch(path, 3, device.port()));
-    ASSERT_TRUE(run.expect(tty(banner(run))));
-    run.send("3");
-    ASSERT_TRUE(run.expect(tty(FLASH_DONE)));
-    ASSERT_TRUE(run.expect(tty(EEPROM_PROMPT)));
-    run.send("\x1b");
-    ASSERT_TRUE(run.expect(tty(EXIT_PROMPT)));
-    run.send("\r");
-    EXPECT_EQ(run.wait_exit(), 0);
-    device.wait_exit();
     EXPECT_EQ(test_files::read_file(dir.file("flash.out")), content.flash);
 }
 

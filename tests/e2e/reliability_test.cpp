@@ -27,77 +27,18 @@ void expect_same_console(const struct termios& before, const struct termios& aft
     EXPECT_EQ(after.c_oflag, before.c_oflag);
 }
 
-// ---- Fault matrix ----------------------------------------------------------------------------
+// ---- Reply faults ----------------------------------------------------------------------------
 
-struct Fault {
-    std::string name;
-    std::vector<std::string> sim;
-    bool eeprom;    // the run goes on to the EEPROM
-    std::string message;  // printed just before the port is closed
-    int status;
-    bool hangs_up;  // the device vanishes: the next run meets a new one on the same path
-
-    friend std::ostream& operator<<(std::ostream& out, const Fault& row) { return out << row.name; }
-};
-
-std::vector<Fault> fault_matrix() {
-    const std::string no_response = "\nError: No response from VORNIK-5\n";
-    const std::string silence = "\nUndefined response ffff. Check cable!\n";
-    auto eeprom_failed = [](int count) {
-        return "\nEEPROM verification failed: " + std::to_string(count) + " of 2048 bytes differ. Try again!\n";
-    };
-    auto not_received = [](int count) {
-        return "\nEEPROM verification failed: " + std::to_string(count) + " of 2048 bytes differ, " +
-               std::to_string(count) + " not received. Try again!\n";
-    };
-    std::vector<Fault> rows = {
-        {"no_acknowledgement", {"--ack", "none"}, false, no_response, 4, false},
-        {"wrong_acknowledgement", {"--ack", "5a"}, false, no_response, 4, false},
-        {"hang_up_before_acknowledgement", {"--hangup", "ack"}, false, no_response, 4, true},
-        {"hang_up_mid_flash", {"--hangup", "flash:250"}, false, silence, 4, true},
-        {"hang_up_in_eeprom_write_pass", {"--hangup", "eeprom-write:100"}, true, not_received(2048), 4, true},
-        {"hang_up_in_eeprom_read_back", {"--hangup", "eeprom-read:100"}, true, not_received(2048 - 0x100), 4, true},
-        {"late_reply_to_first_record", {"--late", "0=200"}, false, silence, 4, false},
-        {"late_reply_to_last_record", {"--late", "499=200"}, false, silence, 4, false},
-        // A write reply after its window is left waiting, never taken for a read-back byte: the
-        // device read back one wrong byte, and the verdict names it.
-        {"late_eeprom_write_reply_then_a_wrong_byte", {"--eeprom-late", "7FE=60", "--eeprom-wrong", "7FF=00"}, true,
-         "Error at address 7FF: 0 (!=" + format("%lx", test_files::eeprom_pattern()[0x7FF]) + ")\n" + eeprom_failed(1), 6,
-         false},
-        {"wrong_read_back_byte", {"--eeprom-wrong", "5A=00"}, true, eeprom_failed(1), 6, false},
-        // Replies out of step with their frames: a device that acknowledges with 00 and fails the last
-        // record would otherwise be reported as a success.
-        {"stray_byte_waiting_before_the_run", {"--stray", "0", "--ack", "0", "--reply", "499=55"}, false,
-         "\nFLASH burning error at address F980. Try again!\n", 5, false},
-        {"surplus_byte_mid_flash", {"--surplus", "250=0", "--ack", "0", "--reply", "499=55"}, false,
-         "\nUndefined response 0. Check cable!\n", 4, false},
-        // A missing reply later would put the replies back in step, and the run would pass.
-        {"surplus_byte_then_a_missing_reply", {"--surplus", "10=33", "--reply", "200=none"}, false,
-         "\nUndefined response 33. Check cable!\n", 4, false},
-    };
-    for (unsigned record : {0u, 250u, 499u}) {
-        char address[16];
-        std::snprintf(address, sizeof address, "%X", record * 128);
-        const std::string at = std::to_string(record);
-        rows.push_back({"burning_error_at_record_" + at, {"--reply", at + "=55"}, false,
-                        "\nFLASH burning error at address " + std::string(address) + ". Try again!\n", 5, false});
-        rows.push_back({"transmission_error_at_record_" + at, {"--reply", at + "=aa"}, false,
-                        "\nTransmission error at address " + std::string(address) + ". Try again!\n", 4, false});
-        rows.push_back({"undefined_reply_at_record_" + at, {"--reply", at + "=42"}, false,
-                        "\nUndefined response 42. Check cable!\n", 4, false});
-        rows.push_back({"no_reply_at_record_" + at, {"--reply", at + "=none"}, false, silence, 4, false});
-    }
-    return rows;
-}
-
-class FaultMatrix : public UpdateRun, public ::testing::WithParamInterface<Fault> {};
+// The rows of the reply-fault table where the real line, its timing and the console matter: each
+// ends with its text and status, and leaves the port and the console for the next run.
+class FaultMatrix : public UpdateRun, public ::testing::WithParamInterface<reply_faults::Row> {};
 
 TEST_P(FaultMatrix, EndsWithItsMessageAndLeavesPortAndConsoleForTheNextRun) {
-    const Fault& fault = GetParam();
+    const reply_faults::Row& fault = GetParam();
     test_files::UpdateContent content;
     const std::string path = pack(content);
     const std::string port = dir.file("com3");
-    std::vector<std::string> options = recording(fault.sim);
+    std::vector<std::string> options = recording(fault.options());
     options.insert(options.end(), {"--link", port, "--sessions", "2", "--faulty-sessions", "1"});
     auto device = std::make_unique<Simulator>(options);
 
@@ -110,7 +51,8 @@ TEST_P(FaultMatrix, EndsWithItsMessageAndLeavesPortAndConsoleForTheNextRun) {
             ASSERT_TRUE(run.expect(tty(EEPROM_PROMPT), 20000));
             run.send("e");
         }
-        ASSERT_TRUE(run.expect(tty(fault.message + next_step(fault.status) + disconnected(3)), 30000)) << run.output().substr(0, 2000);
+        ASSERT_TRUE(run.expect(tty(fault.ending + next_step(fault.status) + disconnected(3)), 30000)) << run.output().substr(0, 2000);
+        EXPECT_NE(run.output().find(tty(fault.also)), std::string::npos) << fault.also;
         run.send("\r");
         EXPECT_EQ(run.wait_exit(), fault.status);
         expect_same_console(before, run.console_settings());
@@ -132,7 +74,7 @@ TEST_P(FaultMatrix, EndsWithItsMessageAndLeavesPortAndConsoleForTheNextRun) {
     EXPECT_EQ(test_files::read_file(dir.file("flash.out")), content.flash);
 }
 
-INSTANTIATE_TEST_SUITE_P(Faults, FaultMatrix, ::testing::ValuesIn(fault_matrix()),
+INSTANTIATE_TEST_SUITE_P(Faults, FaultMatrix, ::testing::ValuesIn(reply_faults::rows_for(reply_faults::LINUX)),
                          [](const auto& row) { return row.param.name; });
 
 // ---- Signals ---------------------------------------------------------------------------------

@@ -1,7 +1,7 @@
 // A stand-in for the serial port, wired to the simulated device's model, on a clock of its own:
 // what is written reaches the device at once, its answers are due after its turnaround (and any
 // delay its faults add), one behind the other as on a line, and a read that waits moves the clock
-// on. Without a device nothing ever answers.
+// on. Without a device nothing ever answers; a device that hangs up hears and answers nothing more.
 #pragma once
 
 #include <algorithm>
@@ -26,8 +26,12 @@ public:
             if (held_ >= 0) schedule(now_us, static_cast<uint8_t>(held_));
             held_ = -1;
             wire.push_back(data[i]);
+            if (!device || hung_up) continue;
             loader_sim::Reply reply = {};
-            if (!device || device->receive(data[i], &reply) != loader_sim::Step::reply_ready) continue;
+            const loader_sim::Step step = device->receive(data[i], &reply);
+            hung_up = step == loader_sim::Step::hang_up;
+            if (hung_up) replies.clear();
+            if (step != loader_sim::Step::reply_ready) continue;
             if (reply.held) {
                 held_ = reply.byte;
                 continue;
@@ -62,6 +66,7 @@ public:
     std::deque<Answer> replies;                  // answers on their way, in the order they arrive
     unsigned reads = 0;                          // reads that waited for an answer
     long long now_us = 0;                        // the port's clock
+    bool hung_up = false;
     bool closed = false;
 
 private:

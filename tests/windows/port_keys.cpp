@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "run/console_text.h"
+#include "frontend/text.h"
 
 int main(int argc, char** argv) {
     std::vector<serial::PortInfo> ports;
@@ -20,9 +20,9 @@ int main(int argc, char** argv) {
         port.number = static_cast<unsigned>(std::strtoul(port.name.c_str() + 3, nullptr, 10));
         ports.push_back(port);
     }
-    std::fputs(run::port_list_text(ports).c_str(), stdout);
+    std::fputs(frontend::port_list_text(ports).c_str(), stdout);
     for (const char* key = "0123456789abcdz"; *key != '\0'; ++key) {
-        std::printf("%c %u\n", *key, run::port_for_key(*key, ports));
+        std::printf("%c %u\n", *key, frontend::port_for_key(*key, ports));
     }
     return 0;
 }

@@ -184,22 +184,14 @@ TEST_F(UnderWine, SignedUpdateFileRunsAndOtherTailsAreRefused) {
     }
 }
 
-struct WineFault {
-    const char* name;
-    std::vector<std::string> sim;
-    unsigned frames_sent;
-    std::string shown;  // the screen's text from the progress before the message to the port's close
-    int status;
-
-    friend std::ostream& operator<<(std::ostream& out, const WineFault& row) { return out << row.name; }
-};
-
-class UnderWineFault : public UnderWine, public ::testing::WithParamInterface<WineFault> {};
+// The rows of the reply-fault table that the Windows port's own code decides: its reads of what
+// waits, its flush at open, and the messages on its console.
+class UnderWineFault : public UnderWine, public ::testing::WithParamInterface<reply_faults::Row> {};
 
 TEST_P(UnderWineFault, EndsTheRunWithItsMessageAndStatus) {
-    const WineFault& fault = GetParam();
+    const reply_faults::Row& fault = GetParam();
     test_files::UpdateContent content;
-    std::vector<std::string> options = fault.sim;
+    std::vector<std::string> options = fault.options();
     options.insert(options.end(), {"--link", com_link(5)});
     Simulator device(recording(options, HUNG_S));
     ConsoleSession run(wine_launch(shipped_update(content)));
@@ -208,23 +200,14 @@ TEST_P(UnderWineFault, EndsTheRunWithItsMessageAndStatus) {
     ASSERT_TRUE(wait_for_text(run, "Press Enter to exit !")) << screen_text(run.output());
     run.send("\r");
     EXPECT_EQ(run.wait_exit(HUNG_MS), fault.status);
-    EXPECT_NE(screen_text(run.output()).find(fault.shown + next_step(fault.status) + "COM5 disconnected\n"), std::string::npos)
+    EXPECT_NE(screen_text(run.output()).find(fault.ending + next_step(fault.status) + "COM5 disconnected\n"), std::string::npos)
         << screen_text(run.output());
     device.wait_exit(HUNG_MS);
-    EXPECT_EQ(wire(), flash_wire(content.flash, fault.frames_sent));
+    EXPECT_EQ(wire(), flash_wire(content.flash, fault.frames));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Faults, UnderWineFault,
-    ::testing::Values(
-        WineFault{"burning_error", {"--reply", "2=55"}, 3, "80 0%\r100 0%\nFLASH burning error at address 100. Try again!\n", 5},
-        // A byte waiting on the line before the run is no acknowledgement: with a device that
-        // acknowledges with 00 it would put every reply one frame late and hide the last one.
-        WineFault{"stray_byte_before_the_run", {"--stray", "0", "--ack", "0", "--reply", "499=55"}, 500,
-                  "\nFLASH burning error at address F980. Try again!\n", 5},
-        // A byte that came unasked is seen before the next record goes out.
-        WineFault{"surplus_byte_mid_flash", {"--surplus", "10=33"}, 11, "\nUndefined response 33. Check cable!\n", 4}),
-    [](const auto& row) { return std::string(row.param.name); });
+INSTANTIATE_TEST_SUITE_P(Faults, UnderWineFault, ::testing::ValuesIn(reply_faults::rows_for(reply_faults::WINDOWS)),
+                         [](const auto& row) { return row.param.name; });
 
 // Unattended, on a port above COM9, which Windows opens only as \\.\COM12.
 // Also: the run record, written through the system's append-only access (the log on drive Z:,

@@ -23,7 +23,7 @@
 
 #include "device.h"
 #include "faults.h"
-#include "run/shown_text.h"
+#include "frontend/shown_text.h"
 #include "core/layout.h"
 #include "core/payload.h"
 
@@ -156,7 +156,7 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
 }
 
 // One line on standard error, with paths and reasons shown as the updater shows them.
-void complain(const std::string& message) { std::fprintf(stderr, "loader-sim: %s\n", run::shown_text(message).c_str()); }
+void complain(const std::string& message) { std::fprintf(stderr, "loader-sim: %s\n", frontend::shown_text(message).c_str()); }
 
 // What the symbolic link at path points to; empty when path is no symbolic link.
 std::string link_target(const std::string& path) {

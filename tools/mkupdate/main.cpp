@@ -13,7 +13,7 @@
 
 #include "load_file.h"
 #include "pack.h"
-#include "run/shown_text.h"
+#include "frontend/shown_text.h"
 #include "core/layout.h"
 
 namespace {
@@ -35,7 +35,7 @@ constexpr int EXIT_INVALID = 1;
 constexpr int EXIT_USAGE = 2;
 
 int fail(const std::string& message, int status = EXIT_INVALID) {
-    std::fprintf(stderr, "mkupdate: %s\n", run::shown_text(message).c_str());
+    std::fprintf(stderr, "mkupdate: %s\n", frontend::shown_text(message).c_str());
     return status;
 }
 
@@ -152,7 +152,7 @@ int check(int argc, char** argv) {
     if (!payload_offset_option(options, offset)) return fail("bad --payload-offset", EXIT_USAGE);
     std::vector<uint8_t> file;
     if (!mkupdate::read_whole_file(plain[0], file, error)) return fail(error);
-    std::printf("File: %s\n", run::shown_text(plain[0]).c_str());
+    std::printf("File: %s\n", frontend::shown_text(plain[0]).c_str());
     const bool valid = mkupdate::check_update_file(file, offset, stdout);
     // A verdict that did not reach its reader is no verdict.
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {

@@ -1,11 +1,11 @@
-#include "run/console_text.h"
+#include "frontend/text.h"
 
 #include <cstdio>
 
 #include "core/usb_serial_chips.h"
-#include "run/shown_text.h"
+#include "frontend/shown_text.h"
 
-namespace run {
+namespace frontend {
 
 namespace {
 
@@ -218,6 +218,18 @@ std::string wrapped(const std::string& paragraph) {
     return text + line + "\n";
 }
 
+std::string help_text(const std::vector<std::string>& help, bool one_line) {
+    std::string text;
+    for (const std::string& line : help) text += one_line ? line + " " : wrapped(line);
+    if (one_line && !text.empty()) text.back() = '\n';
+    return text;
+}
+
+std::string slow_adapter_text(const core::ReplySummary& replies) {
+    return format("Slow serial adapter: replies took %.1f ms (median, 4 ms at most is usual). %s\n\n",
+                  replies.median_us / 1000.0, serial::latency_advice());
+}
+
 std::string progress_text(unsigned long position, long percent) { return format("\r%lX %ld%%", position, percent); }
 
-}  // namespace run
+}  // namespace frontend

@@ -4,9 +4,9 @@
 
 #include <string>
 
-namespace run {
+namespace frontend {
 
 // text with every byte other than printable ASCII (0x20 to 0x7E) replaced by '?'.
 std::string shown_text(const std::string& text);
 
-}  // namespace run
+}  // namespace frontend

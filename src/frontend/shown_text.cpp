@@ -1,6 +1,6 @@
-#include "run/shown_text.h"
+#include "frontend/shown_text.h"
 
-namespace run {
+namespace frontend {
 
 std::string shown_text(const std::string& text) {
     std::string shown = text;
@@ -10,4 +10,4 @@ std::string shown_text(const std::string& text) {
     return shown;
 }
 
-}  // namespace run
+}  // namespace frontend

@@ -1,4 +1,4 @@
-// The console's text for what the core reports: the one place where the updater's messages are
+// The front ends' text for what the core reports: the one place where the updater's messages are
 // worded, byte for byte as the person at the console has always seen them.
 #pragma once
 
@@ -8,9 +8,10 @@
 #include "core/eeprom_transfer.h"
 #include "core/failure.h"
 #include "core/payload.h"
+#include "core/reply_times.h"
 #include "platform/serial_port.h"
 
-namespace run {
+namespace frontend {
 
 // The run's fixed lines, as the console prints them.
 constexpr char FLASH_STARTED_TEXT[] = "\nDownloading FLASH...\n";
@@ -69,8 +70,15 @@ const char* next_step(core::Outcome outcome);
 // console of 80 columns breaks a longer line wherever it reaches the edge.
 std::string wrapped(const std::string& paragraph);
 
+// Help paragraphs as lines for a console of 80 columns, or as one line for a run without a person.
+std::string help_text(const std::vector<std::string>& help, bool one_line);
+
+// The advice after a FLASH transfer whose replies took long: the adapter's latency timer, and how to
+// set it on this platform.
+std::string slow_adapter_text(const core::ReplySummary& replies);
+
 // The progress line: "\r" and the count or address in upper-case hexadecimal, then the share in
 // whole percent.
 std::string progress_text(unsigned long position, long percent);
 
-}  // namespace run
+}  // namespace frontend

@@ -1,0 +1,346 @@
+#include "frontend/run_record.h"
+
+#include <ctime>
+
+#include "frontend/json_text.h"
+
+namespace frontend {
+
+namespace {
+
+constexpr const char* PHASE_NAMES[] = {"file_check", "flash", "eeprom_write", "read_back"};
+
+// Stand-ins in the rendered record, filled in when it is written, and their text there. A
+// stand-in is matched key and all: inside a string value the quotes are escaped, so a path or a
+// header field cannot match.
+constexpr long long RUNNING_PHASE_MS = 900000000000001;
+constexpr char RUNNING_PHASE_TEXT[] = "\"duration_ms\":900000000000001";
+constexpr long long EXIT_STATUS = 900000000000002;
+constexpr char EXIT_STATUS_TEXT[] = "\"exit_status\":900000000000002";
+constexpr long long ROUND_TRIPS = 900000000000003;
+constexpr char ROUND_TRIPS_TEXT[] = "\"flash_round_trip_ms\":900000000000003";
+constexpr long long EEPROM = 900000000000004;
+constexpr char EEPROM_TEXT[] = "\"eeprom\":900000000000004";
+constexpr const char* CAUSE = "\x01" "cause";
+constexpr char CAUSE_TEXT[] = "\"interrupted_by\":\"\\u0001cause\"";
+
+// Room that filling in the stand-ins may take beyond the rendered text.
+constexpr size_t FILL_ROOM = 2048;
+
+// The records a signal must write: fixed slots, as a signal handler can reach them.
+constexpr int REGISTRY_SIZE = 64;
+std::atomic<RunRecord*> registry[REGISTRY_SIZE];
+
+std::string utc_now() {
+    const std::time_t now = std::time(nullptr);
+    char text[32] = "";
+    if (const std::tm* utc = std::gmtime(&now)) std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", utc);
+    return text;
+}
+
+bool starts_with(const char* text, size_t length, const char* prefix) {
+    size_t i = 0;
+    for (; prefix[i] != '\0'; ++i) {
+        if (i >= length || text[i] != prefix[i]) return false;
+    }
+    return true;
+}
+
+// Text put into a fixed buffer, as far as it has room. Async-signal-safe.
+class Writer {
+public:
+    Writer(char* out, size_t room) : out_(out), room_(room) {}
+    size_t length() const { return k_; }
+    bool full() const { return k_ + 1 >= room_; }
+
+    void put(char c) {
+        if (!full()) out_[k_++] = c;
+    }
+    void put(const char* text) {
+        for (; *text != '\0'; ++text) put(*text);
+    }
+    void number(long long value) {
+        char digits[24];
+        size_t n = 0;
+        unsigned long long magnitude = value < 0 ? 0ull - static_cast<unsigned long long>(value) : value;
+        do {
+            digits[n++] = static_cast<char>('0' + magnitude % 10);
+            magnitude /= 10;
+        } while (magnitude > 0);
+        if (value < 0) put('-');
+        while (n > 0) put(digits[--n]);
+    }
+    // Microseconds as milliseconds with up to three decimals.
+    void milliseconds(unsigned us) {
+        number(us / 1000);
+        put('.');
+        unsigned fraction = us % 1000, places = 3;
+        while (places > 1 && fraction % 10 == 0) {
+            fraction /= 10;
+            --places;
+        }
+        for (unsigned scale = places == 3 ? 100 : places == 2 ? 10 : 1; scale > 0; scale /= 10) {
+            put(static_cast<char>('0' + fraction / scale % 10));
+        }
+    }
+
+private:
+    char* out_;
+    size_t room_;
+    size_t k_ = 0;
+};
+
+}  // namespace
+
+RunRecord::RunRecord(record_file::LogFile* log, const char* updater_version)
+    : log_(log), start_(utc_now()), updater_version_(updater_version) {
+    if (log_ == nullptr) return;
+    host_ = record_file::host_name();
+    for (int i = 0; i < REGISTRY_SIZE && registry_index_ < 0; ++i) {
+        RunRecord* empty = nullptr;
+        if (registry[i].compare_exchange_strong(empty, this)) registry_index_ = i;
+    }
+    prepare_interrupted();
+}
+
+RunRecord::~RunRecord() {
+    if (registry_index_ >= 0) registry[registry_index_].store(nullptr);
+}
+
+void RunRecord::set_station_run(const std::string& id) {
+    station_run_ = id;
+    prepare_interrupted();
+}
+
+void RunRecord::set_update_file_path(const std::string& path, const std::string& shown_path) {
+    file_path_ = record_file::full_path(path);
+    if (file_path_.empty()) file_path_ = shown_path;
+    prepare_interrupted();
+}
+
+void RunRecord::set_update_file(long length, const uint8_t (&payload_sha256)[32]) {
+    file_length_ = length;
+    static const char HEX[] = "0123456789abcdef";
+    payload_sha256_.clear();
+    for (uint8_t byte : payload_sha256) {
+        payload_sha256_ += HEX[byte >> 4];
+        payload_sha256_ += HEX[byte & 15];
+    }
+    prepare_interrupted();
+}
+
+void RunRecord::set_header(const core::HeaderFields& header) {
+    header_read_ = true;
+    header_ = header;
+    prepare_interrupted();
+}
+
+void RunRecord::take_file_check(const RunRecord& other) {
+    file_path_ = other.file_path_;
+    file_length_ = other.file_length_;
+    payload_sha256_ = other.payload_sha256_;
+    header_read_ = other.header_read_;
+    header_ = other.header_;
+    phases_[static_cast<int>(Phase::file_check)] = other.phases_[static_cast<int>(Phase::file_check)];
+    prepare_interrupted();
+}
+
+void RunRecord::set_port(const std::string& name, const std::string& device, const std::string& identity) {
+    port_opened_ = true;
+    port_name_ = name;
+    port_device_ = device;
+    port_identity_ = identity;
+    prepare_interrupted();
+}
+
+void RunRecord::set_port_help(const std::vector<std::string>& lines) {
+    port_help_ = lines;
+    prepare_interrupted();
+}
+
+void RunRecord::set_next_step(const std::string& step) {
+    next_step_ = step;
+    prepare_interrupted();
+}
+
+void RunRecord::begin(Phase phase) {
+    end_phase();
+    const int index = static_cast<int>(phase);
+    phases_[index].ran = true;
+    running_since_ms_.store(record_file::monotonic_ms());
+    running_.store(index);
+    prepare_interrupted();
+}
+
+void RunRecord::end_phase() {
+    const int index = running_.exchange(-1);
+    if (index < 0) return;
+    phases_[index].spent_ms += record_file::monotonic_ms() - running_since_ms_.load();
+    prepare_interrupted();
+}
+
+void RunRecord::flash_reply(uint32_t, unsigned round_trip_us) { replies_.add(round_trip_us); }
+
+void RunRecord::read_back_difference(uint32_t a, uint16_t received, uint8_t expected) {
+    const unsigned long count = difference_count_.load(std::memory_order_relaxed);
+    if (count < DIFFERENCES_KEPT) differences_[count] = {a, received, expected};
+    if (received == core::NO_BYTE) missing_.fetch_add(1, std::memory_order_relaxed);
+    difference_count_.store(count + 1, std::memory_order_release);
+}
+
+void RunRecord::eeprom_totals(const core::ReadBack& found) {
+    skipped_ = found.skipped;
+    reread_ = found.reread;
+    prepare_interrupted();
+}
+
+void RunRecord::settle(core::Outcome outcome) {
+    end_phase();
+    settled_outcome_ = core::outcome_name(outcome);
+    prepare_interrupted();
+}
+
+std::string RunRecord::render(const char* outcome, bool interrupted) const {
+    JsonText line;
+    line.field("start", start_).field("host", host_).field("updater_version", updater_version_);
+    if (!station_run_.empty()) line.field("station_run", station_run_);
+    line.object("update_file").field("path", file_path_);
+    if (file_length_ >= 0) line.field("length", static_cast<long long>(file_length_));
+    else line.null("length");
+    if (!payload_sha256_.empty()) line.field("payload_sha256", payload_sha256_);
+    else line.null("payload_sha256");
+    line.end();
+    if (header_read_) {
+        line.object("header").field("device", header_.device_name).field("version", header_.version);
+        line.field("year", header_.year).end();
+    } else {
+        line.null("header");
+    }
+    if (port_opened_) {
+        line.object("port").field("name", port_name_).field("device", port_device_).field("identity", port_identity_).end();
+    } else {
+        line.null("port");
+    }
+    line.object("phases");
+    const int running = running_.load();
+    for (size_t i = 0; i < PHASES; ++i) {
+        line.object(PHASE_NAMES[i]).field("ran", phases_[i].ran);
+        if (interrupted && static_cast<int>(i) == running) line.field("duration_ms", RUNNING_PHASE_MS);
+        else if (phases_[i].ran) line.field("duration_ms", phases_[i].spent_ms);
+        else line.null("duration_ms");
+        line.end();
+    }
+    line.end();
+    line.field("flash_round_trip_ms", ROUND_TRIPS).field("eeprom", EEPROM).field("port_help", port_help_);
+    if (!next_step_.empty()) line.field("next_step", next_step_);
+    else line.null("next_step");
+    line.field("outcome", outcome).field("exit_status", EXIT_STATUS).field("interrupted", interrupted);
+    if (interrupted) line.field("interrupted_by", CAUSE);
+    return line.line();
+}
+
+void RunRecord::prepare_interrupted() {
+    // Once an interruption is being written (on Windows from another thread), no slot changes.
+    if (log_ == nullptr || written_) return;
+    const int next = published_.load(std::memory_order_relaxed) == 0 ? 1 : 0;
+    Slot& slot = slots_[next];
+    slot.text = render(settled_outcome_.empty() ? "interrupted" : settled_outcome_.c_str(), true);
+    slot.filled.assign(slot.text.size() + FILL_ROOM, '\0');
+    published_.store(next, std::memory_order_release);
+}
+
+bool RunRecord::write_filled(const std::string& text, std::vector<char>& out, int exit_status, const char* cause) {
+    Writer line(out.data(), out.size());
+    // A record cut short before (a full disk) must not swallow this one.
+    if (log_->ends_mid_line()) line.put('\n');
+    const size_t length = text.size();
+    for (size_t i = 0; i < length && !line.full();) {
+        const char* rest = text.data() + i;
+        if (starts_with(rest, length - i, RUNNING_PHASE_TEXT)) {
+            const int running = running_.load();
+            long long spent = 0;
+            if (running >= 0) spent = phases_[running].spent_ms + record_file::monotonic_ms() - running_since_ms_.load();
+            line.put("\"duration_ms\":");
+            line.number(spent);
+            i += sizeof RUNNING_PHASE_TEXT - 1;
+        } else if (starts_with(rest, length - i, EXIT_STATUS_TEXT)) {
+            line.put("\"exit_status\":");
+            line.number(exit_status);
+            i += sizeof EXIT_STATUS_TEXT - 1;
+        } else if (starts_with(rest, length - i, CAUSE_TEXT)) {
+            line.put("\"interrupted_by\":\"");
+            line.put(cause);
+            line.put('"');
+            i += sizeof CAUSE_TEXT - 1;
+        } else if (starts_with(rest, length - i, ROUND_TRIPS_TEXT)) {
+            const core::ReplySummary replies = replies_.summary();
+            line.put("\"flash_round_trip_ms\":");
+            if (replies.count == 0) {
+                line.put("null");
+            } else {
+                line.put("{\"replies\":");
+                line.number(replies.count);
+                line.put(",\"median\":");
+                line.milliseconds(replies.median_us);
+                line.put(",\"max\":");
+                line.milliseconds(replies.max_us);
+                line.put('}');
+            }
+            i += sizeof ROUND_TRIPS_TEXT - 1;
+        } else if (starts_with(rest, length - i, EEPROM_TEXT)) {
+            const unsigned long count = difference_count_.load(std::memory_order_acquire);
+            line.put("\"eeprom\":{\"differences\":");
+            line.number(static_cast<long long>(count));
+            line.put(",\"not_received\":");
+            line.number(static_cast<long long>(missing_.load()));
+            line.put(",\"not_verified\":");
+            line.number(static_cast<long long>(skipped_));
+            line.put(",\"reread\":");
+            line.number(static_cast<long long>(reread_));
+            line.put(",\"first_differences\":[");
+            for (unsigned long k = 0; k < count && k < DIFFERENCES_KEPT; ++k) {
+                const Difference& d = differences_[k];
+                line.put(k > 0 ? ",{\"address\":" : "{\"address\":");
+                line.number(d.address);
+                line.put(",\"received\":");
+                if (d.received == core::NO_BYTE) line.put("null");
+                else line.number(d.received);
+                line.put(",\"expected\":");
+                line.number(d.expected);
+                line.put('}');
+            }
+            line.put("]}");
+            i += sizeof EEPROM_TEXT - 1;
+        } else {
+            line.put(text[i++]);
+        }
+    }
+    return log_->append(out.data(), line.length());
+}
+
+bool RunRecord::finish(core::Outcome outcome, int exit_status) {
+    if (log_ == nullptr || written_.exchange(true)) return true;
+    end_phase();
+    const std::string text = render(core::outcome_name(outcome), false);
+    std::vector<char> out(text.size() + FILL_ROOM);
+    if (write_filled(text, out, exit_status, "")) return true;
+    error_ = log_->error();
+    return false;
+}
+
+std::string RunRecord::error() const { return error_; }
+
+void RunRecord::finish_interrupted(const char* cause, int exit_status) {
+    const int index = published_.load(std::memory_order_acquire);
+    if (index < 0 || written_.exchange(true)) return;
+    Slot& slot = slots_[index];
+    write_filled(slot.text, slot.filled, exit_status, cause);
+}
+
+void RunRecord::finish_all_interrupted(const char* cause, int exit_status) {
+    for (std::atomic<RunRecord*>& slot : registry) {
+        if (RunRecord* record = slot.load()) record->finish_interrupted(cause, exit_status);
+    }
+}
+
+}  // namespace frontend

@@ -1,0 +1,329 @@
+#include "station/station.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <ctime>
+#include <memory>
+#include <random>
+#include <thread>
+
+#include "core/link.h"
+#include "core/update_image.h"
+#include "frontend/console.h"
+#include "frontend/run_record.h"
+#include "frontend/shown_text.h"
+#include "frontend/steps.h"
+#include "frontend/text.h"
+#include "platform/console.h"
+#include "platform/serial_port.h"
+#include "run/payload_offset.h"
+
+namespace station {
+
+namespace {
+
+// How often the table is drawn anew: as often as a person can read it.
+constexpr unsigned REDRAW_MS = 100;
+
+enum class Stage : int { waiting, opening, flash, pause, eeprom_write, read_back, done };
+constexpr const char* STAGE_NAMES[] = {"waiting", "open", "FLASH", "pause", "EEPROM", "verify", "done"};
+
+// A device's text, kept rather than shown: its last words tell how its update ended.
+class DeviceText : public frontend::Console {
+public:
+    void print(const std::string& text) override { last_ = text; }
+    const std::string& last() const { return last_; }
+
+private:
+    std::string last_;
+};
+
+// One port and the device behind it, updated by a thread of its own. What the table shows is
+// written by that thread and read by the station's; the rest is the thread's alone until it ends.
+struct Device {
+    Device(const std::string& given, record_file::LogFile* log)
+        : port_given(frontend::named_port(given)), record(log, UPDATER_VERSION) {}
+
+    const frontend::NamedPort port_given;
+    frontend::RunRecord record;
+    serial::SerialPort port;
+    core::Link link{port};
+    DeviceText text;
+    std::string device_path, identity;  // known once the stage has passed opening
+    std::string record_problem;         // why the record could not be written, if it could not
+    long long started_ms = 0, ended_ms = 0;
+    core::Outcome outcome = core::Outcome::completed;  // known once the stage is done
+
+    std::atomic<uint32_t> position{0};
+    std::atomic<unsigned> percent{0};
+
+    Stage stage() const { return stage_.load(); }
+    // Enters a stage; every stage entered is kept, so that none goes unseen between two looks.
+    void enter(Stage next) {
+        entered_.fetch_or(1u << static_cast<int>(next));
+        stage_.store(next);
+    }
+    // The stages entered so far, a bit each.
+    unsigned entered() const { return entered_.load(); }
+
+private:
+    std::atomic<Stage> stage_{Stage::waiting};
+    std::atomic<unsigned> entered_{0};
+};
+
+// The core's events as the table shows them.
+class DeviceEvents : public core::Events {
+public:
+    explicit DeviceEvents(Device& device) : device_(device) {}
+    void flash_record_accepted(uint32_t done) override { show(done, done * 100u / core::FLASH_DATA_SIZE); }
+    void eeprom_write_started() override { enter(Stage::eeprom_write); }
+    void read_back_started() override { enter(Stage::read_back); }
+    void eeprom_chunk(uint32_t a, unsigned percent) override { show(a, percent); }
+
+private:
+    void show(uint32_t position, unsigned percent) {
+        device_.position.store(position, std::memory_order_relaxed);
+        device_.percent.store(percent, std::memory_order_relaxed);
+    }
+    void enter(Stage stage) {
+        show(0, 0);
+        device_.enter(stage);
+    }
+    Device& device_;
+};
+
+// The update of one device, from its port's opening to its record: the thread's work.
+core::Outcome update_device(Device& device, const core::UpdateImage& image, const std::string& shown_path, bool eeprom) {
+    device.enter(Stage::opening);
+    const frontend::NamedPort& given = device.port_given;
+    if (const frontend::Ending ended =
+            frontend::open_port(device.port, given.n, given.path, given.name, device.record, device.text, true)) {
+        device.device_path = device.port.device_tried();
+        return *ended;
+    }
+    const serial::PortInfo opened = device.port.opened();
+    device.device_path = opened.path;
+    device.identity = opened.identity;
+    device.enter(Stage::flash);
+    frontend::DeviceRun run{image, device.link, device.record, device.text, shown_path, true};
+    DeviceEvents shown(device);
+    if (const frontend::Ending ended = frontend::download_flash(run, shown)) return *ended;
+    // Each device settles in its own time after its FLASH.
+    device.enter(Stage::pause);
+    console::pause_ms(frontend::PAUSE_AFTER_FLASH_MS);
+    if (!eeprom) return core::Outcome::completed;
+    return *frontend::download_eeprom(run, shown);
+}
+
+void run_device(Device& device, const core::UpdateImage& image, const std::string& shown_path, bool eeprom) {
+    device.started_ms = record_file::monotonic_ms();
+    device.outcome = update_device(device, image, shown_path, eeprom);
+    device.record.settle(device.outcome);
+    device.port.close();
+    if (!device.record.finish(device.outcome, static_cast<int>(device.outcome))) {
+        device.record_problem = "The run record could not be written to " +
+                                frontend::shown_text(device.record.log_path()) + ": " +
+                                frontend::shown_text(device.record.error()) + "\n";
+    }
+    device.ended_ms = record_file::monotonic_ms();
+    device.enter(Stage::done);
+}
+
+// An id that the records of this station run share: when it started, and a random part.
+std::string station_run_id() {
+    char text[48] = "";
+    const std::time_t now = std::time(nullptr);
+    if (const std::tm* utc = std::gmtime(&now)) std::strftime(text, sizeof text, "%Y%m%dT%H%M%SZ", utc);
+    std::random_device random;
+    char suffix[16];
+    std::snprintf(suffix, sizeof suffix, "-%08x", static_cast<unsigned>(random()));
+    return std::string(text) + suffix;
+}
+
+// The first line of a device's last words, without its leading newline.
+std::string first_line(const std::string& text) {
+    const size_t start = text.find_first_not_of('\n');
+    if (start == std::string::npos) return "";
+    return text.substr(start, text.find('\n', start) - start);
+}
+
+// What tells an adapter from the others: its USB serial number where known, else its identity.
+std::string adapter_of(const Device& device) {
+    const size_t serial = device.identity.rfind("serial ");
+    return frontend::shown_text(serial != std::string::npos ? device.identity.substr(serial) : device.identity);
+}
+
+// text cut to width, its end kept: a device path differs from the next in its end.
+std::string fitted(const std::string& text, size_t width) {
+    return text.size() <= width ? text : "~" + text.substr(text.size() - (width - 1));
+}
+
+constexpr char TABLE_LINE[] = "%-12s %-16s %-7s %-9s %9s  %s";
+
+// One line of the table, within 79 columns: port, adapter, phase, progress, reply median, result.
+std::string table_line(const Device& device) {
+    const Stage stage = device.stage();
+    const bool opened = stage >= Stage::flash;
+    const core::ReplySummary replies = device.record.replies().summary();
+    char progress[16] = "";
+    if (stage == Stage::flash || stage == Stage::eeprom_write || stage == Stage::read_back) {
+        std::snprintf(progress, sizeof progress, "%4lX %3u%%", static_cast<unsigned long>(device.position.load()),
+                      device.percent.load());
+    }
+    char median[16] = "";
+    if (replies.count > 0) std::snprintf(median, sizeof median, "%.2f ms", replies.median_us / 1000.0);
+    std::string result;
+    if (stage == Stage::done) {
+        result = std::string(core::outcome_name(device.outcome)) + " " + std::to_string(static_cast<int>(device.outcome));
+    }
+    char line[128];
+    std::snprintf(line, sizeof line, TABLE_LINE, fitted(device.port_given.name, 12).c_str(),
+                  opened ? fitted(adapter_of(device), 16).c_str() : "", STAGE_NAMES[static_cast<int>(stage)], progress,
+                  median, result.c_str());
+    std::string text = line;
+    text.erase(text.find_last_not_of(' ') + 1);
+    return text.substr(0, 79);
+}
+
+// The line for a device that entered a stage, where lines cannot be redrawn.
+std::string plain_line(const Device& device, Stage stage) {
+    std::string line = device.port_given.name + ": ";
+    if (stage != Stage::done) return line + STAGE_NAMES[static_cast<int>(stage)] + "\n";
+    line += std::string(core::outcome_name(device.outcome)) + ", status " + std::to_string(static_cast<int>(device.outcome));
+    if (device.outcome != core::Outcome::completed) line += ": " + first_line(device.text.last());
+    return line + "\n";
+}
+
+// The summary's line for a device: its port and adapter, how its update ended and how long it took.
+std::string summary_line(const Device& device) {
+    std::string line = device.port_given.name;
+    if (!device.device_path.empty() && device.device_path != device.port_given.name) {
+        line += " " + frontend::shown_text(device.device_path);
+    }
+    if (const std::string adapter = adapter_of(device); !adapter.empty()) line += " (" + adapter + ")";
+    char figures[96];
+    std::snprintf(figures, sizeof figures, ": %s, status %d, %.1f s", core::outcome_name(device.outcome),
+                  static_cast<int>(device.outcome), (device.ended_ms - device.started_ms) / 1000.0);
+    line += figures;
+    if (device.outcome != core::Outcome::completed) line += ": " + first_line(device.text.last());
+    return line + "\n" + device.record_problem;
+}
+
+// What the person at the bench sees while the devices are updated: the table redrawn in place on a
+// terminal, else a plain line for every port and phase change.
+class Display {
+public:
+    explicit Display(const std::vector<std::unique_ptr<Device>>& devices)
+        : devices_(devices), redraw_(console::output_takes_cursor_moves()), shown_(devices.size(), 0) {}
+
+    void update() {
+        std::string text;
+        if (redraw_) {
+            char heading[96];
+            std::snprintf(heading, sizeof heading, TABLE_LINE, "PORT", "ADAPTER", "PHASE", "PROGRESS", "REPLY", "RESULT");
+            if (!drawn_) text += std::string(heading) + "\n";
+            if (drawn_) text += "\x1b[" + std::to_string(devices_.size()) + "A";
+            for (const auto& device : devices_) text += "\r" + table_line(*device) + "\x1b[K\n";
+            drawn_ = true;
+        } else {
+            for (size_t k = 0; k < devices_.size(); ++k) {
+                const unsigned entered = devices_[k]->entered();
+                for (int stage = static_cast<int>(Stage::opening); stage <= static_cast<int>(Stage::done); ++stage) {
+                    if ((entered & ~shown_[k] & 1u << stage) != 0) text += plain_line(*devices_[k], static_cast<Stage>(stage));
+                }
+                shown_[k] = entered;
+            }
+        }
+        std::fputs(text.c_str(), stdout);
+    }
+
+private:
+    const std::vector<std::unique_ptr<Device>>& devices_;
+    const bool redraw_;
+    bool drawn_ = false;
+    std::vector<unsigned> shown_;  // the stages shown of each device, a bit each
+};
+
+// Prints to standard output: the station's own text, shown at once.
+class StationText : public frontend::Console {
+public:
+    explicit StationText(bool unattended) : unattended_(unattended) {}
+    void print(const std::string& text) override { std::fputs(text.c_str(), stdout); }
+    int read_key() override { return unattended_ ? console::KEY_END : console::read_key(); }
+
+private:
+    bool unattended_;
+};
+
+void wait_for_enter(frontend::Console& out) {
+    out.print("\nPress Enter to exit !\n");
+    for (int key = 0; key != console::KEY_ENTER && key != console::KEY_END;) key = out.read_key();
+}
+
+}  // namespace
+
+int run(const Plan& plan, const char* path, const char* shown_path, record_file::LogFile* log) {
+    StationText out(plan.unattended);
+    std::vector<std::unique_ptr<Device>> devices;
+    const std::string id = station_run_id();
+    for (const std::string& given : plan.ports) {
+        devices.push_back(std::make_unique<Device>(given, log));
+        devices.back()->record.set_station_run(id);
+    }
+
+    // The update file, read and judged once for every device.
+    core::UpdateImage image{run::PAYLOAD_OFFSET};
+    std::FILE* file = nullptr;
+    const std::string shown = frontend::shown_text(shown_path);
+    frontend::RunRecord& checked = devices.front()->record;
+    checked.begin(frontend::Phase::file_check);
+    frontend::Ending ended = frontend::check_update_file(image, file, path, shown, checked, out);
+    if (!ended) {
+        out.print(frontend::banner_text(image.header()));
+        ended = frontend::image_verified(image, out, shown);
+    }
+    checked.end_phase();
+    if (file != nullptr) std::fclose(file);
+    for (const auto& device : devices) {
+        if (&device->record != &checked) device->record.take_file_check(checked);
+    }
+    if (ended) {
+        for (const auto& device : devices) device->record.finish(*ended, static_cast<int>(*ended));
+        if (!plan.unattended) wait_for_enter(out);
+        console::restore();
+        return static_cast<int>(*ended);
+    }
+
+    // Every device at once, each on a thread of its own; the table until the last has ended.
+    out.print("\n");
+    std::vector<std::thread> threads;
+    for (const auto& device : devices) {
+        threads.emplace_back(run_device, std::ref(*device), std::cref(image), std::cref(shown), plan.eeprom);
+    }
+    Display display(devices);
+    for (;;) {
+        const bool all_done = std::all_of(devices.begin(), devices.end(),
+                                          [](const auto& device) { return device->stage() == Stage::done; });
+        display.update();
+        if (all_done) break;
+        console::pause_ms(REDRAW_MS);
+    }
+    for (std::thread& thread : threads) thread.join();
+
+    // The summary, and the status of the first port that did not complete.
+    std::string summary = "\n";
+    int status = 0;
+    unsigned completed = 0;
+    for (const auto& device : devices) {
+        summary += summary_line(*device);
+        if (device->outcome == core::Outcome::completed) ++completed;
+        else if (status == 0) status = static_cast<int>(device->outcome);
+    }
+    out.print(summary + std::to_string(completed) + " of " + std::to_string(devices.size()) + " devices updated\n");
+    if (!plan.unattended) wait_for_enter(out);
+    console::restore();
+    return status;
+}
+
+}  // namespace station

@@ -1,0 +1,26 @@
+// The station: one process updating the devices on several ports at once, as a service bench with
+// a tray of devices does. The update file is read and judged once; every port has a thread of its
+// own with its own port, link, record and events, and one device failing never stops the others.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/record_file.h"
+
+namespace station {
+
+struct Plan {
+    std::vector<std::string> ports;  // as given: "COMn" or a device path
+    bool eeprom = false;             // write and verify the EEPROM after the FLASH
+    bool unattended = false;         // no person: no "Press Enter to exit !"
+};
+
+// Updates the device on every port of the plan from the update file at path (named as shown_path),
+// each device's record appended to log (nullptr: none). Shows one line per port, redrawn in place
+// on a terminal, or a plain line per port and phase change, then a summary. Returns the exit
+// status: 0 when every device completed, else the status of the first port, in the order given,
+// that did not.
+int run(const Plan& plan, const char* path, const char* shown_path, record_file::LogFile* log);
+
+}  // namespace station

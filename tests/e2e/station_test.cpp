@@ -1,0 +1,129 @@
+// The station: one updater process updating the devices on several ports at once, each against a
+// simulated device of its own, for the ways a tray of devices can go.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <map>
+#include <memory>
+#include <ostream>
+#include <set>
+
+#include "e2e_support.h"
+
+namespace e2e {
+namespace {
+
+using harness::ConsoleSession;
+using harness::Simulator;
+
+struct StationCase {
+    const char* name;
+    std::vector<std::string> devices;  // each device's loader-sim options, in the order of the ports
+    const char* eeprom;                // --eeprom or --no-eeprom
+    int status;
+    std::vector<std::string> outcomes;  // each port's, in the record
+    bool piped;                         // standard output is a pipe
+    bool interrupted;                   // Ctrl+C once the transfers are under way
+
+    friend std::ostream& operator<<(std::ostream& out, const StationCase& row) { return out << row.name; }
+};
+
+class Station : public UpdateRun, public ::testing::WithParamInterface<StationCase> {};
+
+TEST_P(Station, UpdatesEveryPortAtOnceAndSumsUp) {
+    const StationCase& c = GetParam();
+    test_files::UpdateContent content;
+    const std::string path = pack(content);
+    const std::string log = dir.file("runs.log");
+    std::vector<std::unique_ptr<Simulator>> devices;
+    harness::Launch start = launch(path);
+    start.env.push_back({"TERM", "xterm"});
+    std::string command = "exec \"$0\" --batch " + std::string(c.eeprom) + " --log " + log;
+    for (size_t k = 0; k < c.devices.size(); ++k) {
+        const std::string name = "COM" + std::to_string(k + 1);
+        std::vector<std::string> options = reply_faults::words(c.devices[k]);
+        options.insert(options.end(), {"--flash-out", dir.file(name + ".flash"), "--timeout", "60"});
+        // Kept after an interruption, so that its port can be looked at.
+        if (c.interrupted) options.insert(options.end(), {"--sessions", "2"});
+        devices.push_back(std::make_unique<Simulator>(options));
+        start.env.push_back({"UPDATER_" + name, devices.back()->port()});
+        command += " --port " + name;
+    }
+    start.program = "/bin/sh";
+    start.args = {"sh", "-c", command + (c.piped ? " | cat" : ""), path};
+    ConsoleSession run(start);
+    if (c.interrupted) {
+        ASSERT_TRUE(run.expect("FLASH")) << run.output();
+        ASSERT_TRUE(run.expect("%", 10000)) << run.output();
+        run.send("\x03");
+    }
+    EXPECT_EQ(run.wait_exit(60000), c.status) << run.output();
+
+    // One record per port, with the same station run and the port's own outcome.
+    std::set<std::string> station_runs;
+    std::map<std::string, std::string> outcomes;
+    for (const nlohmann::json& record : run_records(log)) {
+        station_runs.insert(record.value("station_run", ""));
+        outcomes[record["port"]["name"].get<std::string>()] = record["outcome"].get<std::string>();
+        EXPECT_EQ(record["interrupted"], c.interrupted);
+        if (c.interrupted) {
+            EXPECT_EQ(record["interrupted_by"], "SIGINT");
+        }
+    }
+    EXPECT_EQ(station_runs.size(), 1u);
+    EXPECT_NE(station_runs.begin()->size(), 0u);
+    std::string summary;
+    unsigned completed = 0;
+    for (size_t k = 0; k < c.devices.size(); ++k) {
+        const std::string name = "COM" + std::to_string(k + 1);
+        SCOPED_TRACE(name);
+        EXPECT_EQ(outcomes[name], c.outcomes[k]);
+        // Every port was put back as found: free to lock, its settings the simulator's cooked ones.
+        const int fd = c.interrupted ? open(devices[k]->port().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK) : -1;
+        if (fd >= 0) {
+            struct termios settings;
+            EXPECT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
+            EXPECT_TRUE(tcgetattr(fd, &settings) == 0 && (settings.c_lflag & ICANON) != 0);
+            close(fd);
+        }
+        if (c.outcomes[k] != "completed") continue;
+        ++completed;
+        EXPECT_EQ(devices[k]->wait_exit(), 0) << devices[k]->report();
+        EXPECT_EQ(test_files::read_file(dir.file(name + ".flash")), content.flash);
+    }
+    if (c.interrupted) return;
+    const std::string shown = run.output();
+    EXPECT_NE(shown.find(tty(std::to_string(completed) + " of " + std::to_string(c.devices.size()) + " devices updated\n")),
+              std::string::npos) << shown;
+    // Through a pipe: a plain line per port and phase change, nothing redrawn.
+    if (c.piped) {
+        EXPECT_EQ(shown.find("\r\r"), std::string::npos);
+        EXPECT_EQ(shown.find("\x1b["), std::string::npos);
+        EXPECT_NE(shown.find(tty("COM2: FLASH\nCOM")), std::string::npos) << shown;
+    } else {
+        EXPECT_NE(shown.find("PORT         ADAPTER          PHASE   PROGRESS"), std::string::npos) << shown;
+    }
+}
+
+const std::vector<std::string> FOUR_SOUND = {"", "", "", ""};
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Station,
+    ::testing::Values(
+        StationCase{"all_complete", FOUR_SOUND, "--eeprom", 0, {"completed", "completed", "completed", "completed"}, false, false},
+        StationCase{"one_burning_error_among_four", {"", "--reply 250=55", "", ""}, "--no-eeprom", 5,
+                    {"completed", "flash_burn_error", "completed", "completed"}, false, false},
+        // The first port that did not complete gives the status.
+        StationCase{"a_device_that_never_acknowledges", {"", "", "--ack none", "--reply 9=55"}, "--no-eeprom", 4,
+                    {"completed", "completed", "device_error", "flash_burn_error"}, false, false},
+        StationCase{"unplugged_mid_flash", {"--hangup flash:250", ""}, "--no-eeprom", 4, {"device_error", "completed"}, false, false},
+        StationCase{"ctrl_c_mid_transfer",
+                    {"--device-delay 20000", "--device-delay 20000", "--device-delay 20000"}, "--no-eeprom", 130,
+                    {"interrupted", "interrupted", "interrupted"}, false, true},
+        StationCase{"output_to_a_pipe", {"", "", ""}, "--no-eeprom", 0, {"completed", "completed", "completed"}, true, false}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+}  // namespace
+}  // namespace e2e

@@ -1,0 +1,62 @@
+// The steps every front end shares, in process: the transfers through them over a stand-in port
+// wired to the simulated device, with the console's text and the outcome they end with, for every
+// row of the reply-fault table; and the run record they keep, read back as JSON.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "device.h"
+#include "fake_port.h"
+#include "faults.h"
+#include "frontend/steps.h"
+#include "reply_faults.h"
+#include "test_files.h"
+
+namespace {
+
+constexpr long OFFSET = 4096;
+
+// A console whose text is kept and whose keys are given in advance.
+class ScriptedConsole : public frontend::Console {
+public:
+    void print(const std::string& text) override { text_ += text; }
+    const std::string& text() const { return text_; }
+
+private:
+    std::string text_;
+};
+
+class ReplyFaults : public ::testing::TestWithParam<reply_faults::Row> {};
+
+TEST_P(ReplyFaults, EndTheUpdateWithTheirTextAndStatus) {
+    const reply_faults::Row& row = GetParam();
+    test_files::UpdateContent content;
+    const std::vector<uint8_t> file = test_files::update_file_bytes({}, OFFSET, content);
+    core::UpdateImage image{OFFSET};
+    ASSERT_FALSE(image.open(file.data(), file.size()));
+    loader_sim::Faults faults;
+    std::string bad;
+    ASSERT_TRUE(loader_sim::parse_fault_line(row.device, faults, bad)) << bad;
+    FakePort port(&faults);
+    core::Link link(port);
+    frontend::RunRecord record(nullptr, "test");
+    ScriptedConsole console;
+    frontend::DeviceRun run{image, link, record, console, "update", false};
+    frontend::ConsoleEvents shown(console);
+
+    frontend::Ending ended = frontend::download_flash(run, shown);
+    if (!ended && row.eeprom) ended = frontend::download_eeprom(run, shown);
+    EXPECT_EQ(static_cast<int>(ended.value_or(core::Outcome::completed)), row.status);
+    const std::string tail = row.ending + reply_faults::next_step(row.status);
+    const std::string& text = console.text();
+    ASSERT_GE(text.size(), tail.size()) << text;
+    EXPECT_EQ(text.substr(text.size() - tail.size()), tail) << text.substr(text.size() > 300 ? text.size() - 300 : 0);
+    EXPECT_NE(text.find(row.also), std::string::npos) << row.also;
+    // Nothing more was sent after the failing record.
+    EXPECT_EQ(std::count(port.write_sizes.begin(), port.write_sizes.end(), size_t{129}), row.frames);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, ReplyFaults, ::testing::ValuesIn(reply_faults::rows_for(reply_faults::IN_PROCESS)),
+                         [](const auto& row) { return row.param.name; });
+
+}  // namespace
