@@ -87,8 +87,9 @@ int main(int argc, char** argv) {
     record_file::LogFile* record_log = log.is_open() ? &log : nullptr;
 
     if (options.ports.size() > 1) {
-        return station::run({options.ports, options.eeprom == run::EepromChoice::download, options.batch}, path,
-                            shown_path, record_log);
+        const station::Plan plan{options.ports, options.eeprom == run::EepromChoice::download, options.batch,
+                                 run::PAYLOAD_OFFSET};
+        return station::run(plan, path, shown_path, record_log);
     }
     run::SystemConsole keys_and_text(options.batch);
     run::Session session(keys_and_text, record_log, options.batch);

@@ -17,7 +17,6 @@
 #include "frontend/text.h"
 #include "platform/console.h"
 #include "platform/serial_port.h"
-#include "run/payload_offset.h"
 
 namespace station {
 
@@ -273,7 +272,7 @@ int run(const Plan& plan, const char* path, const char* shown_path, record_file:
     }
 
     // The update file, read and judged once for every device.
-    core::UpdateImage image{run::PAYLOAD_OFFSET};
+    core::UpdateImage image{plan.payload_offset};
     std::FILE* file = nullptr;
     const std::string shown = frontend::shown_text(shown_path);
     frontend::RunRecord& checked = devices.front()->record;

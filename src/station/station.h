@@ -14,6 +14,7 @@ struct Plan {
     std::vector<std::string> ports;  // as given: "COMn" or a device path
     bool eeprom = false;             // write and verify the EEPROM after the FLASH
     bool unattended = false;         // no person: no "Press Enter to exit !"
+    long payload_offset = 0;         // the payload offset of this build's update files
 };
 
 // Updates the device on every port of the plan from the update file at path (named as shown_path),

@@ -209,6 +209,33 @@ TEST_P(UnderWineFault, EndsTheRunWithItsMessageAndStatus) {
 INSTANTIATE_TEST_SUITE_P(Faults, UnderWineFault, ::testing::ValuesIn(reply_faults::rows_for(reply_faults::WINDOWS)),
                          [](const auto& row) { return row.param.name; });
 
+// The station under Windows: two ports in one process, a thread and a Win32 port each; one device
+// fails, the other completes, and each has its record.
+TEST_F(UnderWine, StationUpdatesTwoPortsInOneProcess) {
+    test_files::UpdateContent content;
+    Simulator sound({"--link", com_link(4), "--flash-out", dir.file("com4.flash"), "--timeout", std::to_string(HUNG_S)});
+    Simulator failing({"--link", com_link(5), "--reply", "100=55", "--timeout", std::to_string(HUNG_S)});
+    harness::Launch start = wine_launch(shipped_update(content));
+    std::string log = "Z:" + dir.file("runs.log");
+    std::replace(log.begin(), log.end(), '/', '\\');
+    start.args.insert(start.args.end(), {"--batch", "--port", "COM4", "--port", "COM5", "--no-eeprom", "--log", log});
+    ConsoleSession run(start);
+    EXPECT_EQ(run.wait_exit(HUNG_MS), 5);
+    const std::string screen = screen_text(run.output());
+    EXPECT_NE(screen.find(": flash_burn_error, status 5, "), std::string::npos) << screen;
+    EXPECT_NE(screen.find("1 of 2 devices updated"), std::string::npos) << screen;
+    EXPECT_EQ(sound.wait_exit(HUNG_MS), 0) << sound.report();
+    EXPECT_EQ(test_files::read_file(dir.file("com4.flash")), content.flash);
+    const std::vector<nlohmann::json> records = run_records(dir.file("runs.log"));
+    ASSERT_EQ(records.size(), 2u);
+    std::set<std::string> seen;
+    for (const nlohmann::json& record : records) {
+        seen.insert(record["port"]["name"].get<std::string>() + " " + record["outcome"].get<std::string>());
+        EXPECT_EQ(record["station_run"], records[0]["station_run"]);
+    }
+    EXPECT_EQ(seen, (std::set<std::string>{"COM4 completed", "COM5 flash_burn_error"}));
+}
+
 // Unattended, on a port above COM9, which Windows opens only as \\.\COM12.
 // Also: the run record, written through the system's append-only access (the log on drive Z:,
 // wine's view of the root).

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -58,14 +59,17 @@ bool read_timing(const std::string& report, double& flash, double& eeprom) {
            flash > 0 && eeprom > 0;
 }
 
-// Runs the update with the keys 1, e, Enter through a pipe, against a simulator with the options.
-// The console goes to /dev/null: what printing costs the updater is its write calls, not a
-// terminal's drawing.
+// Runs the update against `devices` simulators with the options, on COM1, COM2, ...: with the keys
+// 1, e, Enter through a pipe, or, given args, with those (a batch run). The console goes to
+// /dev/null: what printing costs the updater is its write calls, not a terminal's drawing. The
+// transfer times are the first device's.
 // host_port: the updater's port when the simulator serves another (two joined serial ports).
-UpdaterRun run_updater(const std::string& update, std::vector<std::string> sim_options, const std::string& host_port = "") {
+UpdaterRun run_updater(const std::string& update, std::vector<std::string> sim_options, const std::string& host_port = "",
+                       const std::vector<std::string>& args = {}, unsigned devices = 1) {
     UpdaterRun result;
     sim_options.insert(sim_options.end(), {"--timing", "--timeout", "300"});
-    harness::Simulator device(sim_options);
+    std::vector<std::unique_ptr<harness::Simulator>> simulators;
+    for (unsigned k = 0; k < devices; ++k) simulators.push_back(std::make_unique<harness::Simulator>(sim_options));
     int input[2];
     if (pipe(input) != 0) return result;
     const double start = now_seconds();
@@ -75,12 +79,20 @@ UpdaterRun run_updater(const std::string& update, std::vector<std::string> sim_o
         const int null = open("/dev/null", O_WRONLY);
         dup2(null, STDOUT_FILENO);
         close(input[1]);
-        setenv("UPDATER_COM1", host_port.empty() ? device.port().c_str() : host_port.c_str(), 1);
-        execl(update.c_str(), update.c_str(), static_cast<char*>(nullptr));
+        for (unsigned k = 0; k < devices; ++k) {
+            const std::string port = host_port.empty() ? simulators[k]->port() : host_port;
+            setenv(("UPDATER_COM" + std::to_string(k + 1)).c_str(), port.c_str(), 1);
+        }
+        std::vector<std::string> words = {update};
+        words.insert(words.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (std::string& word : words) argv.push_back(word.data());
+        argv.push_back(nullptr);
+        execv(update.c_str(), argv.data());
         _exit(127);
     }
     close(input[0]);
-    if (write(input[1], "1e\r", 3) != 3) return result;
+    if (args.empty() && write(input[1], "1e\r", 3) != 3) return result;
     close(input[1]);
     int status = 0;
     rusage usage = {};
@@ -89,10 +101,21 @@ UpdaterRun run_updater(const std::string& update, std::vector<std::string> sim_o
     result.cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
                  static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
     result.peak_rss_kib = usage.ru_maxrss;
-    device.wait_exit(5000);
-    result.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0 && read_timing(device.report(), result.flash, result.eeprom);
-    if (!result.ok) std::fprintf(stderr, "bench: the update did not complete (status %d): %s\n", status, device.report().c_str());
+    for (auto& simulator : simulators) simulator->wait_exit(5000);
+    result.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0 &&
+                read_timing(simulators.front()->report(), result.flash, result.eeprom);
+    if (!result.ok) {
+        std::fprintf(stderr, "bench: the update did not complete (status %d): %s\n", status,
+                     simulators.front()->report().c_str());
+    }
     return result;
+}
+
+// A batch run over the first `devices` ports, with the EEPROM.
+std::vector<std::string> batch_over(unsigned devices) {
+    std::vector<std::string> args = {"--batch", "--eeprom"};
+    for (unsigned k = 1; k <= devices; ++k) args.insert(args.end(), {"--port", "COM" + std::to_string(k)});
+    return args;
 }
 
 // The FLASH replies' round trips as the reference client measured them, in seconds.
@@ -176,7 +199,7 @@ std::string measured_row(const std::string& measure, const std::vector<double>& 
 std::string ratio_row(const std::string& measure, const std::vector<double>& numerator,
                       const std::vector<double>& denominator, double target) {
     const double ratio = summarize(numerator).median / summarize(denominator).median;
-    return row(measure, format("%.2f", ratio), "", "≤ " + format("%.1f", target), ratio <= target ? "yes" : "**no**");
+    return row(measure, format("%.2f", ratio), "", "≤ " + format("%g", target), ratio <= target ? "yes" : "**no**");
 }
 
 std::string met(bool yes) { return yes ? "yes" : "**no**"; }
@@ -244,6 +267,11 @@ int main(int argc, char** argv) {
     std::vector<double> flash_ratio, eeprom_ratio, flash_paced, eeprom_paced, cpu_share, rss;
     std::vector<double> flash_trip, eeprom_trip, reference_flash_trip, reference_eeprom_trip;
     std::vector<double> reference_flash_ratio, reference_eeprom_ratio;
+    std::vector<double> batch_flash, logged_flash;  // FLASH transfer, unpaced, batch runs without and with --log
+    std::vector<double> one_alone, eight_together, eight_cpu_share, eight_rss;  // paced station runs
+    const test_files::TempDir scratch;
+    std::vector<std::string> logged = batch_over(1);
+    logged.insert(logged.end(), {"--log", scratch.file("runs.log")});
 
     for (int run = 0; run < runs; ++run) {
         std::fprintf(stderr, "bench: run %d of %d\n", run + 1, runs);
@@ -265,6 +293,12 @@ int main(int argc, char** argv) {
             cpu_share.push_back(unpaced.cpu / unpaced.wall);
             rss.push_back(static_cast<double>(unpaced.peak_rss_kib) / 1024);
         }
+        // What the run record costs the FLASH transfer: like for like, a batch run without and with it.
+        const UpdaterRun batch = run_updater(update, {}, "", batch_over(1));
+        const UpdaterRun with_log = run_updater(update, {}, "", logged);
+        if (!batch.ok || !with_log.ok) return 1;
+        batch_flash.push_back(batch.flash);
+        logged_flash.push_back(with_log.flash);
         double reference_flash = 0, reference_eeprom = 0;
         if (!run_reference({}, reference_flash, reference_eeprom)) return 1;
         reference_flash_trip.push_back(reference_flash / FLASH_ROUND_TRIPS);
@@ -274,6 +308,20 @@ int main(int argc, char** argv) {
             reference_flash_ratio.push_back(reference_flash / flash_limit);
             reference_eeprom_ratio.push_back(reference_eeprom / eeprom_limit);
         }
+    }
+
+    // The station: eight paced devices in one process against one alone, the whole run each.
+    constexpr unsigned STATION_DEVICES = 8;
+    for (int run = 0; run < std::min(runs, 3) && !quick; ++run) {
+        std::fprintf(stderr, "bench: station run %d: one device, then %u\n", run + 1, STATION_DEVICES);
+        const std::vector<std::string> paced = {"--pace", "--device-delay", delay};
+        const UpdaterRun alone = run_updater(update, paced, "", batch_over(1));
+        const UpdaterRun together = run_updater(update, paced, "", batch_over(STATION_DEVICES), STATION_DEVICES);
+        if (!alone.ok || !together.ok) return 1;
+        one_alone.push_back(alone.wall);
+        eight_together.push_back(together.wall);
+        eight_cpu_share.push_back(together.cpu / together.wall);
+        eight_rss.push_back(static_cast<double>(together.peak_rss_kib) / 1024);
     }
 
     // A whole update behind a USB adapter that holds each answer for its latency timer: 1 ms, the
@@ -331,12 +379,22 @@ int main(int argc, char** argv) {
         table += row("FLASH: web page / updater", format("%.1f", summarize(page_trip).median / summarize(flash_trip).median),
                      "", "", "");
     }
+    table += measured_row("FLASH transfer, unpaced, batch without --log (ms)", batch_flash, "%.1f", 1e3);
+    table += measured_row("FLASH transfer, unpaced, batch with --log (ms)", logged_flash, "%.1f", 1e3);
+    table += ratio_row("FLASH: with --log / without", logged_flash, batch_flash, 1.3);
     table += measured_row("Host time per EEPROM round trip, unpaced (µs)", eeprom_trip, "%.1f", 1e6);
     table += measured_row("Reference client, per EEPROM round trip (µs)", reference_eeprom_trip, "%.1f", 1e6);
     table += ratio_row("EEPROM: updater / reference", eeprom_trip, reference_eeprom_trip, 1.2);
     table += measured_row(std::string("Processor time / wall time, complete ") + (quick ? "unpaced" : "paced") + " run",
                           cpu_share, "%.2f%%", 100, "< 5 %", met(summarize(cpu_share).median < 0.05));
     table += measured_row("Peak resident memory (MiB)", rss, "%.2f", 1, "< 4 MiB", met(summarize(rss).median < 4));
+    if (!quick) {
+        table += measured_row("Whole update, paced, one device alone (s)", one_alone, "%.2f");
+        table += measured_row("Whole update, paced, 8 devices in one process (s)", eight_together, "%.2f");
+        table += ratio_row("8 devices / one alone", eight_together, one_alone, 1.15);
+        table += measured_row("Processor time / wall time, 8 devices", eight_cpu_share, "%.2f%%", 100);
+        table += measured_row("Peak resident memory, 8 devices (MiB)", eight_rss, "%.2f");
+    }
     if (!host_port.empty()) {
         const double flash_wire = FLASH_BYTES * BYTE_TIME, eeprom_wire = EEPROM_BYTES * BYTE_TIME;
         table += row("FLASH transfer over " + host_port + " and " + device_port + " (s)",
