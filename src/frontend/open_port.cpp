@@ -29,10 +29,13 @@ Ending open_port(serial::SerialPort& port, unsigned n, const std::string& path, 
         console.print(port_failure_text(serial::OpenStatus::opened, configured, port_name, detail));
         return core::Outcome::port_error;
     }
-    if (serial::modem_manager_may_probe(device.path)) {
-        const std::string warning = modem_manager_warning(device.path);
-        record.set_port_help({warning});
-        console.print(wrapped(warning));
+    // What will slow the transfers down or disturb them, said before they begin.
+    std::vector<std::string> warnings;
+    if (serial::modem_manager_may_probe(device.path)) warnings.push_back(modem_manager_warning(device.path));
+    if (const unsigned timer = port.latency_timer_ms(); timer > 2) warnings.push_back(latency_timer_text(timer));
+    if (!warnings.empty()) {
+        record.set_port_help(warnings);
+        console.print(help_text(warnings, false));
     }
     return std::nullopt;
 }

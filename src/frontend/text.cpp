@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "core/usb_serial_chips.h"
+#include "frontend/estimate.h"
 #include "frontend/shown_text.h"
 
 namespace frontend {
@@ -225,9 +226,24 @@ std::string help_text(const std::vector<std::string>& help, bool one_line) {
     return text;
 }
 
+namespace {
+
+// How long the EEPROM takes when every answer waits reply_us, and how long at 1 ms of latency.
+std::string eeprom_estimate(unsigned reply_us) {
+    return format("The EEPROM takes about %.0f s with this adapter (about %.0f s at 1 ms latency).",
+                  eeprom_seconds(reply_us), eeprom_seconds(LOW_LATENCY_REPLY_US));
+}
+
+}  // namespace
+
 std::string slow_adapter_text(const core::ReplySummary& replies) {
-    return format("Slow serial adapter: replies took %.1f ms (median, 4 ms at most is usual). %s\n\n",
-                  replies.median_us / 1000.0, serial::latency_advice());
+    return format("Slow serial adapter: replies took %.1f ms (median, 4 ms at most is usual). ", replies.median_us / 1000.0) +
+           eeprom_estimate(replies.median_us) + " " + serial::latency_advice() + "\n\n";
+}
+
+std::string latency_timer_text(unsigned timer_ms) {
+    return format("Slow serial adapter: its latency timer is %u ms (2 ms at most is usual). ", timer_ms) +
+           eeprom_estimate(timer_ms * 1000) + " " + serial::latency_advice();
 }
 
 std::string progress_text(unsigned long position, long percent) { return format("\r%lX %ld%%", position, percent); }

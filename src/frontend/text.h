@@ -73,9 +73,13 @@ std::string wrapped(const std::string& paragraph);
 // Help paragraphs as lines for a console of 80 columns, or as one line for a run without a person.
 std::string help_text(const std::vector<std::string>& help, bool one_line);
 
-// The advice after a FLASH transfer whose replies took long: the adapter's latency timer, and how to
-// set it on this platform.
+// The advice after a FLASH transfer whose replies took long: the adapter's latency timer, how long
+// the EEPROM takes with it, and how to set it on this platform.
 std::string slow_adapter_text(const core::ReplySummary& replies);
+
+// The warning before the FLASH about an adapter whose latency timer the system tells: how long the
+// EEPROM takes with it, and how to set it on this platform.
+std::string latency_timer_text(unsigned timer_ms);
 
 // The progress line: "\r" and the count or address in upper-case hexadecimal, then the share in
 // whole percent.

@@ -78,6 +78,10 @@ public:
 
     bool is_open() const { return slot_ >= 0; }
 
+    // The open adapter's latency timer in milliseconds, where the system tells it (an FTDI
+    // adapter's driver setting); 0 where it does not.
+    unsigned latency_timer_ms() const;
+
     // Why the last open failed, and the device it tried (empty when there was none).
     PortProblem::Kind problem() const { return problem_; }
     const std::string& device_tried() const { return path_; }

@@ -282,6 +282,15 @@ PortInfo SerialPort::opened() const {
     return {"", device, usb_identity("", device.substr(device.rfind('/') + 1)), 0};
 }
 
+unsigned SerialPort::latency_timer_ms() const {
+    // The USB serial driver's setting beside its port (ftdi_sio's), as it stands after the request
+    // for low latency.
+    char resolved[PATH_MAX];
+    if (realpath(path_.c_str(), resolved) == nullptr) return 0;
+    const std::string name = std::string(resolved).substr(std::string(resolved).rfind('/') + 1);
+    return static_cast<unsigned>(std::strtoul(sysfs_value("/sys/class/tty/" + name + "/device/latency_timer").c_str(), nullptr, 10));
+}
+
 ConfigStatus SerialPort::configure(std::string& detail) {
     Slot& slot = slots[slot_];
     const int fd = slot.fd;

@@ -78,6 +78,48 @@ PortInfo SerialPort::opened() const {
     return {"", target, "", 0};
 }
 
+unsigned SerialPort::latency_timer_ms() const {
+    // FTDI's driver keeps each adapter's settings under Enum\FTDIBUS\<device>\<instance>\Device
+    // Parameters, readable without rights: the one whose PortName is this port's has its timer.
+    const std::string port_name = path_.rfind("\\\\.\\", 0) == 0 ? path_.substr(4) : path_;
+    HKEY devices;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Enum\\FTDIBUS", 0, KEY_READ, &devices) != ERROR_SUCCESS) {
+        return 0;
+    }
+    DWORD timer = 0;
+    char device[256];
+    for (DWORD i = 0; timer == 0; ++i) {
+        DWORD length = sizeof device;
+        if (RegEnumKeyExA(devices, i, device, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+        HKEY instances;
+        if (RegOpenKeyExA(devices, device, 0, KEY_READ, &instances) != ERROR_SUCCESS) continue;
+        char instance[256];
+        for (DWORD k = 0; timer == 0; ++k) {
+            DWORD instance_length = sizeof instance;
+            if (RegEnumKeyExA(instances, k, instance, &instance_length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+            HKEY parameters;
+            if (RegOpenKeyExA(instances, (std::string(instance) + "\\Device Parameters").c_str(), 0, KEY_READ, &parameters) !=
+                ERROR_SUCCESS) {
+                continue;
+            }
+            char name[64] = "";
+            DWORD name_size = sizeof name - 1;
+            DWORD value = 0, value_size = sizeof value;
+            if (RegQueryValueExA(parameters, "PortName", nullptr, nullptr, reinterpret_cast<BYTE*>(name), &name_size) ==
+                    ERROR_SUCCESS &&
+                port_name == name &&
+                RegQueryValueExA(parameters, "LatencyTimer", nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &value_size) ==
+                    ERROR_SUCCESS) {
+                timer = value;
+            }
+            RegCloseKey(parameters);
+        }
+        RegCloseKey(instances);
+    }
+    RegCloseKey(devices);
+    return timer;
+}
+
 ConfigStatus SerialPort::configure(std::string& detail) {
     const HANDLE port = handles[slot_];
     DCB settings = {};

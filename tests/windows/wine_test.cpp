@@ -236,6 +236,33 @@ TEST_F(UnderWine, StationUpdatesTwoPortsInOneProcess) {
     EXPECT_EQ(seen, (std::set<std::string>{"COM4 completed", "COM5 flash_burn_error"}));
 }
 
+// An FTDI adapter whose driver keeps its default latency timer, 16 ms, in the registry: said before
+// the FLASH, with how long the EEPROM takes at that pace.
+TEST_F(UnderWine, FtdiLatencyTimerFromTheRegistryIsToldBeforeTheFlash) {
+    const std::string reg = "'" + environment("WINE") + "' reg ";
+    const std::string adapters = "'HKLM\\SYSTEM\\CurrentControlSet\\Enum\\FTDIBUS";
+    const std::string key = adapters + "\\VID_0403+PID_6001+A50285BIA\\0000\\Device Parameters'";
+    struct Removed {
+        std::string command;
+        ~Removed() { std::system(command.c_str()); }
+    } removed{reg + "delete " + adapters + "' /f >/dev/null 2>&1"};
+    ASSERT_EQ(std::system((reg + "add " + key + " /v PortName /t REG_SZ /d COM3 /f >/dev/null 2>&1").c_str()), 0);
+    ASSERT_EQ(std::system((reg + "add " + key + " /v LatencyTimer /t REG_DWORD /d 16 /f >/dev/null 2>&1").c_str()), 0);
+    Simulator device(recording({"--link", com_link(3)}, HUNG_S));
+    harness::Launch start = wine_launch(shipped_update({}));
+    start.args.insert(start.args.end(), {"--batch", "--port", "COM3", "--no-eeprom"});
+    ConsoleSession run(start);
+    EXPECT_EQ(run.wait_exit(HUNG_MS), 0);
+    std::string screen = screen_text(run.output());
+    std::replace(screen.begin(), screen.end(), '\n', ' ');
+    EXPECT_NE(screen.find("COM3 connected Slow serial adapter: its latency timer is 16 ms (2 ms at most is usual). The "
+                          "EEPROM takes about 68 s with this adapter (about 6 s at 1 ms latency). Set its latency timer "
+                          "to 1 ms in its driver settings (Device Manager, the port's Properties, Port Settings, "
+                          "Advanced). Filelength = "),
+              std::string::npos)
+        << screen;
+}
+
 // Unattended, on a port above COM9, which Windows opens only as \\.\COM12.
 // Also: the run record, written through the system's append-only access (the log on drive Z:,
 // wine's view of the root).
