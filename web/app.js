@@ -2,6 +2,10 @@
 // device over the serial port the person chooses, one step after the other as the console updater
 // does, with its messages. The core (WebAssembly) does the checking and the transfers; this script
 // does what the person sees and the Web Serial port.
+//
+// The core's port calls wait on promises (Asyncify): a second call into it while one waits would
+// corrupt it. Every call into the core therefore runs in a job, and jobs run one at a time in the
+// order they were asked for, whatever asked (a click, a key, a drop, a fetch, a port's event).
 import createUpdater from './updater_web.mjs';
 import { SerialLink } from './serial_link.js';
 
@@ -13,10 +17,13 @@ const TEXT = {
   notStarted: 'The page could not start its updater (reload it, or try another browser):',
   otherSite: 'The page loads update files from its own site only:',
   notLoaded: 'The update file could not be loaded:',
+  tooLarge: (name, size) => `${name} is no update file: at ${size} bytes it is far larger than one can be.`,
+  keptForLater: (name) => `${name} arrived during the update: it is checked when you press Check ${name}.`,
+  notTaken: (name, chosen) => `${name} arrived after you chose ${chosen}: it was not taken.`,
   noPort: 'No port was chosen. Press Connect to choose the device\'s port.',
   portRefused: 'The browser did not give access to a port:',
-  portLost: 'The serial port went away during the update: the adapter was unplugged, or its connection failed.',
   leaving: 'The update is still running. Leaving now can leave the device without a working program.',
+  left: (seconds) => `about ${seconds} s left`,
 };
 
 // The outcomes, by the updater's exit status.
@@ -31,6 +38,10 @@ const HEADINGS = [
 ];
 
 const PAUSE_AFTER_FLASH_MS = 5000;
+// No update file is larger than the largest stub's payload with a signature (about 84 MB): a file
+// far larger is refused by its size, unread.
+const MAX_FILE_BYTES = 128 * 1024 * 1024;
+const NOT_KNOWN = 0xffffffff;  // a progress event's time left, while too few steps are done
 
 const $ = (id) => document.getElementById(id);
 const hex = (value) => value.toString(16).toUpperCase();
@@ -39,12 +50,53 @@ let updater = null;
 let run = 0;              // the core's object for the current run, freed when the next begins
 let file = null;          // { bytes, name } of the file checked last
 let fileUsable = false;
+let pendingFile = null;   // a file that arrived during an update, for the next run
+let filesTaken = 0;       // the files taken so far: an address's file that comes after the person's is not
 let record = '';          // the last run's record, one JSON line
-let busy = false;         // a port is open: leaving would cut the update short
+let updating = false;     // an update holds the port, from Connect to its result
 let serialUsable = true;
 let completedLines = [];
 let chooseEeprom = null;  // resolves the EEPROM question
+let earlyChoice = null;   // e or Esc pressed before the question, as the console takes such keys
 let link = null;          // the port of the running update
+
+// ---- One caller at a time into the core ----------------------------------------------------------
+
+let jobs = Promise.resolve();
+let coreCalls = 0;        // calls into the core running now
+
+// Runs job once every job asked for before it has ended; resolves as job does.
+function serialized(job) {
+  const done = jobs.then(job);
+  jobs = done.then(() => {}, () => {});
+  return done;
+}
+
+// One call into the core, inside a job. While it runs, no button starts a step.
+async function core(name, returns, types, args) {
+  coreCalls += 1;
+  refreshButtons();
+  try {
+    return await updater.ccall(name, returns, types, args, { async: true });
+  } finally {
+    coreCalls -= 1;
+    refreshButtons();
+  }
+}
+
+// The buttons that start a step, and whether the page's state lets them.
+const stepButtons = { connect: false, 'other-file': false, 'start-again': false, 'write-eeprom': false, 'skip-eeprom': false };
+
+function allow(id, allowed) {
+  stepButtons[id] = allowed;
+  refreshButtons();
+}
+
+function refreshButtons() {
+  for (const [id, allowed] of Object.entries(stepButtons)) $(id).disabled = !allowed || coreCalls > 0;
+}
+
+// ---- What the person sees -------------------------------------------------------------------------
 
 function setState(state) {
   document.body.dataset.state = state;
@@ -63,28 +115,21 @@ function say(text) {
   if (text.includes('successfully completed')) completedLines.push(text.trim());
 }
 
+const BARS = { 1: 'flash', 2: 'eeprom', 3: 'verify' };
+
 function onEvent(kind, a, b, c) {
-  switch (kind) {
-    case 1:
-      $('flash-progress').value = b;
-      $('flash-status').value = `${hex(a)} ${b}%`;
-      break;
-    case 2:
-      $('eeprom-progress').value = b;
-      $('eeprom-status').value = `${hex(a)} ${b}%`;
-      break;
-    case 3:
-      $('verify-progress').value = b;
-      $('verify-status').value = `${hex(a)} ${b}%`;
-      break;
-    case 4: {
-      const item = document.createElement('li');
-      item.textContent = `${hex(a)}: ${b === 0xffff ? 'not received' : hex(b)}, expected ${hex(c)}`;
-      $('differences').append(item);
-      show('differences-box', true);
-      break;
-    }
+  if (BARS[kind]) {
+    const bar = BARS[kind];
+    $(`${bar}-progress`).value = b;
+    $(`${bar}-status`).value = `${hex(a)} ${b}%`;
+    const left = c === NOT_KNOWN || b === 100 ? '' : TEXT.left(c);
+    if ($(`${bar}-left`).textContent !== left) note(`${bar}-left`, left);
+    return;
   }
+  const item = document.createElement('li');
+  item.textContent = `${hex(a)}: ${b === 0xffff ? 'not received' : hex(b)}, expected ${hex(c)}`;
+  $('differences').append(item);
+  show('differences-box', true);
 }
 
 function checkEnvironment() {
@@ -94,6 +139,27 @@ function checkEnvironment() {
     return TEXT.noWebSerial;
   }
   return '';
+}
+
+function showProblem(text) {
+  note('environment', text);
+  show('environment', true);
+}
+
+// ---- The update file ------------------------------------------------------------------------------
+
+// A file the person picked or dropped, or the page's address named: checked in its turn, or, while
+// an update runs, kept for the next.
+async function takeFile(blob, name) {
+  filesTaken += 1;
+  if (blob.size > MAX_FILE_BYTES) return note('file-note', TEXT.tooLarge(name, blob.size));
+  const bytes = new Uint8Array(await blob.arrayBuffer());
+  if (updating) {
+    pendingFile = { bytes, name };
+    note('start-again', `Check ${name}`);
+    return note('file-note', TEXT.keptForLater(name));
+  }
+  return serialized(() => checkFile({ bytes, name }));
 }
 
 // Copies bytes into the core's memory for the call, and frees them after.
@@ -107,35 +173,34 @@ async function withBytes(bytes, call) {
   }
 }
 
-async function checkFile() {
+// A job: the check of the file to update from, from a new run of the core to the file's verdict.
+async function checkFile(next) {
+  // A new file starts a new transcript; the same file checked again goes on with it.
+  if (next !== file) $('transcript').textContent = '';
+  file = next;
   resetRun();
+  note('file-note', '');
   setState('checking');
-  if (run) updater.ccall('web_free_run', null, ['number'], [run]);
-  run = updater.ccall('web_new_run', 'number', ['string'], [file.name]);
+  if (run) await core('web_free_run', null, ['number'], [run]);
+  run = await core('web_new_run', 'number', ['string'], [file.name]);
   const before = $('transcript').textContent.length;
   const status = await withBytes(file.bytes, (at) =>
-    updater.ccall('web_check_file', 'number', ['number', 'number', 'number'], [run, at, file.bytes.length],
-      { async: true }));
+    core('web_check_file', 'number', ['number', 'number', 'number'], [run, at, file.bytes.length]));
   fileUsable = status === 0;
   if (!fileUsable) return finish(status);
-  const header = (field) => updater.ccall('web_header', 'string', ['number', 'number'], [run, field]);
-  note('header-device', header(0));
-  note('header-version', header(1));
-  note('header-year', header(2));
-  note('instructions', header(3).trim());
+  const header = (field) => core('web_header', 'string', ['number', 'number'], [run, field]);
+  note('header-device', await header(0));
+  note('header-version', await header(1));
+  note('header-year', await header(2));
+  note('instructions', (await header(3)).trim());
   note('file-verdict', $('transcript').textContent.slice(before).trim());
   note('connect-note', '');
   show('file-step', false);
   show('header-step', true);
-  $('connect').disabled = !serialUsable;
+  allow('connect', serialUsable);
+  allow('other-file', true);
   setState('ready');
   $(serialUsable ? 'connect' : 'other-file').focus();
-}
-
-async function takeFile(bytes, name) {
-  file = { bytes, name };
-  $('transcript').textContent = '';
-  await checkFile();
 }
 
 async function loadFromAddress(address) {
@@ -151,41 +216,50 @@ async function loadFromAddress(address) {
     return;
   }
   try {
+    const takenBefore = filesTaken;
     const response = await fetch(url);
     if (!response.ok) throw new Error(`${response.status} ${response.statusText}`);
-    await takeFile(new Uint8Array(await response.arrayBuffer()), decodeURIComponent(url.pathname.split('/').pop()));
+    const blob = await response.blob();
+    const name = decodeURIComponent(url.pathname.split('/').pop());
+    // The person chose a file meanwhile: theirs counts.
+    if (filesTaken !== takenBefore) return note('file-note', TEXT.notTaken(name, file?.name ?? 'another file'));
+    await takeFile(blob, name);
   } catch (error) {
     showProblem(`${TEXT.notLoaded} ${url.pathname}: ${error.message}`);
   }
 }
 
-function showProblem(text) {
-  note('environment', text);
-  show('environment', true);
+// ---- The update -----------------------------------------------------------------------------------
+
+function connect() {
+  if (updating || !fileUsable) return;
+  updating = true;
+  allow('connect', false);
+  allow('other-file', false);
+  serialized(updateDevice).finally(() => { updating = false; });
 }
 
-async function connect() {
+// A job: the update of the device on the port the person chooses, to its result.
+async function updateDevice() {
   let port;
   try {
     port = await navigator.serial.requestPort();
   } catch (error) {
     note('connect-note', error.name === 'NotFoundError' ? TEXT.noPort : `${TEXT.portRefused} ${error.message}`);
+    allow('connect', true);
+    allow('other-file', true);
     return;
   }
   note('connect-note', '');
-  busy = true;
-  $('connect').disabled = $('other-file').disabled = true;
   link = new SerialLink(port);
   try {
     await link.open();
   } catch (error) {
-    const status = await updater.ccall('web_port_failed', 'number', ['number', 'string'], [run, error.message],
-      { async: true });
-    return finish(status);
+    return finish(await core('web_port_failed', 'number', ['number', 'string'], [run, error.message]));
   }
   updater.serialPort = link;
   const info = port.getInfo();
-  const chip = updater.ccall('web_port_opened', 'string', ['number', 'number', 'number'],
+  const chip = await core('web_port_opened', 'string', ['number', 'number', 'number'],
     [run, info.usbVendorId ?? 0, info.usbProductId ?? 0]);
   note('adapter', info.usbVendorId === undefined ? 'Serial port'
     : `USB serial adapter ${info.usbVendorId.toString(16).padStart(4, '0')}:` +
@@ -193,62 +267,83 @@ async function connect() {
   show('header-step', false);
   show('transfer-step', true);
   setState('flash');
-  const flashed = await updater.ccall('web_download_flash', 'number', ['number'], [run], { async: true });
+  const flashed = await core('web_download_flash', 'number', ['number'], [run]);
   if (flashed !== 0) return finish(flashed);
 
   setState('pause');
   show('pause-note', true);
+  earlyChoice = null;
   await new Promise((resolve) => setTimeout(resolve, PAUSE_AFTER_FLASH_MS));
   show('pause-note', false);
-  show('eeprom-choice', true);
-  setState('eeprom-choice');
-  $('write-eeprom').focus();
-  const write = await new Promise((resolve) => { chooseEeprom = resolve; });
-  chooseEeprom = null;
-  show('eeprom-choice', false);
+  let write = earlyChoice;
+  if (write === null) {
+    show('eeprom-choice', true);
+    allow('write-eeprom', true);
+    allow('skip-eeprom', true);
+    setState('eeprom-choice');
+    $('write-eeprom').focus();
+    write = await new Promise((resolve) => { chooseEeprom = resolve; });
+    chooseEeprom = null;
+    allow('write-eeprom', false);
+    allow('skip-eeprom', false);
+    show('eeprom-choice', false);
+  }
   if (!write) return finish(0);
 
   for (const row of document.querySelectorAll('.eeprom-row')) row.hidden = false;
   setState('eeprom');
-  return finish(await updater.ccall('web_download_eeprom', 'number', ['number'], [run], { async: true }));
+  return finish(await core('web_download_eeprom', 'number', ['number'], [run]));
 }
 
-// The end of every run: the port closed, the record written, the outcome shown.
+// The end of every run, inside its job: the port closed, the record written, the outcome shown.
 async function finish(status) {
-  await updater.ccall('web_end', null, ['number', 'number'], [run, status], { async: true });
-  busy = false;
-  const name = updater.ccall('web_outcome_name', 'string', ['number'], [status]);
+  await core('web_end', null, ['number', 'number'], [run, status]);
+  link = null;
+  const name = await core('web_outcome_name', 'string', ['number'], [status]);
   $('result').className = status === 0 ? 'completed' : 'failed';
   note('result-heading', HEADINGS[status] ?? name);
   note('result-outcome', `Outcome: ${name} (exit status ${status})`);
-  const lost = link?.lost ? `${TEXT.portLost}\n` : '';
-  link = null;
-  note('result-text', status === 0 ? completedLines.join('\n') : lost + updater.ccall('web_result_text', 'string', ['number'], [run]).trim());
-  note('start-again', fileUsable ? 'Start again' : 'Choose another file');
+  note('result-text', status === 0 ? completedLines.join('\n')
+    : (await core('web_result_text', 'string', ['number'], [run])).trim());
+  if (!pendingFile) note('start-again', fileUsable ? 'Start again' : 'Choose another file');
   show('file-step', false);
   show('header-step', false);
   show('result', true);
+  allow('start-again', true);
   setState('result');
   $('result').focus();
+}
+
+function startAgain() {
+  allow('start-again', false);
+  if (pendingFile || fileUsable) {
+    const next = pendingFile ?? file;
+    pendingFile = null;
+    serialized(() => checkFile(next));
+  } else {
+    chooseOtherFile();
+  }
 }
 
 // Back to a fresh run: the panels of the last one cleared.
 function resetRun() {
   completedLines = [];
-  for (const id of ['flash', 'eeprom', 'verify']) {
-    $(`${id}-progress`).value = 0;
-    $(`${id}-status`).value = '';
+  for (const bar of Object.values(BARS)) {
+    $(`${bar}-progress`).value = 0;
+    $(`${bar}-status`).value = '';
+    note(`${bar}-left`, '');
   }
   $('differences').textContent = '';
   show('differences-box', false);
   for (const row of document.querySelectorAll('.eeprom-row')) row.hidden = true;
   for (const id of ['transfer-step', 'result', 'eeprom-choice', 'pause-note']) show(id, false);
-  $('connect').disabled = $('other-file').disabled = false;
+  for (const id of Object.keys(stepButtons)) allow(id, false);
 }
 
 function chooseOtherFile() {
   resetRun();
   file = null;
+  fileUsable = false;
   $('file-input').value = '';
   show('header-step', false);
   show('file-step', true);
@@ -265,9 +360,9 @@ function downloadRecord() {
 }
 
 function wirePage() {
-  $('file-input').addEventListener('change', async (event) => {
+  $('file-input').addEventListener('change', (event) => {
     const picked = event.target.files[0];
-    if (picked) await takeFile(new Uint8Array(await picked.arrayBuffer()), picked.name);
+    if (picked) takeFile(picked, picked.name);
   });
   const zone = $('drop-zone');
   window.addEventListener('dragover', (event) => {
@@ -275,28 +370,28 @@ function wirePage() {
     zone.classList.add('over');
   });
   window.addEventListener('dragleave', () => zone.classList.remove('over'));
-  window.addEventListener('drop', async (event) => {
+  window.addEventListener('drop', (event) => {
     event.preventDefault();
     zone.classList.remove('over');
     const dropped = event.dataTransfer.files[0];
-    if (dropped && document.body.dataset.state === 'file') {
-      await takeFile(new Uint8Array(await dropped.arrayBuffer()), dropped.name);
-    }
+    if (dropped) takeFile(dropped, dropped.name);
   });
   $('connect').addEventListener('click', connect);
   $('other-file').addEventListener('click', chooseOtherFile);
   $('write-eeprom').addEventListener('click', () => chooseEeprom?.(true));
   $('skip-eeprom').addEventListener('click', () => chooseEeprom?.(false));
-  // The console updater's keys work here too: e writes the EEPROM, Esc skips it.
+  // The console updater's keys work here too: e writes the EEPROM, Esc skips it, also pressed
+  // during the pause before the question.
   document.addEventListener('keydown', (event) => {
-    if (!chooseEeprom) return;
-    if (event.key === 'e' || event.key === 'E') chooseEeprom(true);
-    else if (event.key === 'Escape') chooseEeprom(false);
+    const choice = event.key === 'e' || event.key === 'E' ? true : event.key === 'Escape' ? false : null;
+    if (choice === null) return;
+    if (chooseEeprom) chooseEeprom(choice);
+    else if (document.body.dataset.state === 'pause') earlyChoice = choice;
   });
-  $('start-again').addEventListener('click', () => (fileUsable ? checkFile() : chooseOtherFile()));
+  $('start-again').addEventListener('click', startAgain);
   $('download-record').addEventListener('click', downloadRecord);
   window.addEventListener('beforeunload', (event) => {
-    if (!busy) return;
+    if (!updating) return;
     event.preventDefault();
     event.returnValue = TEXT.leaving;
   });

@@ -1,8 +1,10 @@
 // The chosen Web Serial port as the update core reads and writes it: 115200 baud, 8N1, no flow
-// control. Bytes are pumped from the port's reader into a buffer as they arrive; a read waits for
-// the next byte or gives up after its timeout, and a byte that comes later stays for the next read,
-// as on a serial port. A port that is unplugged, or whose reading fails, is lost: from then on
-// nothing arrives, and the core reports a device that does not answer.
+// control. Bytes are pumped from the port's reader into a buffer as they arrive; what arrives before
+// the first write answers nothing and is dropped, as the console updater drops what waits at open.
+// A read waits for the next byte or gives up after its timeout, and a byte that comes later stays
+// for the next read, as on a serial port. A write waits at most 10 ms a byte and 50 ms, as the
+// console's do. A port that is unplugged, whose reading fails, or whose write does not complete in
+// time is lost: from then on nothing arrives, and the core reports a device that does not answer.
 
 export const LINE_SETTINGS = { baudRate: 115200, dataBits: 8, stopBits: 1, parity: 'none', flowControl: 'none' };
 
@@ -12,18 +14,18 @@ export class SerialLink {
     this.buffer = [];
     this.head = 0;
     this.lost = false;
+    this.wrote = false;
     this.waiter = null;
     this.onLost = () => {};
     this.forgetPort = () => this.markLost();
   }
 
-  // Opens the port and starts reading; whatever arrived before is not kept.
+  // Opens the port and starts reading.
   async open() {
     await this.port.open(LINE_SETTINGS);
     this.port.addEventListener('disconnect', this.forgetPort);
     this.reader = this.port.readable.getReader();
     this.writer = this.port.writable.getWriter();
-    this.discard();
     this.pumping = this.pump();
   }
 
@@ -32,6 +34,7 @@ export class SerialLink {
       for (;;) {
         const { value, done } = await this.reader.read();
         if (done) break;
+        if (!this.wrote) continue;
         for (const byte of value) this.buffer.push(byte);
         this.wake();
       }
@@ -54,14 +57,15 @@ export class SerialLink {
     waiter();
   }
 
-  // Resolves once the port has taken the bytes.
+  // Resolves once the port has taken the bytes, or once their time is up: then the port is lost.
   async write(bytes) {
     if (this.lost) return;
-    try {
-      await this.writer.write(bytes);
-    } catch (error) {
-      this.markLost();
-    }
+    this.wrote = true;
+    let timer;
+    const late = new Promise((resolve) => { timer = setTimeout(() => resolve(false), 10 * bytes.length + 50); });
+    const writing = this.writer.write(bytes).then(() => true, () => false);
+    if (!await Promise.race([writing, late])) this.markLost();
+    clearTimeout(timer);
   }
 
   // The oldest byte not yet read, or -1; never waits.
@@ -93,18 +97,22 @@ export class SerialLink {
     this.head = 0;
   }
 
-  // Lets go of the reader and the writer and closes the port; the port may already be gone.
+  // Lets go of the reader and the writer and closes the port; the port may already be gone, or
+  // hold a write that never completes: a second is all closing may take.
   async close() {
     this.port.removeEventListener('disconnect', this.forgetPort);
-    try {
-      await this.reader?.cancel();
-    } catch (error) { /* a lost port's reader is already done */ }
-    await this.pumping;
-    this.reader?.releaseLock();
-    try {
-      this.writer?.releaseLock();
-      await this.port.close();
-    } catch (error) { /* nothing left to close */ }
+    const closing = (async () => {
+      try {
+        await this.reader?.cancel();
+      } catch (error) { /* a lost port's reader is already done */ }
+      await this.pumping;
+      this.reader?.releaseLock();
+      try {
+        this.writer?.releaseLock();
+        await this.port.close();
+      } catch (error) { /* nothing left to close */ }
+    })();
+    await Promise.race([closing, new Promise((resolve) => setTimeout(resolve, 1000))]);
     this.reader = this.writer = null;
   }
 }

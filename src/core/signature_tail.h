@@ -15,6 +15,10 @@ constexpr size_t PE_HEADERS_READ = 4096;
 // Zero bytes a signing tool may put between the payload and the certificate table.
 constexpr long MAX_SIGNATURE_ALIGNMENT = 7;
 
+// Room a signing tool's certificate table may take behind the payload: a file longer than that is
+// no update file, judged by its length alone.
+constexpr long MAX_SIGNATURE_SIZE = 16L << 20;
+
 struct CertificateTable {
     long offset = 0;  // file offset of the table
     long size = 0;    // its length in bytes

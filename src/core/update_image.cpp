@@ -8,14 +8,6 @@
 
 namespace core {
 
-namespace {
-
-// Room a signing tool's certificate table may take behind the payload; a file longer than that is
-// not read, only refused.
-constexpr long MAX_SIGNATURE_SIZE = 16L << 20;
-
-}  // namespace
-
 Failure UpdateImage::wrong_length() const {
     Failure failure{Fault::file_length};
     failure.count = length_;
@@ -26,7 +18,7 @@ Failure UpdateImage::wrong_length() const {
 Result UpdateImage::open_file(std::FILE* file, long length) {
     // A file of a length no update file has is refused before any of it is read.
     const long expected = expected_file_length(static_cast<uint32_t>(payload_offset_));
-    if (length < expected || length - expected > MAX_SIGNATURE_SIZE) {
+    if (length < expected || length - expected > MAX_SIGNATURE_ALIGNMENT + MAX_SIGNATURE_SIZE) {
         release();
         length_ = length;
         return wrong_length();

@@ -20,6 +20,9 @@ constexpr char EEPROM_WRITE_TEXT[] = "\nDownloading EEPROM...\n";
 constexpr char READ_BACK_TEXT[] = "\nVerifying EEPROM...\n";
 constexpr char EEPROM_COMPLETED_TEXT[] = "\nDownload of EEPROM data memory successfully completed\n";
 constexpr char CHECKSUM_OK_TEXT[] = "Checksum test OK\n";
+// A port that went away under a transfer: unplugged, or its connection failed.
+constexpr char PORT_LOST_TEXT[] = "The serial port went away during the update: the adapter was unplugged, or its "
+                                  "connection failed.";
 
 // A file without the updater's payload offset mark, given to the web page, named as shown.
 std::string not_an_update_file_text(const std::string& shown_path);

@@ -267,7 +267,9 @@ OpenStatus SerialPort::open(unsigned n, const std::string& named, std::string& d
     slot.fd = fd;
     slot_ = free_slot;
     variable_.clear();
-    if (const std::string variable = "UPDATER_COM" + std::to_string(n); n > 0 && std::getenv(variable.c_str()) != nullptr) {
+    // The variable that named the device, when one did: an empty one names nothing.
+    const std::string variable = "UPDATER_COM" + std::to_string(n);
+    if (const char* value = n > 0 ? std::getenv(variable.c_str()) : nullptr; value != nullptr && *value != '\0') {
         variable_ = variable;
     }
     return OpenStatus::opened;

@@ -13,6 +13,7 @@
 #include "core/layout.h"
 #include "core/update_image.h"
 #include "core/usb_serial_chips.h"
+#include "frontend/estimate.h"
 #include "frontend/run_record.h"
 #include "frontend/shown_text.h"
 #include "frontend/steps.h"
@@ -22,8 +23,10 @@
 
 namespace {
 
-// What the page hears of, besides text.
+// What the page hears of, besides text. A progress event's third value is the time left in whole
+// seconds, or NOT_KNOWN while too few steps are done to tell.
 enum class PageEvent { flash_progress = 1, eeprom_write_progress, read_back_progress, difference };
+constexpr unsigned NOT_KNOWN = 0xFFFFFFFF;
 
 EM_JS(void, page_text, (const char* text), { Module.onText(UTF8ToString(text)); });
 
@@ -51,18 +54,27 @@ const std::string PORT_NAME = "Serial port";
 class PageEvents : public core::Events {
 public:
     explicit PageEvents(PageText& text) : text_(text) {}
-    void flash_started() override { text_.print(frontend::FLASH_STARTED_TEXT); }
+    void flash_started() override {
+        text_.print(frontend::FLASH_STARTED_TEXT);
+        started_ms_ = record_file::monotonic_ms();
+    }
     void flash_record_accepted(uint32_t done) override {
-        event(PageEvent::flash_progress, done, done * 100u / core::FLASH_DATA_SIZE);
+        event(PageEvent::flash_progress, done, done * 100u / core::FLASH_DATA_SIZE,
+              left(done / core::RECORD_DATA_SIZE, core::RECORD_COUNT));
     }
     void flash_completed() override { text_.print(frontend::FLASH_COMPLETED_TEXT); }
-    void eeprom_write_started() override { text_.print(frontend::EEPROM_WRITE_TEXT); }
+    void eeprom_write_started() override {
+        text_.print(frontend::EEPROM_WRITE_TEXT);
+        started_ms_ = record_file::monotonic_ms();
+    }
     void read_back_started() override {
         text_.print(frontend::READ_BACK_TEXT);
         in_read_back_ = true;
+        started_ms_ = record_file::monotonic_ms();
     }
     void eeprom_chunk(uint32_t a, unsigned percent) override {
-        event(in_read_back_ ? PageEvent::read_back_progress : PageEvent::eeprom_write_progress, a, percent);
+        event(in_read_back_ ? PageEvent::read_back_progress : PageEvent::eeprom_write_progress, a, percent,
+              left(a / core::EEPROM_CHUNK, core::EEPROM_SIZE / core::EEPROM_CHUNK));
     }
     void read_back_difference(uint32_t a, uint16_t received, uint8_t expected) override {
         text_.print(frontend::difference_text(a, received, expected));
@@ -72,8 +84,15 @@ public:
     bool stop_requested() override { return platform::WebSerialPort::lost(); }
 
 private:
+    // The bar's time left, after `done` of `total` steps since its start.
+    unsigned left(uint32_t done, uint32_t total) const {
+        const double seconds = frontend::seconds_left((record_file::monotonic_ms() - started_ms_) / 1000.0, done, total);
+        return seconds < 0 ? NOT_KNOWN : static_cast<unsigned>(seconds + 0.5);
+    }
+
     PageText& text_;
     bool in_read_back_ = false;
+    long long started_ms_ = 0;
 };
 
 }  // namespace
@@ -87,9 +106,15 @@ struct PageRun {
 
     frontend::DeviceRun device() { return {image, link, record, text, shown_path, false}; }
 
-    // The outcome a failed step ended with, its text kept for the result panel.
+    // The outcome a failed step ended with, its text kept for the result panel; a port that went
+    // away under it is said first, and kept in the record.
     int ended(frontend::Ending ending) {
         result = text.last();
+        if (port_open && platform::WebSerialPort::lost()) {
+            record.set_port_help({frontend::PORT_LOST_TEXT});
+            result = std::string(frontend::PORT_LOST_TEXT) + "\n" + result;
+            text.print(std::string(frontend::PORT_LOST_TEXT) + "\n");
+        }
         record.settle(*ending);
         return static_cast<int>(*ending);
     }

@@ -20,8 +20,12 @@ struct Result {
     std::string out, err;
 };
 
-Result run_mkupdate(const std::vector<std::string>& args, const test_files::TempDir& dir) {
-    std::string command = MKUPDATE_BIN;
+// Runs mkupdate; with bounded, in 400 MB of address space (but where the sanitizer needs far more).
+Result run_mkupdate(const std::vector<std::string>& args, const test_files::TempDir& dir, bool bounded = false) {
+#if defined(__SANITIZE_ADDRESS__)
+    bounded = false;
+#endif
+    std::string command = std::string(bounded ? "ulimit -v 400000 && " : "") + MKUPDATE_BIN;
     for (const std::string& arg : args) command += " '" + arg + "'";
     command += " >" + dir.file("stdout") + " 2>" + dir.file("stderr");
     const int status = std::system(command.c_str());
@@ -81,6 +85,13 @@ TEST_P(MkupdateBadInput, GivesOneLineAndLeavesNoFile) {
     } else if (bad.option == "fifo-out") {
         ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
         args.back() = dir.file("fifo");
+    } else if (bad.option == "loop-out") {
+        ASSERT_EQ(symlink("loopB", dir.file("loopA").c_str()), 0);
+        ASSERT_EQ(symlink("loopA", dir.file("loopB").c_str()), 0);
+        args.back() = dir.file("loopA");
+    } else if (bad.option == "huge-flash") {
+        // Judged by its length, not read: a gigabyte would not even fit the address space given.
+        ASSERT_EQ(truncate(dir.file("flash.bin").c_str(), 1L << 30), 0);
     } else {
         auto at = std::find(args.begin(), args.end(), bad.option);
         if (at == args.end()) {
@@ -91,12 +102,17 @@ TEST_P(MkupdateBadInput, GivesOneLineAndLeavesNoFile) {
             at[1] = bad.value;
         }
     }
-    const Result result = run_mkupdate(args, dir);
+    const Result result = run_mkupdate(args, dir, true);
     EXPECT_NE(result.status, 0);
-    if (bad.option == "fifo-out") {
+    if (bad.option == "fifo-out" || bad.option == "loop-out") {
         EXPECT_EQ(result.status, 2);
         struct stat info;
-        EXPECT_TRUE(stat(dir.file("fifo").c_str(), &info) == 0 && S_ISFIFO(info.st_mode));
+        EXPECT_TRUE(stat(dir.file("fifo").c_str(), &info) == 0 ? S_ISFIFO(info.st_mode)
+                                                                  : lstat(dir.file("loopA").c_str(), &info) == 0 && S_ISLNK(info.st_mode));
+    }
+    if (bad.option == "huge-flash") {
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(run_mkupdate({"check", dir.file("flash.bin")}, dir, true).status, 1);  // no update file is that long
     }
     EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
     EXPECT_EQ(result.err.rfind("mkupdate: ", 0), 0u) << result.err;
@@ -114,6 +130,7 @@ INSTANTIATE_TEST_SUITE_P(
                       BadPack{"header_too_long", "--device", "A-VERY-LONG-DEVICE-NAME-X"},
                       BadPack{"unknown_option", "--colour", "red"}, BadPack{"out_in_missing_folder", "-o", "/no/such/folder/update"},
                       BadPack{"hex_without_data", "empty-hex", ""}, BadPack{"out_is_a_fifo", "fifo-out", ""},
+                      BadPack{"out_links_in_a_loop", "loop-out", ""}, BadPack{"flash_of_a_gigabyte", "huge-flash", ""},
                       BadPack{"offset_other_than_the_stubs", "--payload-offset", "2097152"},
                       BadPack{"offset_without_room_for_the_digest", "--payload-offset", "40"},
                       BadPack{"huge_offset", "--payload-offset", "2000000000"}),

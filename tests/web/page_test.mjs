@@ -57,6 +57,38 @@ function expectEqual(actual, expected, what) {
   }
 }
 
+// Does the actions in one task, the page's own update file at hand: ['change', name] sets it on the
+// file input under name, ['drop', name] drops it, ['click', id] clicks a button.
+const inOneTask = (page, ...actions) => page.evaluate(async ({ url, actions }) => {
+  const blob = await (await fetch(url)).blob();
+  for (const [kind, name] of actions) {
+    const transfer = new DataTransfer();
+    if (kind !== 'click') transfer.items.add(new File([blob], name));
+    if (kind === 'drop') window.dispatchEvent(new DragEvent('drop', { dataTransfer: transfer, cancelable: true }));
+    if (kind === 'click') document.getElementById(name).click();
+    if (kind === 'change') {
+      const input = document.getElementById('file-input');
+      input.files = transfer.files;
+      input.dispatchEvent(new Event('change'));
+    }
+  }
+}, { url: `/${path.basename(updateFile)}`, actions });
+
+// Runs the update to its result after whatever came before (Connect clicked already, or not yet),
+// and checks that the device then holds the file byte for byte.
+async function completes(page, eeprom = 'write', connected = false) {
+  if (!connected) {
+    await untilState(page, 'ready');
+    await page.click('#connect');
+  }
+  await untilState(page, 'eeprom-choice', 'eeprom', 'result');
+  if (await state(page) === 'eeprom-choice') await page.keyboard.press(eeprom === 'write' ? 'e' : 'Escape');
+  await untilState(page, 'result');
+  await expectResult(page, 0, 'Download of FLASH program memory successfully completed');
+  expectEqual(Buffer.from(await deviceHolds(page, 'flash')).equals(expectedFlash), true, 'FLASH');
+  if (eeprom === 'write') expectEqual(Buffer.from(await deviceHolds(page, 'eeprom')).equals(expectedEeprom), true, 'EEPROM');
+}
+
 const CASES = [
   {
     name: 'complete update with EEPROM: the device holds the file byte for byte',
@@ -177,6 +209,116 @@ const CASES = [
       expectEqual([await state(page), await page.evaluate(() => window.simulatedDevice.opens)], ['ready', 0], 'nothing opened');
     },
   },
+  // Orders that reach the core while it is busy: each waits its turn.
+  {
+    name: 'a file set and Connect clicked at once: the file waits for the update',
+    run: async (page) => {
+      await untilState(page, 'ready');
+      await inOneTask(page, ['change', 'update-copy'], ['click', 'connect']);
+      await completes(page, 'write', true);
+      expectEqual(await text(page, 'file-note'), 'update-copy arrived during the update: it is checked when you press Check update-copy.', 'note');
+      await page.click('#start-again');
+      await untilState(page, 'ready');
+      expectEqual(await text(page, 'file-note'), '', 'note once checked');
+    },
+  },
+  {
+    name: 'two files dropped in one task, and Connect clicked twice in one task',
+    address: '/index.html',
+    run: async (page) => {
+      await untilState(page, 'file');
+      await inOneTask(page, ['drop', 'first'], ['drop', 'second']);
+      await untilState(page, 'ready');
+      await inOneTask(page, ['click', 'connect'], ['click', 'connect']);
+      await completes(page, 'write', true);
+      expectEqual(await page.evaluate(() => window.simulatedDevice.opens), 1, 'port openings');
+    },
+  },
+  {
+    name: 'the address answered slowly while a file is dropped: the dropped file counts',
+    slowFile: true,
+    run: async (page) => {
+      await untilState(page, 'file');
+      await inOneTask(page, ['drop', 'dropped']);
+      await untilState(page, 'ready');
+      await page.waitForFunction(() => document.getElementById('file-note').textContent !== '', null, { timeout: 10000 });
+      expectEqual(await text(page, 'file-note'), 'update arrived after you chose dropped: it was not taken.', 'note');
+      expectEqual((await text(page, 'transcript')).includes('dropped opened'), true, 'the dropped file checked');
+      await completes(page, 'skip');
+    },
+  },
+  {
+    name: 'Start again pressed twice, Write EEPROM pressed twice, e pressed during the pause',
+    run: async (page) => {
+      await untilState(page, 'ready');
+      await page.click('#connect');
+      await untilState(page, 'pause');
+      await page.keyboard.press('e');
+      await untilState(page, 'eeprom', 'result');
+      await completes(page, 'write', true);
+      await inOneTask(page, ['click', 'start-again'], ['click', 'start-again']);
+      await untilState(page, 'ready');
+      await page.click('#connect');
+      await untilState(page, 'eeprom-choice');
+      await inOneTask(page, ['click', 'write-eeprom'], ['click', 'write-eeprom']);
+      await completes(page, 'write', true);
+    },
+  },
+  {
+    name: 'the port lost while a check runs',
+    run: async (page) => {
+      await untilState(page, 'ready');
+      await page.click('#connect');
+      await page.keyboard.press('Escape');
+      await completes(page, 'skip', true);
+      await page.evaluate(async () => {
+        const [port] = await navigator.serial.getPorts();
+        document.getElementById('start-again').click();
+        port.dispatchEvent(new Event('disconnect'));
+        navigator.serial.dispatchEvent(new Event('disconnect'));
+      });
+      await completes(page);
+    },
+  },
+  // The page's port as the console's: what waits at open answers nothing, and a write that never
+  // completes loses the port in its time.
+  ...[0x00, 0x41].map((stray) => ({
+    name: `a byte ${stray.toString(16)} waiting at open is no answer`,
+    device: { strayAtOpen: stray },
+    run: async (page) => {
+      await untilState(page, 'ready');
+      await completes(page);
+    },
+  })),
+  {
+    name: 'a write that never completes loses the port, with its message and in the record',
+    device: { stallAfter: 100 },
+    run: async (page) => {
+      await untilState(page, 'ready');
+      await update(page);
+      await expectResult(page, 4, 'The serial port went away during the update', 'Undefined response ffff. Check cable!');
+      const [download] = await Promise.all([page.waitForEvent('download'), page.click('#download-record')]);
+      const record = JSON.parse(fs.readFileSync(await download.path(), 'utf8'));
+      expectEqual([record.exit_status, record.port_help], [4, ['The serial port went away during the update: the ' +
+        'adapter was unplugged, or its connection failed.']], 'record');
+    },
+  },
+  {
+    name: 'a file far larger than an update file is refused by its size, unread',
+    address: '/index.html',
+    run: async (page) => {
+      await untilState(page, 'file');
+      const huge = path.join(screenshots, 'huge-update');
+      fs.closeSync(fs.openSync(huge, 'w'));
+      fs.truncateSync(huge, 3 * 1024 ** 3);
+      await page.setInputFiles('#file-input', huge);
+      await page.waitForFunction(() => document.getElementById('file-note').textContent !== '');
+      fs.unlinkSync(huge);
+      expectEqual(await text(page, 'file-note'),
+        'huge-update is no update file: at 3221225472 bytes it is far larger than one can be.', 'note');
+      expectEqual(await state(page), 'file', 'state');
+    },
+  },
   {
     name: 'a browser without Web Serial',
     device: { noWebSerial: true },
@@ -194,6 +336,14 @@ let failures = 0;
 for (const [index, test] of CASES.entries()) {
   if (args.only && !test.name.includes(args.only)) continue;
   const page = await site.page({ faults: test.faults, ...test.device });
+  // The address's file answered only after a while; the test's own requests for it at once.
+  let slow = test.slowFile;
+  if (slow) {
+    await page.route(`**/${path.basename(updateFile)}`, (route) => {
+      setTimeout(() => route.continue(), slow ? 1500 : 0);
+      slow = false;
+    });
+  }
   const problems = [];
   page.on('pageerror', (error) => problems.push(`page error: ${error.message}`));
   page.on('console', (message) => {

@@ -37,6 +37,10 @@ EMSCRIPTEN_KEEPALIVE int sim_receive(unsigned byte) {
     return static_cast<int>(device->receive(static_cast<uint8_t>(byte), &reply));
 }
 
+// What the last byte began or ended: 0 nothing, else loader_sim::Milestone (1 FLASH started, 2 FLASH
+// finished, 3 EEPROM started, 4 EEPROM finished).
+EMSCRIPTEN_KEEPALIVE int sim_milestone() { return static_cast<int>(device->milestone()); }
+
 EMSCRIPTEN_KEEPALIVE unsigned sim_reply_byte() { return reply.byte; }
 EMSCRIPTEN_KEEPALIVE unsigned sim_reply_delay_ms() { return reply.extra_delay_ms; }
 EMSCRIPTEN_KEEPALIVE int sim_reply_held() { return reply.held ? 1 : 0; }

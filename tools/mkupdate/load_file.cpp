@@ -229,10 +229,15 @@ bool parse_srecord(const std::string& text, const std::string& name, size_t size
     return writer.nothing_given() ? writer.fail_empty(name, error) : true;
 }
 
-bool read_whole_file(const std::string& path, std::vector<uint8_t>& data, std::string& error) {
+bool read_whole_file(const std::string& path, size_t limit, std::vector<uint8_t>& data, std::string& error) {
     struct stat info;
     if (stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
         error = path + ": not a regular file";
+        return false;
+    }
+    if (stat(path.c_str(), &info) == 0 && static_cast<unsigned long long>(info.st_size) > limit) {
+        error = path + ": " + std::to_string(info.st_size) + " bytes, more than the " + std::to_string(limit) +
+                " such a file can have";
         return false;
     }
     std::ifstream file(path, std::ios::binary);
@@ -251,13 +256,24 @@ bool read_whole_file(const std::string& path, std::vector<uint8_t>& data, std::s
 bool read_image(const std::string& path, size_t size, RawSize raw_size, std::vector<uint8_t>& image,
                 std::string& error) {
     std::vector<uint8_t> content;
-    if (!read_whole_file(path, content, error)) return false;
-    const std::string text(content.begin(), content.end());
-    if (ends_with(path, ".hex")) return parse_intel_hex(text, path, size, image, error);
-    if (ends_with(path, ".srec") || ends_with(path, ".s19") || ends_with(path, ".s28") || ends_with(path, ".s37") ||
-        ends_with(path, ".mot")) {
-        return parse_srecord(text, path, size, image, error);
+    const bool hex = ends_with(path, ".hex");
+    const bool srecord = ends_with(path, ".srec") || ends_with(path, ".s19") || ends_with(path, ".s28") ||
+                         ends_with(path, ".s37") || ends_with(path, ".mot");
+    // A raw image is judged by its length before it is read.
+    struct stat info;
+    const bool raw = !hex && !srecord;
+    if (raw && stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
+        const auto length = static_cast<unsigned long long>(info.st_size);
+        if (raw_size == RawSize::exact ? length != size : length > size) {
+            error = path + ": raw image of " + std::to_string(length) + " bytes, expected " +
+                    (raw_size == RawSize::exact ? "exactly " : "at most ") + std::to_string(size);
+            return false;
+        }
     }
+    if (!read_whole_file(path, raw ? size : MAX_LOAD_FILE_SIZE, content, error)) return false;
+    const std::string text(content.begin(), content.end());
+    if (hex) return parse_intel_hex(text, path, size, image, error);
+    if (srecord) return parse_srecord(text, path, size, image, error);
     if (raw_size == RawSize::exact ? content.size() != size : content.size() > size) {
         error = path + ": raw image of " + std::to_string(content.size()) + " bytes, expected " +
                 (raw_size == RawSize::exact ? "exactly " : "at most ") + std::to_string(size);

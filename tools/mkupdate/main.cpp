@@ -15,6 +15,7 @@
 #include "pack.h"
 #include "frontend/shown_text.h"
 #include "core/layout.h"
+#include "core/signature_tail.h"
 
 namespace {
 
@@ -125,7 +126,7 @@ int pack(int argc, char** argv) {
     input.device_name = options["--device"];
     input.version = options["--version"];
     input.year = options["--year"];
-    if (!mkupdate::read_whole_file(options["--stub"], input.stub, error) ||
+    if (!mkupdate::read_whole_file(options["--stub"], mkupdate::MAX_PAYLOAD_OFFSET, input.stub, error) ||
         !mkupdate::read_image(options["--flash"], core::FLASH_DATA_SIZE, mkupdate::RawSize::exact,
                               input.flash, error)) {
         return fail(error);
@@ -151,7 +152,10 @@ int check(int argc, char** argv) {
     long offset = -1;
     if (!payload_offset_option(options, offset)) return fail("bad --payload-offset", EXIT_USAGE);
     std::vector<uint8_t> file;
-    if (!mkupdate::read_whole_file(plain[0], file, error)) return fail(error);
+    // No update file is longer than the largest stub's payload followed by a signature.
+    constexpr size_t LARGEST = mkupdate::MAX_PAYLOAD_OFFSET + core::PAYLOAD_SIZE + core::MAX_SIGNATURE_ALIGNMENT +
+                               core::MAX_SIGNATURE_SIZE;
+    if (!mkupdate::read_whole_file(plain[0], LARGEST, file, error)) return fail(error);
     std::printf("File: %s\n", frontend::shown_text(plain[0]).c_str());
     const bool valid = mkupdate::check_update_file(file, offset, stdout);
     // A verdict that did not reach its reader is no verdict.

@@ -99,8 +99,15 @@ std::string written_path(const std::string& path) {
 
 bool output_path_usable(const std::string& path, std::string& error) {
     struct stat info;
-    if (stat(written_path(path).c_str(), &info) != 0 || S_ISREG(info.st_mode)) return true;
-    error = path + ": not a regular file; an update file never replaces it";
+    if (stat(written_path(path).c_str(), &info) == 0) {
+        if (S_ISREG(info.st_mode)) return true;
+        error = path + ": not a regular file; an update file never replaces it";
+        return false;
+    }
+    // Nothing there yet is written new; a name that resolves nowhere (links in a loop, a folder
+    // that is none) is no place to write.
+    if (errno == ENOENT) return true;
+    error = path + ": " + std::strerror(errno);
     return false;
 }
 

@@ -27,7 +27,8 @@ bool build_update_file(const PackInput& input, std::vector<uint8_t>& out, std::s
 constexpr long MAX_PAYLOAD_OFFSET = 64L << 20;
 
 // False with an error when path (or what a symbolic link there points to) exists and is not a
-// regular file: a device, a FIFO, a socket or a folder is never replaced by an update file.
+// regular file: a device, a FIFO, a socket or a folder is never replaced by an update file; and when
+// it resolves nowhere (links in a loop, a folder in the way that is none).
 bool output_path_usable(const std::string& path, std::string& error);
 
 // Writes data to path through a temporary file in the same folder, renamed into place only when

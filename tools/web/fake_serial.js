@@ -3,6 +3,8 @@
 // page's tests. window.SIMULATED_DEVICE, when set before, scripts it:
 //   faults        loader-sim's fault options, e.g. "--reply 499=55" or "--hangup flash:250"
 //   strayBeforeAck a byte the device sends unasked just before its acknowledgement
+//   strayAtOpen   a byte waiting on the line when the port is opened, as a power-up glitch leaves
+//   stallAfter    writes the port takes; the next one never completes (a driver that hangs)
 //   cancel        the person cancels the browser's port chooser
 //   openError     opening the port fails with this message (another program holds it)
 //   noWebSerial   the browser has no Web Serial at all
@@ -42,6 +44,9 @@
     // When the device answered the FLASH start sequence and the last record (performance.now()).
     flashStartedAt: 0,
     flashFinishedAt: 0,
+    // When the device began the EEPROM transfer and took its last byte.
+    eepromStartedAt: 0,
+    eepromFinishedAt: 0,
     protocolErrors: () => device._sim_protocol_errors(),
   };
   window.simulatedDevice = simulated;
@@ -74,6 +79,8 @@
       let first = true;
       let held = [];
       this.readable = new ReadableStream({ start: (c) => { controller = c; } });
+      if (config.strayAtOpen !== undefined) controller.enqueue(new Uint8Array([config.strayAtOpen]));
+      let writes = 0;
       const send = (bytes) => {
         if (!this.gone && bytes.length > 0) controller.enqueue(new Uint8Array(bytes));
       };
@@ -87,6 +94,7 @@
       this.writable = new WritableStream({
         write: (chunk) => {
           if (this.gone) throw new DOMException('The device has been lost.', 'NetworkError');
+          if (config.stallAfter !== undefined && ++writes > config.stallAfter) return new Promise(() => {});
           // Answers due together leave in one piece, as loader-sim sends them.
           const now = [];
           for (const byte of chunk) {
@@ -96,6 +104,12 @@
               held = [];
             }
             const step = device._sim_receive(byte);
+            // The EEPROM transfer begins and ends with single bytes.
+            if (chunk.length === 1) {
+              const milestone = device._sim_milestone();
+              if (milestone === 3) simulated.eepromStartedAt = performance.now();
+              if (milestone === 4) simulated.eepromFinishedAt = performance.now();
+            }
             if (step === 2) {
               soon(() => this.unplug(), 0);
               break;

@@ -18,7 +18,16 @@ const TYPES = {
   '.png': 'image/png',
 };
 
+// The page's content security policy, as its own meta tag has it, and what only a header can say:
+// no other site may frame the page.
+function securityPolicy(page) {
+  const html = fs.readFileSync(path.join(page, 'index.html'), 'utf8');
+  const policy = /http-equiv="Content-Security-Policy"\s+content="([^"]+)"/.exec(html)?.[1] ?? "default-src 'self'";
+  return `${policy}; frame-ancestors 'none'`;
+}
+
 export function startServer({ page, build, file = '', simulate = false, port = 0 }) {
+  const policy = securityPolicy(page);
   const here = path.dirname(fileURLToPath(import.meta.url));
   const fileName = file ? path.basename(file) : '';
   // Each address the server answers, and the file behind it.
@@ -31,7 +40,13 @@ export function startServer({ page, build, file = '', simulate = false, port = 0
     return /^[a-z_]+\.(html|css|js)$/.test(name) ? path.join(page, name) : null;
   };
   const server = http.createServer((request, response) => {
-    const url = new URL(request.url, 'http://localhost');
+    let url;
+    try {
+      url = new URL(request.url, 'http://localhost');
+    } catch {
+      response.writeHead(400, { 'content-type': 'text/plain' });
+      return response.end('bad request\n');
+    }
     if (url.pathname === '/' && fileName && !url.search) {
       response.writeHead(302, { location: `/?file=${encodeURIComponent(fileName)}` });
       return response.end();
@@ -49,6 +64,7 @@ export function startServer({ page, build, file = '', simulate = false, port = 0
       'content-type': TYPES[path.extname(target)] || 'application/octet-stream',
       'cache-control': 'no-store',
       'x-content-type-options': 'nosniff',
+      'content-security-policy': policy,
     });
     response.end(body);
   });
