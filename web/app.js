@@ -277,6 +277,7 @@ async function updateDevice() {
   show('pause-note', false);
   let write = earlyChoice;
   if (write === null) {
+    note('adapter-advice', (await core('web_adapter_advice', 'string', ['number'], [run])).trim());
     show('eeprom-choice', true);
     allow('write-eeprom', true);
     allow('skip-eeprom', true);

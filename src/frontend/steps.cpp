@@ -96,9 +96,13 @@ Ending download_flash(DeviceRun& run, core::Events& shown) {
     BothListeners events(shown, run.record);
     if (const core::Result failure = core::download_flash(run.link, run.image, events)) return failed(run, *failure);
     run.record.end_phase();
-    const core::ReplySummary replies = run.record.replies().summary();
-    if (replies.count > 0 && replies.median_us > core::SLOW_REPLY_US) run.console.print(slow_adapter_text(replies));
+    if (const std::string advice = adapter_advice(run.record); !advice.empty()) run.console.print(advice);
     return std::nullopt;
+}
+
+std::string adapter_advice(const RunRecord& record) {
+    const core::ReplySummary replies = record.replies().summary();
+    return replies.count > 0 && replies.median_us > core::SLOW_REPLY_US ? slow_adapter_text(replies) : "";
 }
 
 Ending download_eeprom(DeviceRun& run, core::Events& shown) {

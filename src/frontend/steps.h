@@ -114,6 +114,10 @@ Ending open_port(serial::SerialPort& port, unsigned n, const std::string& path, 
 // the replies took long.
 Ending download_flash(DeviceRun& run, core::Events& shown);
 
+// The slow-adapter advice after the FLASH replies the record holds, with how long the EEPROM takes
+// with this adapter; empty when they came in time.
+std::string adapter_advice(const RunRecord& record);
+
 // The EEPROM transfer and its read-back; completed when every byte read back matched.
 Ending download_eeprom(DeviceRun& run, core::Events& shown);
 

@@ -128,7 +128,7 @@ struct PageRun {
     core::Link link{port};
     bool port_open = false;
     std::string identity;  // the adapter's chip, where it is a known one
-    std::string header;    // a header field or the banner, as last asked for
+    std::string header;    // a header field, the banner or the advice, as last asked for
     std::string result;    // the text of the step that failed
 };
 
@@ -203,6 +203,12 @@ EMSCRIPTEN_KEEPALIVE int web_download_flash(PageRun* run) {
     PageEvents shown(run->text);
     if (const frontend::Ending ended = frontend::download_flash(device, shown)) return run->ended(ended);
     return 0;
+}
+
+// The slow-adapter advice after the FLASH, with how long the EEPROM takes: for the EEPROM question.
+EMSCRIPTEN_KEEPALIVE const char* web_adapter_advice(PageRun* run) {
+    run->header = frontend::adapter_advice(run->record);
+    return run->header.c_str();
 }
 
 // The EEPROM transfer and its read-back. The outcome: 0, or the status its findings end the run with.

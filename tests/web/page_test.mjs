@@ -6,6 +6,7 @@
 import fs from 'node:fs';
 import path from 'node:path';
 import crypto from 'node:crypto';
+import net from 'node:net';
 import { openBrowser, options, untilState } from './browser.mjs';
 
 const args = options(process.argv.slice(2));
@@ -317,6 +318,40 @@ const CASES = [
       expectEqual(await text(page, 'file-note'),
         'huge-update is no update file: at 3221225472 bytes it is far larger than one can be.', 'note');
       expectEqual(await state(page), 'file', 'state');
+    },
+  },
+  {
+    name: 'a slow adapter: time left beside the bar, and the EEPROM\'s time before the question',
+    device: { latency: 16 },
+    run: async (page) => {
+      await untilState(page, 'ready');
+      await page.click('#connect');
+      await page.waitForFunction(() => /^about \d+ s left$/.test(document.getElementById('flash-left').textContent));
+      await untilState(page, 'eeprom-choice');
+      const advice = await text(page, 'adapter-advice');
+      // The stand-in line has no wire time, which the replies' time is taken to include: the figures are a real
+      // line's, only the words are checked here.
+      for (const part of ['Slow serial adapter: replies took ', 'The EEPROM takes about', 'The browser cannot change']) {
+        expectEqual(advice.includes(part), true, `advice: ${advice}`);
+      }
+      await page.keyboard.press('Escape');
+      await untilState(page, 'result');
+      await expectResult(page, 0, 'Download of FLASH program memory successfully completed');
+    },
+  },
+  {
+    name: 'the server answers a request it cannot parse with 400, keeps serving, and forbids framing',
+    run: async () => {
+      const { port } = new URL(site.origin);
+      const answer = await new Promise((resolve) => {
+        const socket = net.connect(Number(port), '127.0.0.1', () => socket.end('GET http://[ HTTP/1.1\r\nHost: x\r\n\r\n'));
+        let got = '';
+        socket.on('data', (data) => { got += data; });
+        socket.on('close', () => resolve(got));
+      });
+      expectEqual(answer.split('\r\n')[0], 'HTTP/1.1 400 Bad Request', 'bad request');
+      const page = await fetch(`${site.origin}/index.html`);
+      expectEqual(page.headers.get('content-security-policy').endsWith("; frame-ancestors 'none'"), true, 'policy');
     },
   },
   {

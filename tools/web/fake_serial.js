@@ -5,6 +5,7 @@
 //   strayBeforeAck a byte the device sends unasked just before its acknowledgement
 //   strayAtOpen   a byte waiting on the line when the port is opened, as a power-up glitch leaves
 //   stallAfter    writes the port takes; the next one never completes (a driver that hangs)
+//   latency       milliseconds every answer is held, as a USB adapter's latency timer holds it
 //   cancel        the person cancels the browser's port chooser
 //   openError     opening the port fails with this message (another program holds it)
 //   noWebSerial   the browser has no Web Serial at all
@@ -122,7 +123,7 @@
             if (surplus >= 0) answer.push(surplus);
             if (first && config.strayBeforeAck !== undefined) answer.unshift(config.strayBeforeAck);
             first = false;
-            const delay = device._sim_reply_delay_ms();
+            const delay = device._sim_reply_delay_ms() + (config.latency ?? 0);
             if (device._sim_reply_held()) held.push(...answer);
             else if (delay > 0) soon(() => send(answer), delay);
             else now.push(...answer);
