@@ -15,8 +15,8 @@ using InterruptHandler = void (*)(const char* cause, int exit_status);
 
 // Makes every print reach the console at once and turns off echo and line editing of the keyboard
 // (input only: output keeps the terminal's line handling). The console is restored by restore(),
-// at process exit, and on every signal whose default action ends the process, after on_interrupt
-// and after the open serial ports are put back; a closed output does not end it. Standard
+// which every end of the program calls, and on every signal whose default action ends the process,
+// after on_interrupt and after the open serial ports are put back; a closed output does not end it. Standard
 // descriptors the program was started without are opened on the null device first. Call once,
 // first thing.
 void init(InterruptHandler on_interrupt);

@@ -198,7 +198,6 @@ void init(InterruptHandler on_interrupt) {
     interrupt_handler = on_interrupt;
     fill_closed_standard_descriptors();
     std::setvbuf(stdout, nullptr, _IONBF, 0);
-    std::atexit(restore);
     // A closed output (the updater piped into `head`) must not end a transfer in mid-frame.
     signal(SIGPIPE, SIG_IGN);
     for (int signal_number : TERMINATING_SIGNALS) install_terminating(signal_number);

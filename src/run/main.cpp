@@ -79,6 +79,7 @@ int main(int argc, char** argv) {
     if (std::string reason; !options.log.empty() && !log.open(options.log, reason)) {
         std::fprintf(stderr, "update: cannot write the run record to %s: %s\n", frontend::shown_text(options.log).c_str(),
                      frontend::shown_text(reason).c_str());
+        console::restore();
         return static_cast<int>(core::Outcome::file_error);
     }
     // Argument 0 names the program's own file, which carries the payload.

@@ -26,6 +26,7 @@ struct StationCase {
     std::vector<std::string> outcomes;  // each port's, in the record
     bool piped;                         // standard output is a pipe
     bool interrupted;                   // Ctrl+C once the transfers are under way
+    bool attended = false;              // without --batch: one Enter ends the run
 
     friend std::ostream& operator<<(std::ostream& out, const StationCase& row) { return out << row.name; }
 };
@@ -40,7 +41,7 @@ TEST_P(Station, UpdatesEveryPortAtOnceAndSumsUp) {
     std::vector<std::unique_ptr<Simulator>> devices;
     harness::Launch start = launch(path);
     start.env.push_back({"TERM", "xterm"});
-    std::string command = "exec \"$0\" --batch " + std::string(c.eeprom) + " --log " + log;
+    std::string command = "exec \"$0\" " + std::string(c.attended ? "" : "--batch ") + c.eeprom + " --log " + log;
     for (size_t k = 0; k < c.devices.size(); ++k) {
         const std::string name = "COM" + std::to_string(k + 1);
         std::vector<std::string> options = reply_faults::words(c.devices[k]);
@@ -58,6 +59,10 @@ TEST_P(Station, UpdatesEveryPortAtOnceAndSumsUp) {
         ASSERT_TRUE(run.expect("FLASH")) << run.output();
         ASSERT_TRUE(run.expect("%", 10000)) << run.output();
         run.send("\x03");
+    }
+    if (c.attended) {
+        ASSERT_TRUE(run.expect(tty("devices updated\n\nPress Enter to exit !\n"), 30000)) << run.output();
+        run.send("\r");
     }
     EXPECT_EQ(run.wait_exit(60000), c.status) << run.output();
 
@@ -112,7 +117,8 @@ const std::vector<std::string> FOUR_SOUND = {"", "", "", ""};
 INSTANTIATE_TEST_SUITE_P(
     Cases, Station,
     ::testing::Values(
-        StationCase{"all_complete", FOUR_SOUND, "--eeprom", 0, {"completed", "completed", "completed", "completed"}, false, false},
+        StationCase{"all_complete_with_a_person", FOUR_SOUND, "--eeprom", 0, {"completed", "completed", "completed", "completed"},
+                    false, false, true},
         StationCase{"one_burning_error_among_four", {"", "--reply 250=55", "", ""}, "--no-eeprom", 5,
                     {"completed", "flash_burn_error", "completed", "completed"}, false, false},
         // The first port that did not complete gives the status.
