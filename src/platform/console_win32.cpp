@@ -14,6 +14,8 @@ namespace console {
 namespace {
 char module_path[MAX_PATH];
 InterruptHandler interrupt_handler = nullptr;
+DWORD output_mode_found = 0;
+bool output_mode_changed = false;
 }
 
 namespace {
@@ -26,6 +28,7 @@ BOOL WINAPI on_console_event(DWORD event) {
                         : event == CTRL_CLOSE_EVENT ? "CTRL_CLOSE"
                                                     : "CTRL_SHUTDOWN";
     if (interrupt_handler != nullptr) interrupt_handler(cause, static_cast<int>(STATUS_CONTROL_C_EXIT));
+    restore();
     return FALSE;
 }
 
@@ -37,18 +40,24 @@ void init(InterruptHandler on_interrupt) {
     SetConsoleCtrlHandler(on_console_event, TRUE);
 }
 
-void restore() {}
+void restore() {
+    if (output_mode_changed) SetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), output_mode_found);
+    output_mode_changed = false;
+}
 
 int read_key() { return _getch(); }
 
 bool key_waiting() { return _kbhit() != 0; }
 
 bool output_takes_cursor_moves() {
-    // A console that takes VT sequences (Windows 10 and later, once asked); plain lines elsewhere.
+    // A console that takes VT sequences (Windows 10 and later, once asked, until restore()); plain
+    // lines elsewhere.
     const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
-    DWORD mode = 0;
     constexpr DWORD VIRTUAL_TERMINAL_PROCESSING = 0x0004;
-    return GetConsoleMode(output, &mode) && SetConsoleMode(output, mode | VIRTUAL_TERMINAL_PROCESSING);
+    if (!GetConsoleMode(output, &output_mode_found)) return false;
+    if ((output_mode_found & VIRTUAL_TERMINAL_PROCESSING) != 0) return true;
+    output_mode_changed = SetConsoleMode(output, output_mode_found | VIRTUAL_TERMINAL_PROCESSING) != 0;
+    return output_mode_changed;
 }
 
 void pause_ms(unsigned milliseconds) { Sleep(milliseconds); }

@@ -15,23 +15,7 @@ protected:
         run.send("3");
         ASSERT_TRUE(run.expect(tty(EEPROM_PROMPT), 20000));
     }
-
-    // Runs a complete update with 'e' against a device with the given options, checks the exit
-    // status, and returns the console text from the read-back on.
-    std::string verification(const test_files::UpdateContent& content, const std::vector<std::string>& options,
-                              int status) {
-        Simulator device(recording(options));
-        ConsoleSession run(launch(pack(content), 3, device.port()));
-        run_to_eeprom_prompt(run);
-        run.send("e");
-        EXPECT_TRUE(run.expect(tty(EXIT_PROMPT), 20000));
-        run.send("\r");
-        EXPECT_EQ(run.wait_exit(), status);
-        const size_t verifying = run.output().find("Verifying");
-        return verifying == std::string::npos ? run.output() : run.output().substr(verifying);
-    }
 };
-
 
 TEST_F(EepromDownload, CompleteUpdateWritesAndVerifiesTheEeprom) {
     test_files::UpdateContent content;
@@ -86,25 +70,6 @@ TEST_F(EepromDownload, KeyTypedDuringTheFlashDownloadActsAtThePrompt) {
     ASSERT_TRUE(run.expect(tty(EEPROM_DONE), 20000));
     run.send("\r");
     EXPECT_EQ(run.wait_exit(), 0);
-}
-
-TEST_F(EepromDownload, WrongReadBackByteIsReportedOnItsLineAndFailsTheUpdate) {
-    test_files::UpdateContent content;
-    content.eeprom[0x1A] = 0x07;
-    EXPECT_EQ(verification(content, {"--eeprom-wrong", "1A=05"}, 6),
-              tty("Verifying EEPROM...\n" + eeprom_progress(0, 0x1B) + "Error at address 1A: 5 (!=7)\n" +
-                  eeprom_progress(0x1B, 2048) + "\nEEPROM verification failed: 1 of 2048 bytes differ. Try again!\n" +
-                  next_step(6) + disconnected(3)));
-}
-
-TEST_F(EepromDownload, LateReplyToAWriteFrameIsNeverTakenForAReadBackByte) {
-    test_files::UpdateContent content;
-    content.eeprom.assign(2048, 0xFF);
-    content.eeprom[0] = 0x11;
-    // The reply to the frame before the last arrives after its window, with the last one's behind
-    // it: both wait when the read-back begins, and neither passes for address 0's byte.
-    EXPECT_EQ(verification(content, {"--eeprom-held", "7FE"}, 0),
-              tty("Verifying EEPROM...\n" + eeprom_progress(0, 2048) + EEPROM_DONE + disconnected(3)));
 }
 
 TEST_F(EepromDownload, LargerChunksCarryTheSameContents) {

@@ -79,6 +79,9 @@ inline std::vector<Row> rows() {
          500, ALL, false, "\r0 0%Error at address 0: aa (!=1)\n"},
         {"late_eeprom_write_reply_over_a_right_byte", "--eeprom-late 7FF=120", true,
          "\nDownload of EEPROM data memory successfully completed\n", 0, 500, ALL},
+        // The reply to the frame before the last comes after its window, with the last one's behind it.
+        {"held_eeprom_write_reply", "--eeprom-held 7FE", true, "\nDownload of EEPROM data memory successfully completed\n", 0,
+         500, ALL},
         // Replies out of step with their frames: a device that acknowledges with 00 and fails the
         // last record would otherwise be reported as a success.
         {"stray_byte_waiting_before_the_run", "--stray 0 --ack 0 --reply 499=55", false,
