@@ -22,4 +22,20 @@ public:
     virtual bool key_waiting() { return false; }
 };
 
+// The platform's console: text to standard output, keys from the keyboard. Without a person
+// (--batch) no key is read: read_key() gives KEY_END and no key ever waits.
+class TerminalConsole : public Console {
+public:
+    explicit TerminalConsole(bool unattended) : unattended_(unattended) {}
+    void print(const std::string& text) override;
+    int read_key() override;
+    bool key_waiting() override;
+
+private:
+    bool unattended_;
+};
+
+// "Press Enter to exit !", then keys until Enter (or the end of input).
+void wait_for_enter(Console& console);
+
 }  // namespace frontend

@@ -164,7 +164,7 @@ void RunRecord::set_next_step(const std::string& step) {
 }
 
 void RunRecord::begin(Phase phase) {
-    end_phase();
+    stop_running();
     const int index = static_cast<int>(phase);
     phases_[index].ran = true;
     running_since_ms_.store(record_file::monotonic_ms());
@@ -173,10 +173,14 @@ void RunRecord::begin(Phase phase) {
 }
 
 void RunRecord::end_phase() {
+    if (stop_running()) prepare_interrupted();
+}
+
+bool RunRecord::stop_running() {
     const int index = running_.exchange(-1);
-    if (index < 0) return;
+    if (index < 0) return false;
     phases_[index].spent_ms += record_file::monotonic_ms() - running_since_ms_.load();
-    prepare_interrupted();
+    return true;
 }
 
 void RunRecord::flash_reply(uint32_t, unsigned round_trip_us) { replies_.add(round_trip_us); }

@@ -106,6 +106,8 @@ private:
     // The record as JSON text, with stand-ins for what changes on the hot path or is known only at
     // its end; fill() puts them in.
     std::string render(const char* outcome, bool interrupted) const;
+    // Ends the running phase, if one runs, adding its time; true when one ran.
+    bool stop_running();
     // Renders the record for an interruption anew and publishes it.
     void prepare_interrupted();
     // Writes text with its stand-ins filled in. Async-signal-safe.

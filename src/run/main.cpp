@@ -92,7 +92,7 @@ int main(int argc, char** argv) {
                                  run::PAYLOAD_OFFSET};
         return station::run(plan, path, shown_path, record_log);
     }
-    run::SystemConsole keys_and_text(options.batch);
+    frontend::TerminalConsole keys_and_text(options.batch);
     run::Session session(keys_and_text, record_log, options.batch);
     return run::end_run(session, update(session, options, path, shown_path));
 }

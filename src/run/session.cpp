@@ -10,12 +10,6 @@ namespace run {
 
 using frontend::Ending;
 
-void SystemConsole::print(const std::string& text) { std::fputs(text.c_str(), stdout); }
-
-int SystemConsole::read_key() { return unattended_ ? console::KEY_END : console::read_key(); }
-
-bool SystemConsole::key_waiting() { return !unattended_ && console::key_waiting(); }
-
 Session::Session(frontend::Console& run_console, record_file::LogFile* log, bool without_person)
     : console(run_console), record(log, UPDATER_VERSION), unattended(without_person) {}
 
@@ -24,14 +18,6 @@ namespace {
 Ending open_as(Session& session, unsigned n, const std::string& path) {
     return frontend::open_port(session.port, n, path, session.port_name, session.record, session.console,
                                session.unattended);
-}
-
-void wait_for_enter(frontend::Console& console) {
-    console.print("\nPress Enter to exit !\n");
-    for (;;) {
-        const int key = console.read_key();
-        if (key == console::KEY_ENTER || key == console::KEY_END) return;
-    }
 }
 
 // Writes the record; says so when it could not be written.
@@ -121,9 +107,9 @@ int end_run(Session& session, core::Outcome outcome) {
         session.console.print(session.port_name + " disconnected\n");
     }
     if (!session.unattended) {
-        wait_for_enter(session.console);
+        frontend::wait_for_enter(session.console);
         // A record that could not be written is said, and the person gets to read it.
-        if (!finish_record(session, outcome)) wait_for_enter(session.console);
+        if (!finish_record(session, outcome)) frontend::wait_for_enter(session.console);
     }
     console::restore();
     return static_cast<int>(outcome);

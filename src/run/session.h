@@ -17,19 +17,6 @@
 
 namespace run {
 
-// The console updater's text and keys: the platform's console. Without a person (--batch) no key
-// is read: read_key() gives KEY_END and no key ever waits.
-class SystemConsole : public frontend::Console {
-public:
-    explicit SystemConsole(bool unattended) : unattended_(unattended) {}
-    void print(const std::string& text) override;
-    int read_key() override;
-    bool key_waiting() override;
-
-private:
-    bool unattended_;
-};
-
 // What one run holds, from its acquisition to the exit path.
 struct Session {
     Session(frontend::Console& run_console, record_file::LogFile* log, bool without_person);

@@ -244,26 +244,10 @@ private:
     std::vector<unsigned> shown_;  // the stages shown of each device, a bit each
 };
 
-// Prints to standard output: the station's own text, shown at once.
-class StationText : public frontend::Console {
-public:
-    explicit StationText(bool unattended) : unattended_(unattended) {}
-    void print(const std::string& text) override { std::fputs(text.c_str(), stdout); }
-    int read_key() override { return unattended_ ? console::KEY_END : console::read_key(); }
-
-private:
-    bool unattended_;
-};
-
-void wait_for_enter(frontend::Console& out) {
-    out.print("\nPress Enter to exit !\n");
-    for (int key = 0; key != console::KEY_ENTER && key != console::KEY_END;) key = out.read_key();
-}
-
 }  // namespace
 
 int run(const Plan& plan, const char* path, const char* shown_path, record_file::LogFile* log) {
-    StationText out(plan.unattended);
+    frontend::TerminalConsole out(plan.unattended);
     std::vector<std::unique_ptr<Device>> devices;
     const std::string id = station_run_id();
     for (const std::string& given : plan.ports) {
@@ -289,7 +273,7 @@ int run(const Plan& plan, const char* path, const char* shown_path, record_file:
     }
     if (ended) {
         for (const auto& device : devices) device->record.finish(*ended, static_cast<int>(*ended));
-        if (!plan.unattended) wait_for_enter(out);
+        if (!plan.unattended) frontend::wait_for_enter(out);
         console::restore();
         return static_cast<int>(*ended);
     }
@@ -320,7 +304,7 @@ int run(const Plan& plan, const char* path, const char* shown_path, record_file:
         else if (status == 0) status = static_cast<int>(device->outcome);
     }
     out.print(summary + std::to_string(completed) + " of " + std::to_string(devices.size()) + " devices updated\n");
-    if (!plan.unattended) wait_for_enter(out);
+    if (!plan.unattended) frontend::wait_for_enter(out);
     console::restore();
     return status;
 }
