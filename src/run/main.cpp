@@ -94,5 +94,5 @@ int main(int argc, char** argv) {
     }
     frontend::TerminalConsole keys_and_text(options.batch);
     run::Session session(keys_and_text, record_log, options.batch);
-    return run::end_run(session, update(session, options, path, shown_path));
+    return run::exit_program(session, update(session, options, path, shown_path));
 }

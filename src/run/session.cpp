@@ -91,7 +91,7 @@ core::Outcome download_eeprom(Session& session) {
     return *frontend::download_eeprom(device, shown);
 }
 
-int end_run(Session& session, core::Outcome outcome) {
+int exit_program(Session& session, core::Outcome outcome) {
     // The record tells the status the process ends with: written now when nobody is asked for
     // Enter, else once Enter is pressed, or by the signal handler with its own status when Ctrl+C
     // ends the exit prompt.

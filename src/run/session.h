@@ -64,7 +64,7 @@ core::Outcome download_eeprom(Session& session);
 // The single exit path: releases the image, the update file and the port in that order, asks for
 // Enter (unless the run is unattended), writes the record and restores the console. Returns the
 // exit status, the outcome's.
-int end_run(Session& session, core::Outcome outcome);
+int exit_program(Session& session, core::Outcome outcome);
 
 // Prints one line per port present, "COMn = <device> (<identity>)", or "no serial ports found".
 void print_ports();
