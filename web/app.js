@@ -18,6 +18,7 @@ const TEXT = {
   otherSite: 'The page loads update files from its own site only:',
   notLoaded: 'The update file could not be loaded:',
   tooLarge: (name, size) => `${name} is no update file: at ${size} bytes it is far larger than one can be.`,
+  notRead: (name, reason) => `${name} could not be read: ${reason}`,
   keptForLater: (name) => `${name} arrived during the update: it is checked when you press Check ${name}.`,
   notTaken: (name, chosen) => `${name} arrived after you chose ${chosen}: it was not taken.`,
   noPort: 'No port was chosen. Press Connect to choose the device\'s port.',
@@ -153,7 +154,12 @@ function showProblem(text) {
 async function takeFile(blob, name) {
   filesTaken += 1;
   if (blob.size > MAX_FILE_BYTES) return note('file-note', TEXT.tooLarge(name, blob.size));
-  const bytes = new Uint8Array(await blob.arrayBuffer());
+  let bytes;
+  try {
+    bytes = new Uint8Array(await blob.arrayBuffer());
+  } catch (error) {
+    return note('file-note', TEXT.notRead(name, error.message));
+  }
   if (updating) {
     pendingFile = { bytes, name };
     note('start-again', `Check ${name}`);
