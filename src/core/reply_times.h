@@ -26,7 +26,6 @@ public:
         times_us_[n] = round_trip_us;
         count_.store(n + 1, std::memory_order_release);
     }
-    void clear() { count_.store(0, std::memory_order_release); }
     unsigned count() const { return count_.load(std::memory_order_acquire); }
 
     // Count, median and maximum of the round trips so far. Allocates nothing: async-signal-safe.

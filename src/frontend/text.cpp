@@ -246,6 +246,10 @@ std::string latency_timer_text(unsigned timer_ms) {
            eeprom_estimate(timer_ms * 1000) + " " + serial::latency_advice();
 }
 
+std::string record_not_written_text(const std::string& path, const std::string& reason) {
+    return "The run record could not be written to " + shown_text(path) + ": " + shown_text(reason) + "\n";
+}
+
 std::string progress_text(unsigned long position, long percent) { return format("\r%lX %ld%%", position, percent); }
 
 }  // namespace frontend

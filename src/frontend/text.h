@@ -84,6 +84,9 @@ std::string slow_adapter_text(const core::ReplySummary& replies);
 // EEPROM takes with it, and how to set it on this platform.
 std::string latency_timer_text(unsigned timer_ms);
 
+// Why the run record could not be written to the log at path, with the system's reason.
+std::string record_not_written_text(const std::string& path, const std::string& reason);
+
 // The progress line: "\r" and the count or address in upper-case hexadecimal, then the share in
 // whole percent.
 std::string progress_text(unsigned long position, long percent);

@@ -26,8 +26,6 @@ const char payload_offset_mark[] =
 
 namespace {
 
-constexpr unsigned PAUSE_AFTER_FLASH_MS = 5000;
-
 // One update, step by step: each step either lets it go on or ends it with its outcome.
 core::Outcome update(run::Session& session, const run::Options& options, const char* path, const char* shown_path) {
     // Check the update file and read who and what it is for.
@@ -46,7 +44,7 @@ core::Outcome update(run::Session& session, const run::Options& options, const c
     if (const frontend::Ending ended = run::download_flash(session)) return *ended;
 
     // Give the device time to settle, then offer the EEPROM, unless it was chosen in advance.
-    console::pause_ms(PAUSE_AFTER_FLASH_MS);
+    console::pause_ms(frontend::PAUSE_AFTER_FLASH_MS);
     if (const frontend::Ending ended = run::choose_eeprom(session, options.eeprom)) return *ended;
 
     // Write the EEPROM and read it back.

@@ -23,8 +23,7 @@ Ending open_as(Session& session, unsigned n, const std::string& path) {
 // Writes the record; says so when it could not be written.
 bool finish_record(Session& session, core::Outcome outcome) {
     if (session.record.finish(outcome, static_cast<int>(outcome))) return true;
-    session.console.print("\nThe run record could not be written to " + frontend::shown_text(session.record.log_path()) +
-                          ": " + frontend::shown_text(session.record.error()) + "\n");
+    session.console.print("\n" + frontend::record_not_written_text(session.record.log_path(), session.record.error()));
     return false;
 }
 

@@ -121,9 +121,7 @@ void run_device(Device& device, const core::UpdateImage& image, const std::strin
     device.record.settle(device.outcome);
     device.port.close();
     if (!device.record.finish(device.outcome, static_cast<int>(device.outcome))) {
-        device.record_problem = "The run record could not be written to " +
-                                frontend::shown_text(device.record.log_path()) + ": " +
-                                frontend::shown_text(device.record.error()) + "\n";
+        device.record_problem = frontend::record_not_written_text(device.record.log_path(), device.record.error());
     }
     device.ended_ms = record_file::monotonic_ms();
     device.enter(Stage::done);
