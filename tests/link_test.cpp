@@ -47,19 +47,28 @@ TEST_F(Link, EmptyQueueSendsNothingSingleBytesGoAloneAndNoFrameIsCut) {
     EXPECT_EQ(port.write_sizes.back(), 300u);
 }
 
-TEST_F(Link, ExchangeSendsThenReadsSilenceIsNoByteAndUnaskedBytesAreSeenWithoutWaiting) {
+TEST_F(Link, ExchangeSendsThenReadsSilenceIsNoByteAndWaitingBytesAreSeenWithoutWaiting) {
     port.replies = {{0, 0x00}};
     EXPECT_EQ(link.exchange_byte(0x00), 0x00);  // a received 0 is not NO_BYTE
     EXPECT_EQ(link.exchange_byte(0x00), core::NO_BYTE);
     EXPECT_EQ(port.wire, (std::vector<uint8_t>{0x00, 0x00}));
     EXPECT_EQ(port.reads, 2u);
-    EXPECT_EQ(link.unasked_byte(), core::NO_BYTE);
-    port.replies = {{0, 0x33}, {0, 0x44}, {0, 0x55}, {port.now_us + 1000, 0x66}};
-    EXPECT_EQ(link.unasked_byte(), 0x33);
-    EXPECT_EQ(link.discard_input(), 2u);  // what is there, not what is still on its way
-    EXPECT_EQ(link.unasked_byte(), core::NO_BYTE);
+    EXPECT_EQ(link.receive_within(0), core::NO_BYTE);
+    port.replies = {{0, 0x33}, {port.now_us + 1000, 0x66}};
+    EXPECT_EQ(link.receive_within(0), 0x33);
+    EXPECT_EQ(link.receive_within(0), core::NO_BYTE);  // what is there, not what is still on its way
     EXPECT_EQ(link.receive_byte(), 0x66);
-    EXPECT_EQ(port.reads, 3u);  // neither looked for more than what was there
+    EXPECT_EQ(port.reads, 3u);
+}
+
+TEST_F(Link, APortThatWentAwayIsToldByEveryReadAndTakesNothingMore) {
+    port.replies = {{0, 0x11}};
+    port.hung_up = true;
+    EXPECT_EQ(link.receive_within(0), core::PORT_LOST);
+    link.send_byte(0x59);
+    EXPECT_EQ(link.exchange_byte(0x00), core::PORT_LOST);
+    EXPECT_TRUE(port.wire.empty());
+    EXPECT_EQ(port.reads, 0u);  // the port was not asked again
 }
 
 struct PortFailure {

@@ -35,7 +35,7 @@ struct Recorded : core::Events {
     void flash_record_accepted(uint32_t done) override { accepted.push_back(done); }
     void flash_completed() override { completed = true; }
     void eeprom_chunk(uint32_t a, unsigned percent) override { chunks.emplace_back(a, percent); }
-    void read_back_difference(uint32_t a, uint16_t received, uint8_t expected) override {
+    void read_back_difference(uint32_t a, unsigned, uint16_t received, uint8_t expected) override {
         differences.push_back({a, received, expected});
     }
     bool stop_requested() override { return stop; }

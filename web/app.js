@@ -38,7 +38,6 @@ const HEADINGS = [
   'The EEPROM holds other bytes than the file',
 ];
 
-const PAUSE_AFTER_FLASH_MS = 5000;
 // No update file is larger than the largest stub's payload with a signature (about 84 MB): a file
 // far larger is refused by its size, unread.
 const MAX_FILE_BYTES = 128 * 1024 * 1024;
@@ -117,8 +116,17 @@ function say(text) {
 }
 
 const BARS = { 1: 'flash', 2: 'eeprom', 3: 'verify' };
+const PAUSE_STARTED = 5;
 
 function onEvent(kind, a, b, c) {
+  if (kind === PAUSE_STARTED) {
+    // The core watches the line through the pause after the FLASH; keys pressed now answer the
+    // EEPROM question in advance.
+    setState('pause');
+    show('pause-note', true);
+    earlyChoice = null;
+    return;
+  }
   if (BARS[kind]) {
     const bar = BARS[kind];
     $(`${bar}-progress`).value = b;
@@ -274,13 +282,9 @@ async function updateDevice() {
   show('transfer-step', true);
   setState('flash');
   const flashed = await core('web_download_flash', 'number', ['number'], [run]);
+  show('pause-note', false);
   if (flashed !== 0) return finish(flashed);
 
-  setState('pause');
-  show('pause-note', true);
-  earlyChoice = null;
-  await new Promise((resolve) => setTimeout(resolve, PAUSE_AFTER_FLASH_MS));
-  show('pause-note', false);
   let write = earlyChoice;
   if (write === null) {
     note('adapter-advice', (await core('web_adapter_advice', 'string', ['number'], [run])).trim());

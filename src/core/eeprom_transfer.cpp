@@ -11,10 +11,10 @@ constexpr uint16_t READ_BACK_COMMAND = 0x18;
 constexpr uint16_t END_OF_TRANSFER = 0x00;
 constexpr uint16_t POLL = 0x00;
 
-// Times a chunk is read again while bytes keep turning up behind its answers.
-constexpr unsigned REREADS = 3;
+// An address whose poll a stop request left out.
+constexpr uint16_t NOT_POLLED = 0xFFFD;
 
-// Bytes a line that never goes quiet may send before the wait for quiet gives up on it.
+// Bytes a line that never goes quiet may send before a wait for quiet gives up on it.
 constexpr unsigned QUIET_BOUND = 4096;
 
 // Count and address, most significant byte first, as a write frame and a read-back header begin.
@@ -25,113 +25,136 @@ void queue_chunk_header(Link& link, uint32_t a, uint32_t n) {
     link.queue_byte(a & 0xFF);
 }
 
-uint32_t chunk_length(uint32_t a) { return EEPROM_SIZE - a < EEPROM_CHUNK ? EEPROM_SIZE - a : EEPROM_CHUNK; }
+uint32_t chunk_length(uint32_t a, uint16_t chunk) { return EEPROM_SIZE - a < chunk ? EEPROM_SIZE - a : chunk; }
 
-// The share done once the chunk at a is through; a last, shorter chunk makes it 100, not more.
-unsigned percent_after(uint32_t a) { return (a + chunk_length(a)) * 100u / EEPROM_SIZE; }
-
-// Takes what the device sends until the line has stayed quiet for one reply window; returns how
-// many bytes came.
-unsigned wait_until_quiet(Link& link) {
-    unsigned taken = 0;
-    while (taken < QUIET_BOUND && link.receive_byte() != NO_BYTE) ++taken;
-    return taken;
-}
-
-// A chunk's answers, held until nothing found behind them says that one was a late answer to
-// something earlier.
-struct Polled {
-    uint32_t a = 0;
-    uint32_t count = 0;  // answers taken; fewer than the chunk's bytes when a stop ended it early
-    uint16_t received[EEPROM_CHUNK] = {};
+// How a read-back pass, or a wait for quiet, went.
+enum class Heard {
+    in_step,      // one answer per poll, and nothing where no answer was due
+    out_of_step,  // a byte came where no answer was due
+    lost,         // the port went away
 };
 
-// Sends the read-back header for the n bytes at a and polls them, one answer each.
-void poll_chunk(Link& link, Events& events, uint32_t a, uint32_t n, Polled& polled) {
-    polled.a = a;
-    polled.count = 0;
-    queue_chunk_header(link, a, n);
-    link.flush_queue();
-    while (polled.count < n) {
-        polled.received[polled.count++] = link.exchange_byte(POLL);
-        if (polled.count < n && events.stop_requested()) return;
+// Takes what the device sends until the line has stayed quiet for window_ms.
+Heard wait_until_quiet(Link& link, unsigned window_ms) {
+    Heard heard = Heard::in_step;
+    for (unsigned taken = 0; taken < QUIET_BOUND; ++taken) {
+        const uint16_t byte = link.receive_within(window_ms);
+        if (byte == NO_BYTE) return heard;
+        if (byte == PORT_LOST) return Heard::lost;
+        heard = Heard::out_of_step;
+    }
+    return Heard::out_of_step;
+}
+
+// One read-back pass from address 0: every chunk's header and its polls, the answers kept in
+// answers, indexed by address. Without sequence numbers on the wire, a byte read out of step
+// shifts every answer after it; it shows as a byte waiting before a chunk, or behind the last
+// answer, and then none of the pass's answers can be trusted.
+Heard read_back_pass(Link& link, Events& events, uint16_t chunk, uint16_t (&answers)[EEPROM_SIZE]) {
+    for (uint32_t a = 0; a < EEPROM_SIZE; a += chunk) {
+        const uint16_t waiting = link.receive_within(0);
+        if (waiting == PORT_LOST) return Heard::lost;
+        if (waiting != NO_BYTE) return Heard::out_of_step;
+        const uint32_t n = chunk_length(a, chunk);
+        events.eeprom_chunk(a, eeprom_percent_after(a, chunk));
+        queue_chunk_header(link, a, n);
+        link.flush_queue();
+        for (uint32_t k = 0; k < n; ++k) answers[a + k] = NOT_POLLED;
+        for (uint32_t k = 0; k < n; ++k) {
+            const uint16_t answer = link.exchange_byte(POLL);
+            if (answer == PORT_LOST) return Heard::lost;
+            answers[a + k] = answer;
+            if (k + 1 < n && events.stop_requested()) break;
+        }
+    }
+    return wait_until_quiet(link, LATE_BYTE_MS);
+}
+
+// Compares a pass read in step with the file, reporting each difference.
+void judge(const uint16_t (&answers)[EEPROM_SIZE], const UpdateImage& image, Events& events, uint16_t chunk,
+           ReadBack& found) {
+    for (uint32_t a = 0; a < EEPROM_SIZE; ++a) {
+        const uint16_t received = answers[a];
+        const uint8_t expected = image.eeprom_byte(a);
+        if (received == NOT_POLLED) {
+            ++found.skipped;
+        } else if (received != expected) {
+            ++found.differences;
+            if (received == NO_BYTE) ++found.missing;
+            events.read_back_difference(a, eeprom_percent_after(a - a % chunk, chunk), received, expected);
+        }
     }
 }
 
-// Judges the chunk polled last, stray being the bytes found waiting behind its answers. A stray
-// byte means that an answer taken may have been a late one to an earlier request, the chunk's own
-// answer coming behind it: every address of the chunk is read again, a header and one poll each,
-// until the line stays quiet behind them. Then each answer is compared and its difference reported.
-void judge_chunk(Link& link, const UpdateImage& image, Events& events, Polled& polled, unsigned stray, ReadBack& found) {
-    for (unsigned round = 0; stray > 0; ++round) {
-        if (round == REREADS) {
-            found.skipped += polled.count;  // never in step: none of its answers can be trusted
-            return;
+// The read-back: passes from the start until one comes in step, and its judgement.
+void read_back(Link& link, const UpdateImage& image, Events& events, uint16_t chunk, ReadBack& found) {
+    uint16_t answers[EEPROM_SIZE];
+    link.send_byte(READ_BACK_COMMAND);
+    for (unsigned pass = 0; pass < READ_BACK_PASSES; ++pass) {
+        if (pass > 0) {
+            // What was on its way when the pass was given up must not be taken for an answer.
+            if (wait_until_quiet(link, LATE_BYTE_MS) == Heard::lost) {
+                found.port_lost = true;
+                return;
+            }
+            ++found.reread;
         }
-        ++found.reread;
-        for (uint32_t k = 0; k < polled.count; ++k) {
-            Polled again;
-            poll_chunk(link, events, polled.a + k, 1, again);
-            polled.received[k] = again.received[0];
+        switch (read_back_pass(link, events, chunk, answers)) {
+            case Heard::in_step:
+                judge(answers, image, events, chunk, found);
+                return;
+            case Heard::out_of_step:
+                continue;
+            case Heard::lost:
+                found.port_lost = true;
+                return;
         }
-        stray = wait_until_quiet(link);
     }
-    for (uint32_t k = 0; k < polled.count; ++k) {
-        const uint32_t a = polled.a + k;
-        const uint16_t received = polled.received[k];
-        const uint8_t expected = image.eeprom_byte(a);
-        if (received == expected) continue;
-        ++found.differences;
-        if (received == NO_BYTE) ++found.missing;
-        events.read_back_difference(a, received, expected);
-    }
+    found.skipped = EEPROM_SIZE;  // never read in step: nothing can be said of any byte
 }
 
 }  // namespace
 
-ReadBack download_eeprom(Link& link, const UpdateImage& image, Events& events) {
+unsigned eeprom_percent_after(uint32_t a, uint16_t chunk) { return (a + chunk_length(a, chunk)) * 100u / EEPROM_SIZE; }
+
+ReadBack download_eeprom(Link& link, const UpdateImage& image, Events& events, uint16_t chunk) {
+    ReadBack found;
     events.eeprom_write_started();
     for (uint16_t b : {0x00, 0xFD, 0xD8, 0x59}) link.send_byte(b);
     link.send_byte(WRITE_COMMAND);
-    for (uint32_t a = 0; a < EEPROM_SIZE; a += EEPROM_CHUNK) {
-        events.eeprom_chunk(a, percent_after(a));
-        write_eeprom_chunk(link, image, a, chunk_length(a));
+    for (uint32_t a = 0; a < EEPROM_SIZE && !found.port_lost; a += chunk) {
+        events.eeprom_chunk(a, eeprom_percent_after(a, chunk));
+        found.port_lost = !write_eeprom_chunk(link, image, a, chunk_length(a, chunk));
     }
-    link.send_byte(END_OF_TRANSFER);
-
-    events.read_back_started();
-    // A write reply that came after its window must not pass for a read-back byte: the line has to
-    // stay quiet for a reply window before the read-back begins.
-    wait_until_quiet(link);
-    link.send_byte(READ_BACK_COMMAND);
-    ReadBack found;
-    Polled polled;
-    for (uint32_t a = 0; a < EEPROM_SIZE; a += EEPROM_CHUNK) {
-        // What waits now came behind the last chunk's answers: it judges them before this chunk
-        // goes out.
-        const unsigned stray = link.discard_input();
-        if (a > 0) judge_chunk(link, image, events, polled, stray, found);
-        events.eeprom_chunk(a, percent_after(a));
-        poll_chunk(link, events, a, chunk_length(a), polled);
-        found.skipped += chunk_length(a) - polled.count;
+    if (!found.port_lost) {
+        link.send_byte(END_OF_TRANSFER);
+        events.read_back_started();
+        // A write reply that came after its window must not pass for a read-back byte: the line
+        // has to stay quiet for a reply window before the read-back begins.
+        found.port_lost = wait_until_quiet(link, READ_TIMEOUT_MS) == Heard::lost;
     }
-    // The last chunk's answers are judged by a reply window of quiet behind them.
-    judge_chunk(link, image, events, polled, wait_until_quiet(link), found);
-    link.send_byte(END_OF_TRANSFER);
-    link.send_byte(END_OF_TRANSFER);
+    if (!found.port_lost) read_back(link, image, events, chunk, found);
+    if (found.port_lost) {
+        found.skipped = EEPROM_SIZE;  // whatever was read before, nothing more can be said
+    } else {
+        link.send_byte(END_OF_TRANSFER);
+        link.send_byte(END_OF_TRANSFER);
+    }
     events.eeprom_finished();
     return found;
 }
 
-void write_eeprom_chunk(Link& link, const UpdateImage& image, uint32_t a, uint32_t n) {
+bool write_eeprom_chunk(Link& link, const UpdateImage& image, uint32_t a, uint32_t n) {
     queue_chunk_header(link, a, n);
     link.queue_byte(image.eeprom_byte(a));
     link.flush_queue();
     ++a;
     --n;
-    link.receive_byte();  // the device's reply to a write frame is not examined
+    // The device's reply to a write frame is not examined.
+    if (link.receive_byte() == PORT_LOST) return false;
     for (; n > 0; --n) link.queue_byte(image.eeprom_byte(a++));
     link.flush_queue();
+    return true;
 }
 
 }  // namespace core

@@ -20,30 +20,44 @@ constexpr uint16_t EEPROM_CHUNK = UPDATER_EEPROM_CHUNK;
 
 static_assert(EEPROM_CHUNK >= 1 && EEPROM_CHUNK <= 255, "a frame's count byte carries a chunk of 1 to 255 bytes");
 
+// How long a byte out of step may come after the last answer it would have displaced: the line
+// must stay quiet this long behind a read-back's last answer before its answers are trusted.
+constexpr unsigned LATE_BYTE_MS = 300;
+
+// Read-back passes at most: one, and again from the start while bytes turn up out of step.
+constexpr unsigned READ_BACK_PASSES = 4;
+
 // What the read-back found.
 struct ReadBack {
     unsigned long differences = 0;  // addresses whose byte differs, those not received included
     unsigned long missing = 0;      // of those, addresses whose byte did not arrive at all
     unsigned long skipped = 0;      // addresses not compared: a stop request ended their chunk early,
-                                    // or their answers never came in step
-    unsigned long reread = 0;       // chunks read again: a byte came behind their answers
+                                    // or no pass came in step
+    unsigned long reread = 0;       // passes run again from the start: bytes came out of step
+    bool port_lost = false;         // the port went away: nothing after it was compared
 
-    bool clean() const { return differences == 0 && skipped == 0; }
-    // How the run ends with this read-back: bytes that never arrived mean a device that stopped
-    // answering, not an EEPROM that holds wrong bytes.
+    bool clean() const { return differences == 0 && skipped == 0 && !port_lost; }
+    // How the run ends with this read-back: bytes that never arrived, or a port that went away,
+    // mean a device that stopped answering, not an EEPROM that holds wrong bytes.
     Outcome outcome() const {
         if (clean()) return Outcome::completed;
-        return missing > 0 ? Outcome::device_error : Outcome::eeprom_mismatch;
+        return missing > 0 || port_lost ? Outcome::device_error : Outcome::eeprom_mismatch;
     }
 };
 
-// Writes the image's EEPROM bytes to the device, then reads them back and compares them, reporting
-// every address that differs. A chunk's answers count only once nothing is found waiting behind
-// them; a chunk with a byte behind its answers is read again. A stop request ends a chunk early;
-// the bytes left out count as skipped. Never fails: what it found is the result.
-ReadBack download_eeprom(Link& link, const UpdateImage& image, Events& events);
+// The share of the EEPROM done once the chunk at a, of chunk bytes, is through: up to 100.
+unsigned eeprom_percent_after(uint32_t a, uint16_t chunk);
 
-// Sends one write frame for the n >= 1 bytes at address a.
-void write_eeprom_chunk(Link& link, const UpdateImage& image, uint32_t a, uint32_t n);
+// Writes the image's EEPROM bytes to the device, chunk bytes a frame (1 to 255), then reads them
+// back and compares them, reporting every address that differs. The answers of a read-back pass
+// are judged only when the pass counted exactly one answer per poll and nothing came where no
+// answer was due, before a chunk or for LATE_BYTE_MS behind the last answer; otherwise the pass
+// runs again from the start, READ_BACK_PASSES times at most, and addresses never read in step
+// count as skipped. A stop request ends a chunk early; the bytes left out count as skipped. A port
+// that goes away ends the transfer at once. Never fails: what it found is the result.
+ReadBack download_eeprom(Link& link, const UpdateImage& image, Events& events, uint16_t chunk = EEPROM_CHUNK);
+
+// Sends one write frame for the n >= 1 bytes at address a; false when the port went away.
+bool write_eeprom_chunk(Link& link, const UpdateImage& image, uint32_t a, uint32_t n);
 
 }  // namespace core

@@ -20,7 +20,10 @@ public:
     // The device accepted the record that ends just before logical offset `done`.
     virtual void flash_record_accepted(uint32_t /*done*/) {}
 
-    // All 500 records were accepted and nothing followed the last reply.
+    // All 500 records were accepted; the line is watched for ms through the pause after the FLASH.
+    virtual void flash_pause_started(unsigned /*ms*/) {}
+
+    // All 500 records were accepted and nothing followed the last reply through the pause.
     virtual void flash_completed() {}
 
     // The EEPROM write pass begins.
@@ -34,8 +37,9 @@ public:
     virtual void eeprom_chunk(uint32_t /*a*/, unsigned /*percent*/) {}
 
     // The read-back's byte at address a differs from the file's; received is NO_BYTE when it did
-    // not arrive.
-    virtual void read_back_difference(uint32_t /*a*/, uint16_t /*received*/, uint8_t /*expected*/) {}
+    // not arrive. Told once the read-back's answers are trusted, after its last chunk; percent is
+    // the share done once the chunk of a was through, as its eeprom_chunk said.
+    virtual void read_back_difference(uint32_t /*a*/, unsigned /*percent*/, uint16_t /*received*/, uint8_t /*expected*/) {}
 
     // The EEPROM transfer is over.
     virtual void eeprom_finished() {}

@@ -27,6 +27,7 @@ Outcome Failure::outcome() const {
         case Fault::no_acknowledgement:
         case Fault::transmission_error:
         case Fault::undefined_response:
+        case Fault::port_lost:
             break;
     }
     return Outcome::device_error;

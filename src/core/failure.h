@@ -34,6 +34,7 @@ enum class Fault {
     flash_burning_error,  // address: the record's first logical offset
     transmission_error,   // address: the record's first logical offset
     undefined_response,   // value: the reply, or NO_BYTE for none
+    port_lost,            // the port went away under the transfer: an unplugged adapter, a line hung up
 };
 
 struct Failure {

@@ -14,6 +14,7 @@ constexpr uint16_t FLASH_BURNING_ERROR = 0x55;
 constexpr uint16_t TRANSMISSION_ERROR = 0xAA;
 
 Failure undefined_response(uint16_t reply) {
+    if (reply == PORT_LOST) return Failure{Fault::port_lost};
     Failure failure{Fault::undefined_response};
     failure.value = reply;
     return failure;
@@ -37,6 +38,7 @@ unsigned beyond_wire_time(std::chrono::steady_clock::duration took) {
 Result download_flash(Link& link, const UpdateImage& image, Events& events) {
     for (uint16_t b : {0x59, 0xD8, 0xFD, 0x00}) link.send_byte(b);
     const uint16_t acknowledgement = link.receive_byte();
+    if (acknowledgement == PORT_LOST) return Failure{Fault::port_lost};
     if (acknowledgement != 0x00 && acknowledgement != 0x59) return Failure{Fault::no_acknowledgement};
     events.flash_started();
 
@@ -44,7 +46,7 @@ Result download_flash(Link& link, const UpdateImage& image, Events& events) {
         const uint32_t record_start = i;
         // Nothing may wait before a record is sent: a byte there came unasked, and every reply from
         // now on would be read one record late, until a missing one put them back in step unseen.
-        if (const uint16_t unasked = link.unasked_byte(); unasked != NO_BYTE) return undefined_response(unasked);
+        if (const uint16_t unasked = link.receive_within(0); unasked != NO_BYTE) return undefined_response(unasked);
         link.reset_frame_checksum();
         for (uint32_t k = 0; k < RECORD_DATA_SIZE; ++k) link.queue_byte(image.flash_byte(i++));
         link.queue_byte(link.frame_checksum());
@@ -52,7 +54,7 @@ Result download_flash(Link& link, const UpdateImage& image, Events& events) {
         link.flush_queue();
 
         const uint16_t reply = link.receive_byte();
-        if (reply != NO_BYTE) {
+        if (!no_byte(reply)) {
             events.flash_reply(record_start / RECORD_DATA_SIZE, beyond_wire_time(std::chrono::steady_clock::now() - sent));
         }
         switch (reply) {
@@ -67,9 +69,14 @@ Result download_flash(Link& link, const UpdateImage& image, Events& events) {
                 return undefined_response(reply);
         }
     }
-    // Nothing may follow the last reply. A byte that does means a reply came unasked on the way and
-    // every reply since was read one frame late: the last record's own reply is this byte.
-    if (const uint16_t surplus = link.receive_byte(); surplus != NO_BYTE) return undefined_response(surplus);
+    // Nothing may follow the last reply, through the whole pause. A byte that does means a reply
+    // came unasked on the way, and every reply since was read one frame late, the check before each
+    // record missing it while the next frame was on the wire: the last record's own reply is this
+    // byte, and none of the replies can be trusted.
+    events.flash_pause_started(PAUSE_AFTER_FLASH_MS);
+    if (const uint16_t surplus = link.receive_within(PAUSE_AFTER_FLASH_MS); surplus != NO_BYTE) {
+        return undefined_response(surplus);
+    }
     events.flash_completed();
     return std::nullopt;
 }

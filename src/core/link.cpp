@@ -7,8 +7,10 @@ namespace core {
 Link::Link(Port& port) : port_(port) { queue_.reserve(RECORD_SIZE); }
 
 void Link::write_and_drain(const uint8_t* data, size_t length) {
-    port_.write(data, length);
-    port_.drain(static_cast<unsigned>(10 * length + 50));
+    if (lost_) return;
+    // A write or drain that only ran out of time is left to the missing reply to show.
+    lost_ = port_.write(data, length) == PortStatus::lost ||
+            port_.drain(write_limit_ms(length)) == PortStatus::lost;
 }
 
 void Link::send_byte(uint16_t b) {
@@ -26,21 +28,21 @@ void Link::flush_queue() {
     queue_.clear();
 }
 
-uint16_t Link::receive_byte() { return port_.read_byte(READ_TIMEOUT_MS); }
+uint16_t Link::receive_within(unsigned timeout_ms) {
+    if (lost_) return PORT_LOST;
+    uint8_t byte = 0;
+    switch (port_.read(timeout_ms, byte)) {
+        case PortStatus::done: return byte;
+        case PortStatus::timed_out: return NO_BYTE;
+        case PortStatus::lost: break;
+    }
+    lost_ = true;
+    return PORT_LOST;
+}
 
 uint16_t Link::exchange_byte(uint16_t b) {
     send_byte(b);
     return receive_byte();
-}
-
-uint16_t Link::unasked_byte() { return port_.read_byte(0); }
-
-unsigned Link::discard_input() {
-    // Bounded: a line that sends without pause cannot hold the transfer here.
-    constexpr unsigned BOUND = 4096;
-    unsigned discarded = 0;
-    while (discarded < BOUND && port_.read_byte(0) != NO_BYTE) ++discarded;
-    return discarded;
 }
 
 }  // namespace core

@@ -1,6 +1,7 @@
 // The byte transport of both device transfers over a Port: single bytes, frames queued with a
-// running checksum and written in one piece, one-byte reads that give up after 50 ms. One object
-// per port and run.
+// running checksum and written in one piece, one-byte reads that give up after a reply window.
+// One object per port and run. A port that went away is told by the reads: from then on every
+// read returns PORT_LOST at once and nothing more is written.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +13,9 @@ namespace core {
 
 // Reply window of one read, in milliseconds.
 constexpr unsigned READ_TIMEOUT_MS = 50;
+
+// What a read returns once the port went away; like NO_BYTE, it differs from every byte.
+constexpr uint16_t PORT_LOST = 0xFFFE;
 
 class Link {
 public:
@@ -33,26 +37,27 @@ public:
     // The running frame checksum: 0 minus the bytes queued since the last reset, modulo 256.
     uint8_t frame_checksum() const { return checksum_; }
 
-    // The oldest byte received and not yet read (0 to 255), or NO_BYTE if none arrives within 50 ms.
-    uint16_t receive_byte();
+    // The oldest byte received and not yet read (0 to 255), NO_BYTE if none arrives within the
+    // reply window, or PORT_LOST.
+    uint16_t receive_byte() { return receive_within(READ_TIMEOUT_MS); }
+
+    // The same within timeout_ms; with 0, only a byte that has already arrived, without waiting.
+    uint16_t receive_within(unsigned timeout_ms);
 
     // send_byte(b), then receive_byte().
     uint16_t exchange_byte(uint16_t b);
 
-    // A byte that has arrived unasked and waits to be read, or NO_BYTE; never waits.
-    uint16_t unasked_byte();
-
-    // Discards what has arrived and not been read (late answers to earlier requests); returns how
-    // many bytes that was.
-    unsigned discard_input();
-
 private:
-    // Writes bytes and waits for them to leave: 10 ms per byte plus 50 ms at most.
+    // Writes bytes and waits for them to leave, within the port's write limit.
     void write_and_drain(const uint8_t* data, size_t length);
 
     Port& port_;
     std::vector<uint8_t> queue_;
     uint8_t checksum_ = 0;
+    bool lost_ = false;  // the port went away: nothing more goes to it
 };
+
+// True for NO_BYTE and PORT_LOST: a read that brought no byte.
+constexpr bool no_byte(uint16_t read) { return read > 0xFF; }
 
 }  // namespace core

@@ -185,7 +185,7 @@ bool RunRecord::stop_running() {
 
 void RunRecord::flash_reply(uint32_t, unsigned round_trip_us) { replies_.add(round_trip_us); }
 
-void RunRecord::read_back_difference(uint32_t a, uint16_t received, uint8_t expected) {
+void RunRecord::read_back_difference(uint32_t a, unsigned /*percent*/, uint16_t received, uint8_t expected) {
     const unsigned long count = difference_count_.load(std::memory_order_relaxed);
     if (count < DIFFERENCES_KEPT) differences_[count] = {a, received, expected};
     if (received == core::NO_BYTE) missing_.fetch_add(1, std::memory_order_relaxed);

@@ -82,7 +82,7 @@ public:
     void flash_reply(uint32_t record, unsigned round_trip_us) override;
     void eeprom_write_started() override { begin(Phase::eeprom_write); }
     void read_back_started() override { begin(Phase::read_back); }
-    void read_back_difference(uint32_t a, uint16_t received, uint8_t expected) override;
+    void read_back_difference(uint32_t a, unsigned percent, uint16_t received, uint8_t expected) override;
     void eeprom_finished() override { end_phase(); }
 
     // For a process ended from outside (a signal, a closed console): appends every record not yet

@@ -26,9 +26,10 @@ void ConsoleEvents::read_back_started() { console_.print(READ_BACK_TEXT); }
 
 void ConsoleEvents::eeprom_chunk(uint32_t a, unsigned percent) { console_.print(progress_text(a, static_cast<long>(percent))); }
 
-void ConsoleEvents::read_back_difference(uint32_t a, uint16_t received, uint8_t expected) {
-    // Continues the chunk's progress text on the same line.
-    console_.print(difference_text(a, received, expected));
+void ConsoleEvents::read_back_difference(uint32_t a, unsigned percent, uint16_t received, uint8_t expected) {
+    // Told once the read-back's answers are trusted: after its chunk's progress text again, on the
+    // same line.
+    console_.print(progress_text(a, static_cast<long>(percent)) + difference_text(a, received, expected));
 }
 
 Ending file_checked(const core::UpdateImage& image, const core::Result& judged, RunRecord& record, Console& console,
@@ -78,6 +79,7 @@ Ending failed(DeviceRun& run, core::Outcome outcome, const std::string& message)
 }
 
 Ending failed(DeviceRun& run, const core::Failure& failure) {
+    if (failure.fault == core::Fault::port_lost) run.record.set_port_help({PORT_LOST_TEXT});
     return failed(run, failure.outcome(), failure_text(failure, run.image.header().device_name, run.shown_path));
 }
 
@@ -113,6 +115,7 @@ Ending download_eeprom(DeviceRun& run, core::Events& shown) {
         run.console.print(EEPROM_COMPLETED_TEXT);
         return core::Outcome::completed;
     }
+    if (found.port_lost) run.record.set_port_help({PORT_LOST_TEXT});
     return failed(run, found.outcome(), read_back_failed_text(found));
 }
 

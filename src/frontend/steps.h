@@ -20,9 +20,6 @@ namespace frontend {
 // What a step leaves: empty when the update goes on, else the outcome it ends with.
 using Ending = std::optional<core::Outcome>;
 
-// The pause that gives the device time to settle after its FLASH, before the EEPROM.
-constexpr unsigned PAUSE_AFTER_FLASH_MS = 5000;
-
 // A port as given on the command line: "COMn" (any n from 1) opens COMn as the key n would, else it
 // is a device path; name is how the messages name it.
 struct NamedPort {
@@ -54,7 +51,7 @@ public:
     void eeprom_write_started() override;
     void read_back_started() override;
     void eeprom_chunk(uint32_t a, unsigned percent) override;
-    void read_back_difference(uint32_t a, uint16_t received, uint8_t expected) override;
+    void read_back_difference(uint32_t a, unsigned percent, uint16_t received, uint8_t expected) override;
     bool stop_requested() override { return console_.key_waiting(); }
 
 private:
@@ -69,12 +66,14 @@ public:
     void flash_started() override { shown_.flash_started(), kept_.flash_started(); }
     void flash_reply(uint32_t record, unsigned us) override { shown_.flash_reply(record, us), kept_.flash_reply(record, us); }
     void flash_record_accepted(uint32_t done) override { shown_.flash_record_accepted(done), kept_.flash_record_accepted(done); }
+    void flash_pause_started(unsigned ms) override { shown_.flash_pause_started(ms), kept_.flash_pause_started(ms); }
     void flash_completed() override { shown_.flash_completed(), kept_.flash_completed(); }
     void eeprom_write_started() override { shown_.eeprom_write_started(), kept_.eeprom_write_started(); }
     void read_back_started() override { shown_.read_back_started(), kept_.read_back_started(); }
     void eeprom_chunk(uint32_t a, unsigned percent) override { shown_.eeprom_chunk(a, percent), kept_.eeprom_chunk(a, percent); }
-    void read_back_difference(uint32_t a, uint16_t received, uint8_t expected) override {
-        shown_.read_back_difference(a, received, expected), kept_.read_back_difference(a, received, expected);
+    void read_back_difference(uint32_t a, unsigned percent, uint16_t received, uint8_t expected) override {
+        shown_.read_back_difference(a, percent, received, expected);
+        kept_.read_back_difference(a, percent, received, expected);
     }
     void eeprom_finished() override { shown_.eeprom_finished(), kept_.eeprom_finished(); }
     bool stop_requested() override { return shown_.stop_requested() || kept_.stop_requested(); }

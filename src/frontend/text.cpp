@@ -45,6 +45,7 @@ std::string difference_text(uint32_t address, uint16_t received, uint8_t expecte
 }
 
 std::string read_back_failed_text(const core::ReadBack& found) {
+    if (found.port_lost) return "\n" + std::string(PORT_LOST_TEXT) + "\n";
     std::string text = format("\nEEPROM verification failed: %lu of %lu bytes differ", found.differences,
                               static_cast<unsigned long>(core::EEPROM_SIZE));
     if (found.missing > 0) text += format(", %lu not received", found.missing);
@@ -74,6 +75,8 @@ std::string failure_text(const core::Failure& failure, const std::string& device
             return format("\nTransmission error at address %lX. Try again!\n", static_cast<unsigned long>(failure.address));
         case core::Fault::undefined_response:
             return format("\nUndefined response %x. Check cable!\n", static_cast<unsigned>(failure.value));
+        case core::Fault::port_lost:
+            return "\n" + std::string(PORT_LOST_TEXT) + "\n";
     }
     return "";
 }

@@ -86,9 +86,9 @@ public:
     PortProblem::Kind problem() const { return problem_; }
     const std::string& device_tried() const { return path_; }
 
-    void write(const uint8_t* data, size_t length) override;
-    void drain(unsigned limit_ms) override;
-    uint16_t read_byte(unsigned timeout_ms) override;
+    core::PortStatus write(const uint8_t* data, size_t length) override;
+    core::PortStatus drain(unsigned limit_ms) override;
+    core::PortStatus read(unsigned timeout_ms, uint8_t& byte) override;
     void close() override;
 
 private:

@@ -172,18 +172,22 @@ bool drain_timer_for_this_thread(Slot& slot) {
     return slot.drain_timer_made;
 }
 
+// True for the errors of a port whose device went away: an unplugged USB adapter, a line hung up.
+bool gone(int error) { return error == EIO || error == ENXIO || error == ENODEV || error == EBADF; }
+
 // Waits until the written bytes have left the port, or until the deadline: a device that stops
 // reading (flow control, a USB device that hangs) cannot hold the run. tcdrain itself has no
 // timeout, so the port's timer interrupts it. Without a timer the output queue is watched instead.
-void drain_until(Slot& slot, long long deadline) {
+core::PortStatus drain_until(Slot& slot, long long deadline) {
     const int fd = slot.fd;
     const bool timed = drain_timer_for_this_thread(slot);
     for (;;) {
         const long long remaining = deadline - now_ns();
-        if (remaining <= 0) return;
+        if (remaining <= 0) return core::PortStatus::timed_out;
         if (!timed) {
             int queued = 0;
-            if (ioctl(fd, TIOCOUTQ, &queued) != 0 || queued == 0) return;
+            if (ioctl(fd, TIOCOUTQ, &queued) != 0) return gone(errno) ? core::PortStatus::lost : core::PortStatus::done;
+            if (queued == 0) return core::PortStatus::done;
             const timespec pause = to_timespec(std::min(remaining, 100000LL));
             nanosleep(&pause, nullptr);
             continue;
@@ -195,7 +199,8 @@ void drain_until(Slot& slot, long long deadline) {
         const int error = errno;
         timer = {};
         timer_settime(slot.drain_timer, 0, &timer, nullptr);
-        if (result == 0 || error != EINTR) return;
+        if (result == 0) return core::PortStatus::done;
+        if (error != EINTR) return gone(error) ? core::PortStatus::lost : core::PortStatus::done;
     }
 }
 
@@ -341,9 +346,9 @@ ConfigStatus SerialPort::configure(std::string& detail) {
     return ConfigStatus::configured;
 }
 
-void SerialPort::write(const uint8_t* data, size_t length) {
+core::PortStatus SerialPort::write(const uint8_t* data, size_t length) {
     const int fd = slots[slot_].fd;
-    const long long deadline = now_ns() + (10LL * static_cast<long long>(length) + 50) * 1000000LL;
+    const long long deadline = now_ns() + core::write_limit_ms(length) * 1000000LL;
     size_t done = 0;
     while (done < length) {
         const ssize_t written = ::write(fd, data + done, length - done);
@@ -351,19 +356,23 @@ void SerialPort::write(const uint8_t* data, size_t length) {
             done += static_cast<size_t>(written);
         } else if (written < 0 && errno == EAGAIN) {
             const long long remaining = deadline - now_ns();
-            if (remaining <= 0) return;
+            if (remaining <= 0) return core::PortStatus::timed_out;
             pollfd wait = {fd, POLLOUT, 0};
             const timespec timeout = to_timespec(remaining);
             ppoll(&wait, 1, &timeout, nullptr);
         } else if (!(written < 0 && errno == EINTR)) {
-            return;  // the port failed or vanished: the missing reply will show it
+            // A port that failed otherwise is left to the missing reply to show.
+            return written < 0 && gone(errno) ? core::PortStatus::lost : core::PortStatus::timed_out;
         }
     }
+    return core::PortStatus::done;
 }
 
-void SerialPort::drain(unsigned limit_ms) { drain_until(slots[slot_], now_ns() + limit_ms * 1000000LL); }
+core::PortStatus SerialPort::drain(unsigned limit_ms) {
+    return drain_until(slots[slot_], now_ns() + limit_ms * 1000000LL);
+}
 
-uint16_t SerialPort::read_byte(unsigned timeout_ms) {
+core::PortStatus SerialPort::read(unsigned timeout_ms, uint8_t& byte) {
     const int fd = slots[slot_].fd;
     const long long deadline = now_ns() + timeout_ms * 1000000LL;
     for (;;) {
@@ -371,15 +380,14 @@ uint16_t SerialPort::read_byte(unsigned timeout_ms) {
         pollfd wait = {fd, POLLIN, 0};
         const timespec timeout = to_timespec(remaining > 0 ? remaining : 0);
         const int ready = ppoll(&wait, 1, &timeout, nullptr);
-        if (ready < 0 && errno != EINTR) return core::NO_BYTE;
+        if (ready < 0 && errno != EINTR) return core::PortStatus::lost;
         if (ready > 0) {
-            uint8_t byte;
             const ssize_t got = ::read(fd, &byte, 1);
-            if (got == 1) return byte;
+            if (got == 1) return core::PortStatus::done;
             // Nothing to read although ready: the line hung up or the device vanished.
-            if (got == 0 || (errno != EAGAIN && errno != EINTR)) return core::NO_BYTE;
+            if (got == 0 || (errno != EAGAIN && errno != EINTR)) return core::PortStatus::lost;
         }
-        if (remaining <= 0) return core::NO_BYTE;
+        if (remaining <= 0) return core::PortStatus::timed_out;
     }
 }
 

@@ -24,6 +24,7 @@ namespace {
 // The handles of the open ports, by slot, each slot claimed by one port.
 constexpr int SLOTS = 32;
 HANDLE handles[SLOTS];
+DWORD read_timeouts[SLOTS];  // the read timeout each open port is set to, in milliseconds
 std::atomic<bool> claimed[SLOTS];
 
 // "COM4: <the system's reason>" for the extra line after a port message.
@@ -151,7 +152,7 @@ ConfigStatus SerialPort::configure(std::string& detail) {
     COMMTIMEOUTS timeouts = {};
     timeouts.ReadIntervalTimeout = MAXDWORD;
     timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
-    timeouts.ReadTotalTimeoutConstant = core::READ_TIMEOUT_MS;
+    timeouts.ReadTotalTimeoutConstant = read_timeouts[slot_] = core::READ_TIMEOUT_MS;
     timeouts.WriteTotalTimeoutMultiplier = 10;
     timeouts.WriteTotalTimeoutConstant = 50;
     if (!SetCommTimeouts(port, &timeouts)) {
@@ -165,28 +166,41 @@ ConfigStatus SerialPort::configure(std::string& detail) {
     return ConfigStatus::configured;
 }
 
-// WriteFile returns once the driver has completed the write, within the write timeouts.
-void SerialPort::write(const uint8_t* data, size_t length) {
+// WriteFile returns once the driver has completed the write, within the write timeouts; it fails
+// on a port whose device went away (an unplugged adapter: access denied, device removed).
+core::PortStatus SerialPort::write(const uint8_t* data, size_t length) {
     DWORD written = 0;
-    WriteFile(handles[slot_], data, static_cast<DWORD>(length), &written, nullptr);
+    if (!WriteFile(handles[slot_], data, static_cast<DWORD>(length), &written, nullptr)) return core::PortStatus::lost;
+    return written == length ? core::PortStatus::done : core::PortStatus::timed_out;
 }
 
-void SerialPort::drain(unsigned) {}
+core::PortStatus SerialPort::drain(unsigned) { return core::PortStatus::done; }
 
-uint16_t SerialPort::read_byte(unsigned timeout_ms) {
+core::PortStatus SerialPort::read(unsigned timeout_ms, uint8_t& byte) {
     const HANDLE port = handles[slot_];
     DWORD errors = 0;
     COMSTAT status = {};
     // Without waiting: only a byte that is already buffered.
-    if (timeout_ms == 0 && (!ClearCommError(port, &errors, &status) || status.cbInQue == 0)) return core::NO_BYTE;
-    uint8_t byte = 0;
+    if (timeout_ms == 0) {
+        if (!ClearCommError(port, &errors, &status)) return core::PortStatus::lost;
+        if (status.cbInQue == 0) return core::PortStatus::timed_out;
+    } else if (timeout_ms != read_timeouts[slot_]) {
+        // A wait longer than a reply window (the pause after the FLASH, a wait for quiet) sets the
+        // port's read timeout for it; the next reply window sets it back.
+        COMMTIMEOUTS timeouts = {};
+        if (!GetCommTimeouts(port, &timeouts)) return core::PortStatus::lost;
+        timeouts.ReadTotalTimeoutConstant = timeout_ms;
+        if (!SetCommTimeouts(port, &timeouts)) return core::PortStatus::lost;
+        read_timeouts[slot_] = timeout_ms;
+    }
     DWORD got = 0;
-    ReadFile(port, &byte, 1, &got, nullptr);
-    if (got == 0) return core::NO_BYTE;
+    if (!ReadFile(port, &byte, 1, &got, nullptr)) return core::PortStatus::lost;
+    if (got == 0) return core::PortStatus::timed_out;
     // A break or a framing or parity error arrives as a byte (0x00 for a break, the reply "record
     // accepted"); the driver flags it, and a damaged reply must read as a missing one.
-    if (ClearCommError(port, &errors, nullptr) && (errors & (CE_BREAK | CE_FRAME | CE_RXPARITY)) != 0) return core::NO_BYTE;
-    return byte;
+    if (!ClearCommError(port, &errors, nullptr)) return core::PortStatus::lost;
+    if ((errors & (CE_BREAK | CE_FRAME | CE_RXPARITY)) != 0) return core::PortStatus::timed_out;
+    return core::PortStatus::done;
 }
 
 void SerialPort::close() {

@@ -22,24 +22,30 @@ EM_ASYNC_JS(void, port_close, (), { await Module.serialPort.close(); });
 
 EM_JS(int, port_lost, (), { return Module.serialPort.lost ? 1 : 0; });
 
-uint16_t byte_or_none(int value) { return value < 0 ? core::NO_BYTE : static_cast<uint16_t>(value); }
 
 }  // namespace
 
 namespace platform {
 
-void WebSerialPort::write(const uint8_t* data, size_t length) { port_write(data, length); }
+core::PortStatus WebSerialPort::status(core::PortStatus what) {
+    return port_lost() != 0 ? core::PortStatus::lost : what;
+}
 
-uint16_t WebSerialPort::read_byte(unsigned timeout_ms) {
+core::PortStatus WebSerialPort::write(const uint8_t* data, size_t length) {
+    port_write(data, length);
+    return status(core::PortStatus::done);
+}
+
+core::PortStatus WebSerialPort::read(unsigned timeout_ms, uint8_t& byte) {
     // Only an empty buffer costs a wait on the page's promise.
-    const int waiting = port_take_byte();
-    if (waiting >= 0 || timeout_ms == 0) return byte_or_none(waiting);
-    return byte_or_none(port_wait_byte(timeout_ms));
+    int got = port_take_byte();
+    if (got < 0 && timeout_ms > 0) got = port_wait_byte(timeout_ms);
+    if (got < 0) return status(core::PortStatus::timed_out);
+    byte = static_cast<uint8_t>(got);
+    return core::PortStatus::done;
 }
 
 void WebSerialPort::close() { port_close(); }
-
-bool WebSerialPort::lost() { return port_lost() != 0; }
 
 }  // namespace platform
 

@@ -8,15 +8,16 @@ namespace platform {
 
 class WebSerialPort : public core::Port {
 public:
-    // Resolves once the page's port has taken the bytes.
-    void write(const uint8_t* data, size_t length) override;
+    // Resolves once the page's port has taken the bytes, or lost it.
+    core::PortStatus write(const uint8_t* data, size_t length) override;
     // Nothing left to wait for: a write resolves when the bytes are handed over.
-    void drain(unsigned) override {}
-    uint16_t read_byte(unsigned timeout_ms) override;
+    core::PortStatus drain(unsigned) override { return status(core::PortStatus::done); }
+    core::PortStatus read(unsigned timeout_ms, uint8_t& byte) override;
     void close() override;
 
-    // True once the port went away: unplugged, or its reading failed.
-    static bool lost();
+private:
+    // what went, or lost once the page's port went away: unplugged, or its reading failed.
+    static core::PortStatus status(core::PortStatus what);
 };
 
 }  // namespace platform

@@ -40,11 +40,11 @@ core::Outcome update(run::Session& session, const run::Options& options, const c
     // Check every record of the FLASH image before anything is sent.
     if (const frontend::Ending ended = run::verify_image(session)) return *ended;
 
-    // The FLASH records, then a word on a slow adapter if the replies took long.
+    // The FLASH records and the pause after them, the line watched through it; then a word on a
+    // slow adapter if the replies took long.
     if (const frontend::Ending ended = run::download_flash(session)) return *ended;
 
-    // Give the device time to settle, then offer the EEPROM, unless it was chosen in advance.
-    console::pause_ms(frontend::PAUSE_AFTER_FLASH_MS);
+    // Offer the EEPROM, unless it was chosen in advance.
     if (const frontend::Ending ended = run::choose_eeprom(session, options.eeprom)) return *ended;
 
     // Write the EEPROM and read it back.

@@ -76,6 +76,8 @@ class DeviceEvents : public core::Events {
 public:
     explicit DeviceEvents(Device& device) : device_(device) {}
     void flash_record_accepted(uint32_t done) override { show(done, done * 100u / core::FLASH_DATA_SIZE); }
+    // Each device settles in its own time after its FLASH.
+    void flash_pause_started(unsigned) override { enter(Stage::pause); }
     void eeprom_write_started() override { enter(Stage::eeprom_write); }
     void read_back_started() override { enter(Stage::read_back); }
     void eeprom_chunk(uint32_t a, unsigned percent) override { show(a, percent); }
@@ -108,9 +110,6 @@ core::Outcome update_device(Device& device, const core::UpdateImage& image, cons
     frontend::DeviceRun run{image, device.link, device.record, device.text, shown_path, true};
     DeviceEvents shown(device);
     if (const frontend::Ending ended = frontend::download_flash(run, shown)) return *ended;
-    // Each device settles in its own time after its FLASH.
-    device.enter(Stage::pause);
-    console::pause_ms(frontend::PAUSE_AFTER_FLASH_MS);
     if (!eeprom) return core::Outcome::completed;
     return *frontend::download_eeprom(run, shown);
 }

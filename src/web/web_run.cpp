@@ -25,7 +25,7 @@ namespace {
 
 // What the page hears of, besides text. A progress event's third value is the time left in whole
 // seconds, or NOT_KNOWN while too few steps are done to tell.
-enum class PageEvent { flash_progress = 1, eeprom_write_progress, read_back_progress, difference };
+enum class PageEvent { flash_progress = 1, eeprom_write_progress, read_back_progress, difference, pause_started };
 constexpr unsigned NOT_KNOWN = 0xFFFFFFFF;
 
 EM_JS(void, page_text, (const char* text), { Module.onText(UTF8ToString(text)); });
@@ -62,6 +62,7 @@ public:
         event(PageEvent::flash_progress, done, done * 100u / core::FLASH_DATA_SIZE,
               left(done / core::RECORD_DATA_SIZE, core::RECORD_COUNT));
     }
+    void flash_pause_started(unsigned ms) override { event(PageEvent::pause_started, ms, 0); }
     void flash_completed() override { text_.print(frontend::FLASH_COMPLETED_TEXT); }
     void eeprom_write_started() override {
         text_.print(frontend::EEPROM_WRITE_TEXT);
@@ -76,12 +77,10 @@ public:
         event(in_read_back_ ? PageEvent::read_back_progress : PageEvent::eeprom_write_progress, a, percent,
               left(a / core::EEPROM_CHUNK, core::EEPROM_SIZE / core::EEPROM_CHUNK));
     }
-    void read_back_difference(uint32_t a, uint16_t received, uint8_t expected) override {
-        text_.print(frontend::difference_text(a, received, expected));
+    void read_back_difference(uint32_t a, unsigned percent, uint16_t received, uint8_t expected) override {
+        text_.print(frontend::progress_text(a, static_cast<long>(percent)) + frontend::difference_text(a, received, expected));
         event(PageEvent::difference, a, received, expected);
     }
-    // A port that went away has nothing more to verify.
-    bool stop_requested() override { return platform::WebSerialPort::lost(); }
 
 private:
     // The bar's time left, after `done` of `total` steps since its start.
@@ -106,15 +105,9 @@ struct PageRun {
 
     frontend::DeviceRun device() { return {image, link, record, text, shown_path, false}; }
 
-    // The outcome a failed step ended with, its text kept for the result panel; a port that went
-    // away under it is said first, and kept in the record.
+    // The outcome a failed step ended with, its text kept for the result panel.
     int ended(frontend::Ending ending) {
         result = text.last();
-        if (port_open && platform::WebSerialPort::lost()) {
-            record.set_port_help({frontend::PORT_LOST_TEXT});
-            result = std::string(frontend::PORT_LOST_TEXT) + "\n" + result;
-            text.print(std::string(frontend::PORT_LOST_TEXT) + "\n");
-        }
         record.settle(*ending);
         return static_cast<int>(*ending);
     }

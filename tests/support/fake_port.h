@@ -1,7 +1,8 @@
 // A stand-in for the serial port, wired to the simulated device's model, on a clock of its own:
 // what is written reaches the device at once, its answers are due after its turnaround (and any
-// delay its faults add), one behind the other as on a line, and a read that waits moves the clock
-// on. Without a device nothing ever answers; a device that hangs up hears and answers nothing more.
+// delay its faults add), one behind the other a byte's time apart as on a line at 115200 baud, and
+// a read that waits moves the clock on. Without a device nothing ever answers; a device that hangs
+// up takes the line with it: the port is lost.
 #pragma once
 
 #include <algorithm>
@@ -20,7 +21,8 @@ public:
         if (device_faults != nullptr) device = std::make_unique<loader_sim::Device>(*device_faults);
     }
 
-    void write(const uint8_t* data, size_t length) override {
+    core::PortStatus write(const uint8_t* data, size_t length) override {
+        if (hung_up) return core::PortStatus::lost;
         write_sizes.push_back(length);
         for (size_t i = 0; i < length; ++i) {
             if (held_ >= 0) schedule(now_us, static_cast<uint8_t>(held_));
@@ -39,19 +41,21 @@ public:
             const long long due = schedule(now_us + turnaround_us_ + reply.extra_delay_ms * 1000LL, reply.byte);
             if (reply.surplus != loader_sim::NO_REPLY) schedule(due, static_cast<uint8_t>(reply.surplus));
         }
+        return core::PortStatus::done;
     }
-    void drain(unsigned) override {}
-    uint16_t read_byte(unsigned timeout_ms) override {
+    core::PortStatus drain(unsigned) override { return hung_up ? core::PortStatus::lost : core::PortStatus::done; }
+    core::PortStatus read(unsigned timeout_ms, uint8_t& byte) override {
         if (timeout_ms > 0) ++reads;
+        if (hung_up) return core::PortStatus::lost;
         const long long until = now_us + timeout_ms * 1000LL;
         if (replies.empty() || replies.front().due_us > until) {
             now_us = until;
-            return core::NO_BYTE;
+            return core::PortStatus::timed_out;
         }
         now_us = std::max(now_us, replies.front().due_us);
-        const uint8_t byte = replies.front().byte;
+        byte = replies.front().byte;
         replies.pop_front();
-        return byte;
+        return core::PortStatus::done;
     }
     void close() override { closed = true; }
 
@@ -70,9 +74,9 @@ public:
     bool closed = false;
 
 private:
-    // An answer is due when the device sends it, never before the answers ahead of it.
+    // An answer is due when the device sends it, a byte's time (87 us) behind the answer ahead of it.
     long long schedule(long long due_us, uint8_t byte) {
-        if (!replies.empty()) due_us = std::max(due_us, replies.back().due_us);
+        if (!replies.empty()) due_us = std::max(due_us, replies.back().due_us + 87);
         replies.push_back({due_us, byte});
         return due_us;
     }

@@ -32,7 +32,7 @@ void Device::error(const std::string& text) { errors_.push_back(text); }
 Step Device::answer(int value, unsigned extra_delay_ms, Reply* reply, bool held) {
     if (faults_.silent || value == NO_REPLY) return Step::go_on;
     reply->byte = static_cast<uint8_t>(value);
-    reply->extra_delay_ms = extra_delay_ms;
+    reply->extra_delay_ms = extra_delay_ms + faults_.reply_delay_ms;
     reply->held = held;
     reply->surplus = NO_REPLY;
     return Step::reply_ready;
@@ -142,7 +142,8 @@ Step Device::receive(uint8_t byte, Reply* reply) {
             ++eeprom_read_;
             const auto wrong = faults_.eeprom_wrong.find(a);
             const int value = wrong != faults_.eeprom_wrong.end() ? wrong->second : a < EEPROM_SIZE ? eeprom_[a] : 0xFF;
-            return answer(value, 0, reply);
+            const auto late = faults_.eeprom_answer_late_ms.find(a);
+            return answer(value, late != faults_.eeprom_answer_late_ms.end() ? late->second : 0, reply);
         }
 
         case State::eeprom_read_end:

@@ -25,6 +25,8 @@ struct Faults {
     std::map<uint32_t, unsigned> eeprom_late_ms; // write frame address -> extra delay of its reply
     std::set<uint32_t> eeprom_held;              // write frame address -> reply held until the host sends on
     std::map<uint32_t, uint8_t> eeprom_wrong;    // address -> value read back instead
+    std::map<uint32_t, unsigned> eeprom_answer_late_ms;  // address -> extra delay of its read-back answer
+    unsigned reply_delay_ms = 0;                 // extra delay of every answer: a slow device
     HangupPoint hangup = HangupPoint::never;
     uint32_t hangup_at = 0;                      // record or EEPROM address of the hang-up
     bool silent = false;                         // never answer anything

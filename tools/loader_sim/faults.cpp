@@ -60,6 +60,16 @@ FaultOption parse_fault_option(const std::string& name, const std::string& value
     } else if (name == "--eeprom-held") {
         ok = parse_number(value, 16, key);
         if (ok) faults.eeprom_held.insert(static_cast<uint32_t>(key));
+    } else if (name == "--eeprom-answer-late") {
+        ok = parse_pair(value, 16, 10, key, number);
+        if (ok) faults.eeprom_answer_late_ms[static_cast<uint32_t>(key)] = static_cast<unsigned>(number);
+    } else if (name == "--eeprom-reply") {
+        int reply = 0;
+        ok = parse_reply_value(value, reply) && reply != NO_REPLY;
+        if (ok) faults.eeprom_write_reply = static_cast<uint8_t>(reply);
+    } else if (name == "--reply-delay") {
+        ok = parse_number(value, 10, number);
+        if (ok) faults.reply_delay_ms = static_cast<unsigned>(number);
     } else if (name == "--eeprom-wrong") {
         ok = parse_pair(value, 16, 16, key, number) && number <= 0xFF;
         if (ok) faults.eeprom_wrong[static_cast<uint32_t>(key)] = static_cast<uint8_t>(number);
