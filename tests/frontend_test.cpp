@@ -1,14 +1,17 @@
-// The steps every front end shares, in process: the transfers through them over a stand-in port
-// wired to the simulated device, with the console's text and the outcome they end with, for every
-// row of the reply-fault table; and the run record they keep, read back as JSON.
+// The update flow every front end runs, in process: over a stand-in port wired to the simulated
+// device, with the console's text and the outcome it ends with, for every row of the reply-fault
+// table; and one table of the front ends' choices (the port, the EEPROM question, the chunk, a
+// waiting key, the ending) with scripted answers.
 #include <gtest/gtest.h>
 
-#include <nlohmann/json.hpp>
+#include <deque>
+#include <ostream>
 
 #include "device.h"
 #include "fake_port.h"
 #include "faults.h"
-#include "frontend/steps.h"
+#include "frontend/estimate.h"
+#include "frontend/flow.h"
 #include "reply_faults.h"
 #include "test_files.h"
 
@@ -16,54 +19,242 @@ namespace {
 
 constexpr long OFFSET = 4096;
 
-// A console whose text is kept and whose keys are given in advance.
-class ScriptedConsole : public frontend::Console {
+// A dialog whose text is kept and whose keys are given in advance; a key waits from the read-back
+// on when key_in_read_back says so.
+class ScriptedDialog : public frontend::Dialog {
 public:
     void print(const std::string& text) override { text_ += text; }
+    int read_key() override {
+        if (keys.empty()) return console::KEY_END;
+        const int key = static_cast<unsigned char>(keys.front());
+        keys.pop_front();
+        return key;
+    }
+    bool key_waiting() override { return key_in_read_back && text_.find("Verifying EEPROM") != std::string::npos; }
     const std::string& text() const { return text_; }
+
+    std::deque<char> keys;
+    bool key_in_read_back = false;
 
 private:
     std::string text_;
 };
+
+// The stand-in port as the flow's port, opened or refused as the row says.
+class FakePortChoice : public frontend::PortChoice {
+public:
+    FakePortChoice(FakePort& port, bool refused) : port_(port), refused_(refused) {}
+    frontend::Stopped open(const frontend::Settings&, frontend::RunRecord&, frontend::Dialog& dialog) override {
+        if (refused_) {
+            dialog.print("COM3 not installed or in use by other program\n");
+            return core::Outcome::port_error;
+        }
+        opened_ = true;
+        dialog.print("COM3 connected\n");
+        return std::nullopt;
+    }
+    core::Port& port() override { return port_; }
+    std::string close() override {
+        if (!opened_) return "";
+        port_.close();
+        return "COM3";
+    }
+
+private:
+    FakePort& port_;
+    bool refused_, opened_ = false;
+};
+
+// The port's clock at the EEPROM's start and end.
+struct EepromClock : core::Listener {
+    explicit EepromClock(const FakePort& port) : port_(port) {}
+    void eeprom_write_started() override { started_us = port_.now_us; }
+    void eeprom_finished() override { finished_us = port_.now_us; }
+    const FakePort& port_;
+    long long started_us = 0, finished_us = 0;
+};
+
+// One update through the flow: the file's bytes checked, then the device's update and its ending.
+struct FlowRun {
+    FlowRun(const std::string& device, unsigned turnaround_us = 0) {
+        std::string bad;
+        EXPECT_TRUE(loader_sim::parse_fault_line(device, faults, bad)) << bad;
+        port = std::make_unique<FakePort>(&faults, turnaround_us);
+    }
+
+    core::Outcome run(const std::vector<uint8_t>& file, frontend::EepromQuestion& question, frontend::Settings settings,
+                      bool refused = false) {
+        FakePortChoice choice(*port, refused);
+        frontend::ConsoleEvents console(dialog);
+        EepromClock clock(*port);
+        // Both the console's events and the clock: the front end's shown events are one listener.
+        struct Shown : core::Listener {
+            Shown(core::Events& a, core::Events& b) : a_(a), b_(b) {}
+            void flash_started() override { a_.flash_started(); }
+            void flash_record_accepted(uint32_t done) override { a_.flash_record_accepted(done); }
+            void flash_completed() override { a_.flash_completed(); }
+            void eeprom_write_started() override { a_.eeprom_write_started(), b_.eeprom_write_started(); }
+            void read_back_started() override { a_.read_back_started(); }
+            void eeprom_chunk(uint32_t a, unsigned percent) override { a_.eeprom_chunk(a, percent); }
+            void read_back_difference(uint32_t a, unsigned p, uint16_t r, uint8_t e) override { a_.read_back_difference(a, p, r, e); }
+            void eeprom_finished() override { b_.eeprom_finished(); }
+            bool stop_requested() override { return a_.stop_requested(); }
+            core::Events& a_;
+            core::Events& b_;
+        } shown(console, clock);
+        frontend::UpdateFile update_file(OFFSET);
+        frontend::UpdateFlow flow(update_file, record, {dialog, shown, choice, question}, settings);
+        core::Outcome outcome = core::Outcome::completed;
+        if (const frontend::Stopped stopped = flow.check_bytes(file.data(), file.size(), "update")) outcome = *stopped;
+        else outcome = flow.update_device();
+        flow.end(outcome);
+        result = flow.result_text();
+        eeprom_us = clock.finished_us - clock.started_us;
+        return outcome;
+    }
+
+    loader_sim::Faults faults;
+    std::unique_ptr<FakePort> port;
+    frontend::RunRecord record{nullptr, "test"};
+    ScriptedDialog dialog;
+    std::string result;
+    long long eeprom_us = 0;
+};
+
+// An update file as the page gets it: behind a stub that carries the payload offset's mark.
+std::vector<uint8_t> file_bytes(const test_files::UpdateContent& content) {
+    std::vector<uint8_t> stub(1024, 0);
+    const std::string mark = "UPDATER-PAYLOAD-OFFSET=" + std::to_string(OFFSET);
+    std::copy(mark.begin(), mark.end(), stub.begin() + 100);
+    return test_files::update_file_bytes(stub, OFFSET, content);
+}
 
 class ReplyFaults : public ::testing::TestWithParam<reply_faults::Row> {};
 
 TEST_P(ReplyFaults, EndTheUpdateWithTheirTextAndStatus) {
     const reply_faults::Row& row = GetParam();
     test_files::UpdateContent content;
-    const std::vector<uint8_t> file = test_files::update_file_bytes({}, OFFSET, content);
-    core::UpdateImage image{OFFSET};
-    ASSERT_FALSE(image.open(file.data(), file.size()));
-    loader_sim::Faults faults;
-    std::string bad;
-    ASSERT_TRUE(loader_sim::parse_fault_line(row.device, faults, bad)) << bad;
-    FakePort port(&faults);
-    core::Link link(port);
-    frontend::RunRecord record(nullptr, "test");
-    ScriptedConsole console;
-    frontend::DeviceRun run{image, link, record, console, "update", false};
-    frontend::ConsoleEvents shown(console);
-
-    frontend::Ending ended = frontend::download_flash(run, shown);
-    if (!ended && row.eeprom) ended = frontend::download_eeprom(run, shown);
-    EXPECT_EQ(static_cast<int>(ended.value_or(core::Outcome::completed)), row.status);
+    FlowRun run(row.device);
+    frontend::GivenAnswer answer(row.eeprom);
+    const core::Outcome outcome = run.run(file_bytes(content), answer, {});
+    EXPECT_EQ(static_cast<int>(outcome), row.status);
     const std::string tail = row.ending + reply_faults::next_step(row.status);
-    const std::string& text = console.text();
-    ASSERT_GE(text.size(), tail.size()) << text;
-    EXPECT_EQ(text.substr(text.size() - tail.size()), tail) << text.substr(text.size() > 300 ? text.size() - 300 : 0);
+    const std::string& text = run.dialog.text();
+    const size_t end = text.rfind("COM3 disconnected\n");
+    ASSERT_NE(end, std::string::npos) << text;
+    ASSERT_GE(end, tail.size()) << text;
+    EXPECT_EQ(text.substr(end - tail.size(), tail.size()), tail) << text.substr(end > 300 ? end - 300 : 0);
     EXPECT_NE(text.find(row.also), std::string::npos) << row.also;
+    // The result is the text the failed step ended with.
+    if (outcome != core::Outcome::completed) {
+        ASSERT_GE(end, run.result.size());
+        EXPECT_EQ(text.substr(end - run.result.size(), run.result.size()), run.result);
+    }
     // Nothing more was sent after the failing record.
-    EXPECT_EQ(std::count(port.write_sizes.begin(), port.write_sizes.end(), size_t{129}), row.frames);
+    EXPECT_EQ(std::count(run.port->write_sizes.begin(), run.port->write_sizes.end(), size_t{129}), row.frames);
     // Never completed unless the device holds the file: a byte it reads back wrongly is a byte it holds.
-    if (!ended || *ended == core::Outcome::completed) {
-        EXPECT_EQ(port.device->flash(), content.flash);
-        std::vector<uint8_t> held = port.device->eeprom();
-        for (const auto& [a, value] : faults.eeprom_wrong) held[a] = value;
+    if (outcome == core::Outcome::completed) {
+        EXPECT_EQ(run.port->device->flash(), content.flash);
+        std::vector<uint8_t> held = run.port->device->eeprom();
+        for (const auto& [a, value] : run.faults.eeprom_wrong) held[a] = value;
         if (row.eeprom) EXPECT_EQ(held, content.eeprom);
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, ReplyFaults, ::testing::ValuesIn(reply_faults::rows_for(reply_faults::IN_PROCESS)),
                          [](const auto& row) { return row.param.name; });
+
+// A front end's choices and what the run shows for them.
+struct Choices {
+    const char* name;
+    const char* keys;          // keys at the EEPROM prompt; nullptr: the answer "write" given in advance
+    uint16_t chunk;
+    bool key_in_read_back;     // a key waits from the read-back on
+    bool refused;              // the port cannot be opened
+    bool damaged;              // a record's checksum fails
+    bool enter_at_end;
+    int status;
+    std::vector<std::string> shown;  // in this order
+    const char* result;              // how the result begins
+    bool eeprom_held;                // the device holds the file's EEPROM
+
+    friend std::ostream& operator<<(std::ostream& out, const Choices& row) { return out << row.name; }
+};
+
+const std::string PROMPT = "Press 'e' to download EEPROM data memory !\n\n";
+const std::string FLASH_DONE = "\nDownload of FLASH program memory successfully completed\n\n";
+const std::string EEPROM_DONE = "\nDownload of EEPROM data memory successfully completed\n";
+
+class FrontEndChoices : public ::testing::TestWithParam<Choices> {};
+
+TEST_P(FrontEndChoices, RunTheStepsInTheirOrder) {
+    const Choices& row = GetParam();
+    test_files::UpdateContent content;
+    std::vector<uint8_t> file = file_bytes(content);
+    // The last data byte of record 499.
+    if (row.damaged) file[file.size() - core::EEPROM_AREA_SIZE - 2] ^= 0x01, test_files::reseal(file);
+    FlowRun run("");
+    for (const char* key = row.keys; key != nullptr && *key != 0; ++key) run.dialog.keys.push_back(*key);
+    run.dialog.key_in_read_back = row.key_in_read_back;
+    frontend::EepromPrompt prompt;
+    frontend::GivenAnswer answer(true);
+    frontend::Settings settings;
+    settings.chunk = row.chunk;
+    settings.enter_at_end = row.enter_at_end;
+    const core::Outcome outcome = run.run(file, row.keys ? static_cast<frontend::EepromQuestion&>(prompt) : answer, settings, row.refused);
+
+    EXPECT_EQ(static_cast<int>(outcome), row.status);
+    const std::string& text = run.dialog.text();
+    size_t at = 0;
+    for (const std::string& part : row.shown) {
+        const size_t found = text.find(part, at);
+        ASSERT_NE(found, std::string::npos) << "\"" << part << "\" after " << at << " in:\n" << text;
+        at = found + part.size();
+    }
+    EXPECT_EQ(run.result.rfind(row.result, 0), 0u) << run.result;
+    EXPECT_EQ(run.port->device->eeprom() == content.eeprom, row.eeprom_held);
+    if (row.refused || row.damaged) EXPECT_TRUE(run.port->wire.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, FrontEndChoices,
+    ::testing::Values(
+        Choices{"other_keys_ignored_then_capital_e", "x\rE", 1, false, false, false, false, 0,
+                {"COM3 connected\n", "Checksum test OK\n", "\nDownloading FLASH...\n", FLASH_DONE, PROMPT,
+                 "\nDownloading EEPROM...\n", "\r7FF 100%\n", EEPROM_DONE, "COM3 disconnected\n"},
+                "Download of FLASH program memory successfully completed\nDownload of EEPROM", true},
+        Choices{"escape_leaves_the_eeprom", "\x1b", 1, false, false, false, true, 0,
+                {FLASH_DONE, PROMPT, "COM3 disconnected\n\nPress Enter to exit !\n"},
+                "Download of FLASH program memory successfully completed", false},
+        Choices{"end_of_input_leaves_the_eeprom", "", 1, false, false, false, false, 0, {FLASH_DONE, PROMPT, "COM3 disconnected\n"},
+                "Download of FLASH", false},
+        Choices{"chunk_16_carries_the_same_contents", nullptr, 16, false, false, false, false, 0,
+                {"\nVerifying EEPROM...\n", "\r7F0 100%\n" + EEPROM_DONE.substr(1), "COM3 disconnected\n"},
+                "Download of FLASH", true},
+        // A key waiting ends every later chunk after its first byte; the bytes left out are no
+        // success (and the device, polled for fewer bytes than announced, falls out of step too).
+        Choices{"key_waiting_in_the_read_back_leaves_bytes_unverified", nullptr, 16, true, false, false, false, 6,
+                {"\nVerifying EEPROM...\n", " not verified. Try again!\n", "What to do: run the update again"}, "", true},
+        Choices{"refused_port_sends_nothing", "e", 1, false, true, false, true, 3,
+                {"COM3 not installed or in use by other program\n\nPress Enter to exit !\n"},
+                "COM3 not installed", false},
+        Choices{"checksum_error_after_the_port_sends_nothing", "e", 1, false, false, true, false, 2,
+                {"COM3 connected\n", "Error in checksum. Probably download error from website.\n", "COM3 disconnected\n"},
+                "Error in checksum", false}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+// The EEPROM's time as estimated for the advice, against its time behind a 16 ms adapter, chunk
+// bytes a frame: the stand-in port's clock leaves out the wire time, which the estimate adds.
+TEST(Estimate, TellsTheEepromsTimeForTheChunkItIsSentIn) {
+    for (const uint16_t chunk : {uint16_t{1}, uint16_t{16}}) {
+        FlowRun run("", 16000);
+        frontend::GivenAnswer answer(true);
+        frontend::Settings settings;
+        settings.chunk = chunk;
+        ASSERT_EQ(run.run(file_bytes({}), answer, settings), core::Outcome::completed) << run.dialog.text();
+        const double took = run.eeprom_us / 1e6;
+        EXPECT_NEAR(frontend::eeprom_seconds(16000, chunk), took, took / 20) << "chunk " << chunk;
+    }
+}
 
 }  // namespace

@@ -17,7 +17,7 @@ namespace {
 constexpr long OFFSET = 4096;
 
 // What the transfers reported.
-struct Recorded : core::Events {
+struct Recorded : core::Listener {
     struct Difference {
         uint32_t a;
         uint16_t received;
@@ -53,10 +53,10 @@ protected:
     core::ReadBack eeprom(const loader_sim::Faults& faults) {
         port = std::make_unique<FakePort>(&faults);
         core::Link link(*port);
-        return core::download_eeprom(link, image, events);
+        return core::download_eeprom(link, image, events, core::EEPROM_CHUNK);
     }
 
-    core::Result flash(const loader_sim::Faults& faults) {
+    core::Failed flash(const loader_sim::Faults& faults) {
         port = std::make_unique<FakePort>(&faults);
         core::Link link(*port);
         return core::download_flash(link, image, events);
@@ -132,7 +132,7 @@ TEST_F(Transfer, TwoFlashTransfersInOneProcessEachGetTheirOwnResult) {
     loader_sim::Faults failing;
     failing.record_reply[250] = 0x55;
 
-    auto run = [](const core::UpdateImage& with_image, FakePort& on, core::Result& result) {
+    auto run = [](const core::UpdateImage& with_image, FakePort& on, core::Failed& result) {
         core::Link link(on);
         Recorded recorded;
         result = core::download_flash(link, with_image, recorded);
@@ -141,7 +141,7 @@ TEST_F(Transfer, TwoFlashTransfersInOneProcessEachGetTheirOwnResult) {
     for (bool threads : {false, true}) {
         SCOPED_TRACE(threads ? "side by side" : "one after the other");
         FakePort first(&none), second(&failing);
-        core::Result first_result = core::Failure{core::Fault::out_of_memory}, second_result;
+        core::Failed first_result = core::Failure{core::Fault::out_of_memory}, second_result;
         if (threads) {
             std::thread a(run, std::cref(image), std::ref(first), std::ref(first_result));
             std::thread b(run, std::cref(other_image), std::ref(second), std::ref(second_result));

@@ -19,7 +19,7 @@ protected:
         return test_files::update_file_bytes(std::vector<uint8_t>(100, 0x90), OFFSET, content);
     }
 
-    core::Result open(const std::vector<uint8_t>& file) { return image.open(file.data(), file.size()); }
+    core::Failed open(const std::vector<uint8_t>& file) { return image.open(file.data(), file.size()); }
 
     core::UpdateImage image{OFFSET};
     test_files::TempDir dir;
@@ -39,7 +39,7 @@ TEST_F(UpdateImage, LengthOneByteOffIsRejectedBeforeTheHeaderIsRead) {
     for (long delta : {-1L, +1L}) {
         std::vector<uint8_t> file = bytes();
         file.resize(static_cast<size_t>(core::expected_file_length(OFFSET) + delta));
-        const core::Result failed = open(file);
+        const core::Failed failed = open(file);
         ASSERT_TRUE(failed);
         EXPECT_EQ(failed->fault, Fault::file_length);
         EXPECT_EQ(failed->outcome(), core::Outcome::file_error);
@@ -55,7 +55,7 @@ TEST_F(UpdateImage, ChecksumErrorInTheFirstOrLastRecordFailsTheChecksumTest) {
         file[OFFSET + 32 + record * 129 + 128] ^= 0x40;  // the stored checksum byte
         test_files::reseal(file);
         EXPECT_FALSE(open(file));
-        const core::Result checked = image.verify();
+        const core::Failed checked = image.verify();
         ASSERT_TRUE(checked) << record;
         EXPECT_EQ(checked->fault, Fault::file_damaged);
     }
@@ -68,7 +68,7 @@ TEST_F(UpdateImage, PayloadWithoutItsDigestIsRefusedBeforeTheHeaderIsRead) {
     file[file.size() - core::EEPROM_AREA_SIZE + 5] ^= 0x10;
     for (bool zeroed : {false, true}) {
         if (zeroed) std::fill(file.end() - core::PAYLOAD_SIZE - core::DIGEST_BLOCK_SIZE, file.end(), 0);
-        const core::Result failed = open(file);
+        const core::Failed failed = open(file);
         ASSERT_TRUE(failed);
         EXPECT_EQ(failed->fault, Fault::file_damaged);
         EXPECT_STREQ(image.header().device_name, "");

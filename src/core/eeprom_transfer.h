@@ -9,16 +9,11 @@
 #include "core/link.h"
 #include "core/update_image.h"
 
-#ifndef UPDATER_EEPROM_CHUNK
-#define UPDATER_EEPROM_CHUNK 1
-#endif
-
 namespace core {
 
-// Number of EEPROM bytes carried by one frame: a build setting.
-constexpr uint16_t EEPROM_CHUNK = UPDATER_EEPROM_CHUNK;
-
-static_assert(EEPROM_CHUNK >= 1 && EEPROM_CHUNK <= 255, "a frame's count byte carries a chunk of 1 to 255 bytes");
+// Number of EEPROM bytes carried by one frame, as the updaters send them: one, which every loader
+// takes. A frame's count byte carries 1 to 255.
+constexpr uint16_t EEPROM_CHUNK = 1;
 
 // How long a byte out of step may come after the last answer it would have displaced: the line
 // must stay quiet this long behind a read-back's last answer before its answers are trusted.
@@ -55,7 +50,7 @@ unsigned eeprom_percent_after(uint32_t a, uint16_t chunk);
 // runs again from the start, READ_BACK_PASSES times at most, and addresses never read in step
 // count as skipped. A stop request ends a chunk early; the bytes left out count as skipped. A port
 // that goes away ends the transfer at once. Never fails: what it found is the result.
-ReadBack download_eeprom(Link& link, const UpdateImage& image, Events& events, uint16_t chunk = EEPROM_CHUNK);
+ReadBack download_eeprom(Link& link, const UpdateImage& image, Events& events, uint16_t chunk);
 
 // Sends one write frame for the n >= 1 bytes at address a; false when the port went away.
 bool write_eeprom_chunk(Link& link, const UpdateImage& image, uint32_t a, uint32_t n);

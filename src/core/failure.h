@@ -50,7 +50,7 @@ struct Failure {
     Outcome outcome() const;
 };
 
-// Success (empty) or the failure that ended a step.
-using Result = std::optional<Failure>;
+// The failure that ended a step; empty when it succeeded.
+using Failed = std::optional<Failure>;
 
 }  // namespace core

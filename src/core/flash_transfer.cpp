@@ -35,7 +35,7 @@ unsigned beyond_wire_time(std::chrono::steady_clock::duration took) {
 
 }  // namespace
 
-Result download_flash(Link& link, const UpdateImage& image, Events& events) {
+Failed download_flash(Link& link, const UpdateImage& image, Events& events) {
     for (uint16_t b : {0x59, 0xD8, 0xFD, 0x00}) link.send_byte(b);
     const uint16_t acknowledgement = link.receive_byte();
     if (acknowledgement == PORT_LOST) return Failure{Fault::port_lost};

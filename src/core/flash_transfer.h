@@ -21,6 +21,6 @@ constexpr unsigned PAUSE_AFTER_FLASH_MS = 5000;
 // wire, a reply read out of step shifts every later one, and only a byte after the last shows it.
 // Fails at a missing, negative or unknown reply, a byte that came unasked, or a port that went
 // away.
-Result download_flash(Link& link, const UpdateImage& image, Events& events);
+Failed download_flash(Link& link, const UpdateImage& image, Events& events);
 
 }  // namespace core

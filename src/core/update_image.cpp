@@ -15,7 +15,7 @@ Failure UpdateImage::wrong_length() const {
     return failure;
 }
 
-Result UpdateImage::open_file(std::FILE* file, long length) {
+Failed UpdateImage::open_file(std::FILE* file, long length) {
     // A file of a length no update file has is refused before any of it is read.
     const long expected = expected_file_length(static_cast<uint32_t>(payload_offset_));
     if (length < expected || length - expected > MAX_SIGNATURE_ALIGNMENT + MAX_SIGNATURE_SIZE) {
@@ -41,7 +41,7 @@ Result UpdateImage::open_file(std::FILE* file, long length) {
     return open(bytes.data(), bytes.size());
 }
 
-Result UpdateImage::open(const uint8_t* data, size_t length) {
+Failed UpdateImage::open(const uint8_t* data, size_t length) {
     release();
     length_ = static_cast<long>(length);
     const FileVerdict verdict = judge_update_file(data, length, payload_offset_);
@@ -59,7 +59,7 @@ Result UpdateImage::open(const uint8_t* data, size_t length) {
     return std::nullopt;
 }
 
-Result UpdateImage::verify() const {
+Failed UpdateImage::verify() const {
     if (payload_.empty() || bad_record_ >= 0) return Failure{Fault::file_damaged};
     return std::nullopt;
 }

@@ -19,13 +19,13 @@ public:
 
     // Reads the open file whole (length bytes, as the file system reports its size) and judges it,
     // as open() does. Fails on a read that falls short, with the system's reason.
-    Result open_file(std::FILE* file, long length);
+    Failed open_file(std::FILE* file, long length);
 
     // Judges the file's bytes: its length (or the payload followed by a signature), then its payload
     // digest, which must be recorded and match. On success the header, the records and the EEPROM
     // bytes are held; the records' checksums are judged by verify(). The length and the digest
     // are known also when the digest fails.
-    Result open(const uint8_t* data, size_t length);
+    Failed open(const uint8_t* data, size_t length);
 
     long length() const { return length_; }
     // The payload's SHA-256 (zeros where it was not computed) and whether it was.
@@ -37,7 +37,7 @@ public:
     long image_start() const { return payload_offset_ + static_cast<long>(HEADER_SIZE); }
 
     // The checksum test of the 500 records: a failure at the first mismatch.
-    Result verify() const;
+    Failed verify() const;
 
     // FLASH data byte for logical offset i, 0 <= i < 64,000.
     uint8_t flash_byte(uint32_t i) const;

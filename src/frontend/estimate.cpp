@@ -13,13 +13,13 @@ constexpr uint32_t STEPS_BEFORE_TIME_LEFT = 8;
 
 }  // namespace
 
-double eeprom_seconds(unsigned reply_us) {
-    constexpr uint32_t chunks = (core::EEPROM_SIZE + core::EEPROM_CHUNK - 1) / core::EEPROM_CHUNK;
+double eeprom_seconds(unsigned reply_us, uint16_t chunk) {
+    const uint32_t chunks = (core::EEPROM_SIZE + chunk - 1) / chunk;
     // Start sequence and write command, the write frames, the end of writing and the read-back
     // command, the read-back headers and polls, the end of reading; one answer per write frame and
     // per byte read back.
-    constexpr uint32_t answers = chunks + core::EEPROM_SIZE;
-    constexpr uint32_t sent = 5 + chunks * 4 + core::EEPROM_SIZE + 2 + chunks * 4 + core::EEPROM_SIZE + 2;
+    const uint32_t answers = chunks + core::EEPROM_SIZE;
+    const uint32_t sent = 5 + chunks * 4 + core::EEPROM_SIZE + 2 + chunks * 4 + core::EEPROM_SIZE + 2;
     return (sent + answers) * BYTE_SECONDS + answers * (reply_us * 1e-6) + 2 * core::READ_TIMEOUT_MS * 1e-3;
 }
 

@@ -6,10 +6,11 @@
 
 namespace frontend {
 
-// The EEPROM transfer's time in seconds when each of its answers comes reply_us after its
-// request has left: its bytes' wire time at 115200 baud, the wait for each of its 4,096 answers,
-// and the waits for quiet around its read-back.
-double eeprom_seconds(unsigned reply_us);
+// The EEPROM transfer's time in seconds, chunk bytes a frame, when each of its answers comes
+// reply_us after its request has left: its bytes' wire time at 115200 baud, the wait for each of
+// its answers (one per write frame and per byte read back), and the waits for quiet around its
+// read-back.
+double eeprom_seconds(unsigned reply_us, uint16_t chunk);
 
 // The answers' wait with an adapter whose latency timer is set to 1 ms.
 constexpr unsigned LOW_LATENCY_REPLY_US = 1000;

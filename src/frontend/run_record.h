@@ -21,7 +21,7 @@ namespace frontend {
 
 enum class Phase { file_check, flash, eeprom_write, read_back };
 
-class RunRecord : public core::Events {
+class RunRecord : public core::Listener {
 public:
     // Starts a record of one update (start time, host, the updater's version), appended to log when
     // it ends; nullptr keeps none. From now on a signal finds it ready to write.

@@ -232,21 +232,21 @@ std::string help_text(const std::vector<std::string>& help, bool one_line) {
 namespace {
 
 // How long the EEPROM takes when every answer waits reply_us, and how long at 1 ms of latency.
-std::string eeprom_estimate(unsigned reply_us) {
+std::string eeprom_estimate(unsigned reply_us, uint16_t chunk) {
     return format("The EEPROM takes about %.0f s with this adapter (about %.0f s at 1 ms latency).",
-                  eeprom_seconds(reply_us), eeprom_seconds(LOW_LATENCY_REPLY_US));
+                  eeprom_seconds(reply_us, chunk), eeprom_seconds(LOW_LATENCY_REPLY_US, chunk));
 }
 
 }  // namespace
 
-std::string slow_adapter_text(const core::ReplySummary& replies) {
+std::string slow_adapter_text(const core::ReplySummary& replies, uint16_t chunk) {
     return format("Slow serial adapter: replies took %.1f ms (median, 4 ms at most is usual). ", replies.median_us / 1000.0) +
-           eeprom_estimate(replies.median_us) + " " + serial::latency_advice() + "\n\n";
+           eeprom_estimate(replies.median_us, chunk) + " " + serial::latency_advice() + "\n\n";
 }
 
-std::string latency_timer_text(unsigned timer_ms) {
+std::string latency_timer_text(unsigned timer_ms, uint16_t chunk) {
     return format("Slow serial adapter: its latency timer is %u ms (2 ms at most is usual). ", timer_ms) +
-           eeprom_estimate(timer_ms * 1000) + " " + serial::latency_advice();
+           eeprom_estimate(timer_ms * 1000, chunk) + " " + serial::latency_advice();
 }
 
 std::string record_not_written_text(const std::string& path, const std::string& reason) {

@@ -77,12 +77,12 @@ std::string wrapped(const std::string& paragraph);
 std::string help_text(const std::vector<std::string>& help, bool one_line);
 
 // The advice after a FLASH transfer whose replies took long: the adapter's latency timer, how long
-// the EEPROM takes with it, and how to set it on this platform.
-std::string slow_adapter_text(const core::ReplySummary& replies);
+// the EEPROM takes with it, chunk bytes a frame, and how to set it on this platform.
+std::string slow_adapter_text(const core::ReplySummary& replies, uint16_t chunk);
 
 // The warning before the FLASH about an adapter whose latency timer the system tells: how long the
-// EEPROM takes with it, and how to set it on this platform.
-std::string latency_timer_text(unsigned timer_ms);
+// EEPROM takes with it, chunk bytes a frame, and how to set it on this platform.
+std::string latency_timer_text(unsigned timer_ms, uint16_t chunk);
 
 // Why the run record could not be written to the log at path, with the system's reason.
 std::string record_not_written_text(const std::string& path, const std::string& reason);

@@ -1,15 +1,20 @@
-// Entry of the updater: one fixed, interactive update run of the device through a COM port; with
-// several ports named, a station that updates them all at once.
+// Entry of the updater, where its parts are put together: one fixed, interactive update run of the
+// device through a COM port; with several ports named, a station that updates them all at once.
+// The options are parsed, the console and its signal handlers set up, the record file opened, the
+// flow built for one port or the station for several, and the console restored once, on every end.
 #include <cstdio>
 #include <string>
 
+#include "frontend/dialog.h"
+#include "frontend/flow.h"
 #include "frontend/run_record.h"
+#include "frontend/serial_port_choice.h"
 #include "frontend/shown_text.h"
-#include "frontend/text.h"
 #include "platform/console.h"
 #include "platform/record_file.h"
 #include "run/options.h"
-#include "run/session.h"
+#include "run/payload_offset.h"
+#include "run/port_prompt.h"
 #include "station/station.h"
 
 // The stub's payload offset, found by the packer in the executable itself.
@@ -26,29 +31,51 @@ const char payload_offset_mark[] =
 
 namespace {
 
-// One update, step by step: each step either lets it go on or ends it with its outcome.
-core::Outcome update(run::Session& session, const run::Options& options, const char* path, const char* shown_path) {
-    // Check the update file and read who and what it is for.
-    if (const frontend::Ending ended = run::check_update_file(session, path, shown_path)) return *ended;
-    session.console.print(frontend::banner_text(session.image.header()));
+// The update of the one device through the console: the port by key or as named, the EEPROM by key
+// or as chosen in advance, Enter at the end unless nobody is there to press it.
+int update_one(const run::Options& options, const frontend::Build& build, const char* path, const char* shown_path,
+               record_file::LogFile* log) {
+    frontend::TerminalDialog dialog(options.unattended);
+    frontend::ConsoleEvents shown(dialog);
+    frontend::RunRecord record(log, build.version);
+    run::PortPrompt prompt;
+    frontend::GivenPort given(options.ports.empty() ? "" : options.ports[0]);
+    frontend::EepromPrompt asked;
+    frontend::GivenAnswer answered(options.eeprom == run::EepromChoice::download);
+    frontend::PortChoice& port = options.ports.empty() ? static_cast<frontend::PortChoice&>(prompt) : given;
+    frontend::EepromQuestion& eeprom =
+        options.eeprom == run::EepromChoice::ask ? static_cast<frontend::EepromQuestion&>(asked) : answered;
 
-    // The port: the key pressed at the prompt, or the one named.
-    const frontend::Ending opened =
-        options.ports.empty() ? run::choose_port(session) : run::open_port_named(session, options.ports[0]);
-    if (opened) return *opened;
+    frontend::Settings settings;
+    settings.unattended = options.unattended;
+    settings.enter_at_end = !options.unattended;
+    frontend::UpdateFile file(build.payload_offset);
+    frontend::UpdateFlow flow(file, record, {dialog, shown, port, eeprom}, settings);
+    const core::Outcome outcome = flow.run(path, frontend::shown_text(shown_path));
+    flow.end(outcome);
+    return static_cast<int>(outcome);
+}
 
-    // Check every record of the FLASH image before anything is sent.
-    if (const frontend::Ending ended = run::verify_image(session)) return *ended;
-
-    // The FLASH records and the pause after them, the line watched through it; then a word on a
-    // slow adapter if the replies took long.
-    if (const frontend::Ending ended = run::download_flash(session)) return *ended;
-
-    // Offer the EEPROM, unless it was chosen in advance.
-    if (const frontend::Ending ended = run::choose_eeprom(session, options.eeprom)) return *ended;
-
-    // Write the EEPROM and read it back.
-    return run::download_eeprom(session);
+// Everything between the console's setup and its restoring: the record file, then the update of
+// one device or the station's.
+int update(const run::Options& options, const char* argv0) {
+    // A record that cannot be kept stops the run before anything is opened.
+    record_file::LogFile log;
+    if (std::string reason; !options.log.empty() && !log.open(options.log, reason)) {
+        std::fprintf(stderr, "update: cannot write the run record to %s: %s\n", frontend::shown_text(options.log).c_str(),
+                     frontend::shown_text(reason).c_str());
+        return static_cast<int>(core::Outcome::file_error);
+    }
+    // Argument 0 names the program's own file, which carries the payload.
+    const char* shown_path = argv0 != nullptr ? argv0 : "";
+    const char* path = console::own_file_path(shown_path);
+    record_file::LogFile* record_log = log.is_open() ? &log : nullptr;
+    const frontend::Build build{UPDATER_VERSION, run::PAYLOAD_OFFSET};
+    if (options.ports.size() > 1) {
+        const station::Plan plan{options.ports, options.eeprom == run::EepromChoice::download, options.unattended};
+        return station::run(plan, build, path, shown_path, record_log);
+    }
+    return update_one(options, build, path, shown_path, record_log);
 }
 
 }  // namespace
@@ -72,25 +99,7 @@ int main(int argc, char** argv) {
     // The console and the signal handlers first: a signal from here on finds the records ready,
     // and nothing opened later takes a standard descriptor.
     console::init(frontend::RunRecord::finish_all_interrupted);
-    // A record that cannot be kept stops the run before anything is opened.
-    record_file::LogFile log;
-    if (std::string reason; !options.log.empty() && !log.open(options.log, reason)) {
-        std::fprintf(stderr, "update: cannot write the run record to %s: %s\n", frontend::shown_text(options.log).c_str(),
-                     frontend::shown_text(reason).c_str());
-        console::restore();
-        return static_cast<int>(core::Outcome::file_error);
-    }
-    // Argument 0 names the program's own file, which carries the payload.
-    const char* shown_path = argc > 0 && argv[0] != nullptr ? argv[0] : "";
-    const char* path = console::own_file_path(shown_path);
-    record_file::LogFile* record_log = log.is_open() ? &log : nullptr;
-
-    if (options.ports.size() > 1) {
-        const station::Plan plan{options.ports, options.eeprom == run::EepromChoice::download, options.batch,
-                                 run::PAYLOAD_OFFSET};
-        return station::run(plan, path, shown_path, record_log);
-    }
-    frontend::TerminalConsole keys_and_text(options.batch);
-    run::Session session(keys_and_text, record_log, options.batch);
-    return run::exit_program(session, update(session, options, path, shown_path));
+    const int status = update(options, argc > 0 ? argv[0] : nullptr);
+    console::restore();
+    return status;
 }

@@ -71,7 +71,7 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
         } else if (name == "--list-ports") {
             options.list_ports = true;
         } else if (name == "--batch") {
-            options.batch = true;
+            options.unattended = true;
         } else if (name == "--eeprom" || name == "--no-eeprom") {
             const EepromChoice choice = name == "--eeprom" ? EepromChoice::download : EepromChoice::skip;
             if (options.eeprom != EepromChoice::ask && options.eeprom != choice) {
@@ -88,7 +88,7 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
             return false;
         }
     }
-    if (options.batch && (options.ports.empty() || options.eeprom == EepromChoice::ask)) {
+    if (options.unattended && (options.ports.empty() || options.eeprom == EepromChoice::ask)) {
         error = "--batch needs --port and --eeprom or --no-eeprom";
         return false;
     }

@@ -16,7 +16,7 @@ struct Options {
     std::vector<std::string> ports;  // "COMn", or a device path on Linux; none: ask for the port key;
                                      // several: update them all at once
     EepromChoice eeprom = EepromChoice::ask;
-    bool batch = false;  // read no key at all
+    bool unattended = false;  // --batch: no person at the console, no key is read at all
     std::string log;     // the file each run appends its record to; empty: none
 };
 

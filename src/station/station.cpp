@@ -8,15 +8,14 @@
 #include <random>
 #include <thread>
 
-#include "core/link.h"
-#include "core/update_image.h"
-#include "frontend/console.h"
+#include "frontend/dialog.h"
+#include "frontend/flow.h"
 #include "frontend/run_record.h"
+#include "frontend/serial_port_choice.h"
 #include "frontend/shown_text.h"
-#include "frontend/steps.h"
 #include "frontend/text.h"
 #include "platform/console.h"
-#include "platform/serial_port.h"
+#include "platform/record_file.h"
 
 namespace station {
 
@@ -28,27 +27,69 @@ constexpr unsigned REDRAW_MS = 100;
 enum class Stage : int { waiting, opening, flash, pause, eeprom_write, read_back, done };
 constexpr const char* STAGE_NAMES[] = {"waiting", "open", "FLASH", "pause", "EEPROM", "verify", "done"};
 
-// A device's text, kept rather than shown: its last words tell how its update ended.
-class DeviceText : public frontend::Console {
+// A device's text, not shown: the flow keeps what tells how its update ended.
+class DeviceText : public frontend::Dialog {
 public:
-    void print(const std::string& text) override { last_ = text; }
-    const std::string& last() const { return last_; }
+    void print(const std::string&) override {}
+};
+
+struct Device;
+
+// A device's port: opened as given, the table told of it, closed without a word.
+class DevicePort : public frontend::GivenPort {
+public:
+    DevicePort(const std::string& given, Device& device) : GivenPort(given), device_(device) {}
+    frontend::Stopped open(const frontend::Settings& settings, frontend::RunRecord& record, frontend::Dialog& dialog) override;
+    std::string close() override {
+        GivenPort::close();
+        return "";
+    }
 
 private:
-    std::string last_;
+    Device& device_;
 };
+
+// The core's events as the table shows them.
+class DeviceEvents : public core::Listener {
+public:
+    explicit DeviceEvents(Device& device) : device_(device) {}
+    void flash_record_accepted(uint32_t done) override { show(done, frontend::flash_percent(done)); }
+    // Each device settles in its own time after its FLASH.
+    void flash_pause_started(unsigned) override { enter(Stage::pause); }
+    void eeprom_write_started() override { enter(Stage::eeprom_write); }
+    void read_back_started() override { enter(Stage::read_back); }
+    void eeprom_chunk(uint32_t a, unsigned percent) override { show(a, percent); }
+
+private:
+    void show(uint32_t position, unsigned percent);
+    void enter(Stage stage);
+    Device& device_;
+};
+
+// How each device's update runs: the port as given, the EEPROM as planned, help in one line (the
+// summary shows its first), and the update file checked once for all.
+frontend::Settings device_settings() {
+    frontend::Settings settings;
+    settings.unattended = true;
+    settings.image_with_file = true;
+    settings.file_shared = true;
+    return settings;
+}
 
 // One port and the device behind it, updated by a thread of its own. What the table shows is
 // written by that thread and read by the station's; the rest is the thread's alone until it ends.
 struct Device {
-    Device(const std::string& given, record_file::LogFile* log)
-        : port_given(frontend::named_port(given)), record(log, UPDATER_VERSION) {}
+    Device(const std::string& given, bool eeprom, frontend::UpdateFile& file, const frontend::Build& build,
+           record_file::LogFile* log)
+        : port(given, *this), record(log, build.version), answer(eeprom), shown(*this),
+          flow(file, record, {text, shown, port, answer}, device_settings()) {}
 
-    const frontend::NamedPort port_given;
+    DevicePort port;
     frontend::RunRecord record;
-    serial::SerialPort port;
-    core::Link link{port};
     DeviceText text;
+    frontend::GivenAnswer answer;
+    DeviceEvents shown;
+    frontend::UpdateFlow flow;
     std::string device_path, identity;  // known once the stage has passed opening
     std::string record_problem;         // why the record could not be written, if it could not
     long long started_ms = 0, ended_ms = 0;
@@ -71,57 +112,36 @@ private:
     std::atomic<unsigned> entered_{0};
 };
 
-// The core's events as the table shows them.
-class DeviceEvents : public core::Events {
-public:
-    explicit DeviceEvents(Device& device) : device_(device) {}
-    void flash_record_accepted(uint32_t done) override { show(done, done * 100u / core::FLASH_DATA_SIZE); }
-    // Each device settles in its own time after its FLASH.
-    void flash_pause_started(unsigned) override { enter(Stage::pause); }
-    void eeprom_write_started() override { enter(Stage::eeprom_write); }
-    void read_back_started() override { enter(Stage::read_back); }
-    void eeprom_chunk(uint32_t a, unsigned percent) override { show(a, percent); }
-
-private:
-    void show(uint32_t position, unsigned percent) {
-        device_.position.store(position, std::memory_order_relaxed);
-        device_.percent.store(percent, std::memory_order_relaxed);
+frontend::Stopped DevicePort::open(const frontend::Settings& settings, frontend::RunRecord& record,
+                                   frontend::Dialog& dialog) {
+    device_.enter(Stage::opening);
+    if (const frontend::Stopped stopped = GivenPort::open(settings, record, dialog)) {
+        device_.device_path = serial_port().device_tried();
+        return stopped;
     }
-    void enter(Stage stage) {
-        show(0, 0);
-        device_.enter(stage);
-    }
-    Device& device_;
-};
-
-// The update of one device, from its port's opening to its record: the thread's work.
-core::Outcome update_device(Device& device, const core::UpdateImage& image, const std::string& shown_path, bool eeprom) {
-    device.enter(Stage::opening);
-    const frontend::NamedPort& given = device.port_given;
-    if (const frontend::Ending ended =
-            frontend::open_port(device.port, given.n, given.path, given.name, device.record, device.text, true)) {
-        device.device_path = device.port.device_tried();
-        return *ended;
-    }
-    const serial::PortInfo opened = device.port.opened();
-    device.device_path = opened.path;
-    device.identity = opened.identity;
-    device.enter(Stage::flash);
-    frontend::DeviceRun run{image, device.link, device.record, device.text, shown_path, true};
-    DeviceEvents shown(device);
-    if (const frontend::Ending ended = frontend::download_flash(run, shown)) return *ended;
-    if (!eeprom) return core::Outcome::completed;
-    return *frontend::download_eeprom(run, shown);
+    const serial::PortInfo opened = serial_port().opened();
+    device_.device_path = opened.path;
+    device_.identity = opened.identity;
+    device_.enter(Stage::flash);
+    return std::nullopt;
 }
 
-void run_device(Device& device, const core::UpdateImage& image, const std::string& shown_path, bool eeprom) {
+void DeviceEvents::show(uint32_t position, unsigned percent) {
+    device_.position.store(position, std::memory_order_relaxed);
+    device_.percent.store(percent, std::memory_order_relaxed);
+}
+
+void DeviceEvents::enter(Stage stage) {
+    show(0, 0);
+    device_.enter(stage);
+}
+
+// The update of one device, from its port's opening to its record: the thread's work.
+void run_device(Device& device) {
     device.started_ms = record_file::monotonic_ms();
-    device.outcome = update_device(device, image, shown_path, eeprom);
-    device.record.settle(device.outcome);
-    device.port.close();
-    if (!device.record.finish(device.outcome, static_cast<int>(device.outcome))) {
-        device.record_problem = frontend::record_not_written_text(device.record.log_path(), device.record.error());
-    }
+    device.outcome = device.flow.update_device();
+    device.flow.end(device.outcome);
+    device.record_problem = device.flow.record_problem();
     device.ended_ms = record_file::monotonic_ms();
     device.enter(Stage::done);
 }
@@ -174,7 +194,7 @@ std::string table_line(const Device& device) {
         result = std::string(core::outcome_name(device.outcome)) + " " + std::to_string(static_cast<int>(device.outcome));
     }
     char line[128];
-    std::snprintf(line, sizeof line, TABLE_LINE, fitted(device.port_given.name, 12).c_str(),
+    std::snprintf(line, sizeof line, TABLE_LINE, fitted(device.port.given().name, 12).c_str(),
                   opened ? fitted(adapter_of(device), 16).c_str() : "", STAGE_NAMES[static_cast<int>(stage)], progress,
                   median, result.c_str());
     std::string text = line;
@@ -184,17 +204,17 @@ std::string table_line(const Device& device) {
 
 // The line for a device that entered a stage, where lines cannot be redrawn.
 std::string plain_line(const Device& device, Stage stage) {
-    std::string line = device.port_given.name + ": ";
+    std::string line = device.port.given().name + ": ";
     if (stage != Stage::done) return line + STAGE_NAMES[static_cast<int>(stage)] + "\n";
     line += std::string(core::outcome_name(device.outcome)) + ", status " + std::to_string(static_cast<int>(device.outcome));
-    if (device.outcome != core::Outcome::completed) line += ": " + first_line(device.text.last());
+    if (device.outcome != core::Outcome::completed) line += ": " + first_line(device.flow.result_text());
     return line + "\n";
 }
 
 // The summary's line for a device: its port and adapter, how its update ended and how long it took.
 std::string summary_line(const Device& device) {
-    std::string line = device.port_given.name;
-    if (!device.device_path.empty() && device.device_path != device.port_given.name) {
+    std::string line = device.port.given().name;
+    if (!device.device_path.empty() && device.device_path != device.port.given().name) {
         line += " " + frontend::shown_text(device.device_path);
     }
     if (const std::string adapter = adapter_of(device); !adapter.empty()) line += " (" + adapter + ")";
@@ -202,7 +222,7 @@ std::string summary_line(const Device& device) {
     std::snprintf(figures, sizeof figures, ": %s, status %d, %.1f s", core::outcome_name(device.outcome),
                   static_cast<int>(device.outcome), (device.ended_ms - device.started_ms) / 1000.0);
     line += figures;
-    if (device.outcome != core::Outcome::completed) line += ": " + first_line(device.text.last());
+    if (device.outcome != core::Outcome::completed) line += ": " + first_line(device.flow.result_text());
     return line + "\n" + device.record_problem;
 }
 
@@ -243,44 +263,37 @@ private:
 
 }  // namespace
 
-int run(const Plan& plan, const char* path, const char* shown_path, record_file::LogFile* log) {
-    frontend::TerminalConsole out(plan.unattended);
+int run(const Plan& plan, const frontend::Build& build, const char* path, const char* shown_path,
+        record_file::LogFile* log) {
+    frontend::TerminalDialog out(plan.unattended);
+    frontend::UpdateFile file(build.payload_offset);
     std::vector<std::unique_ptr<Device>> devices;
     const std::string id = station_run_id();
     for (const std::string& given : plan.ports) {
-        devices.push_back(std::make_unique<Device>(given, log));
+        devices.push_back(std::make_unique<Device>(given, plan.eeprom, file, build, log));
         devices.back()->record.set_station_run(id);
     }
 
-    // The update file, read and judged once for every device.
-    core::UpdateImage image{plan.payload_offset};
-    std::FILE* file = nullptr;
-    const std::string shown = frontend::shown_text(shown_path);
-    frontend::RunRecord& checked = devices.front()->record;
-    checked.begin(frontend::Phase::file_check);
-    frontend::Ending ended = frontend::check_update_file(image, file, path, shown, checked, out);
-    if (!ended) {
-        out.print(frontend::banner_text(image.header()));
-        ended = frontend::image_verified(image, out, shown);
-    }
-    checked.end_phase();
-    if (file != nullptr) std::fclose(file);
+    // The update file, read and judged once for every device, in the first one's record; it is
+    // read into memory, and closed.
+    Device& first = *devices.front();
+    frontend::UpdateFlow checking(file, first.record, {out, first.shown, first.port, first.answer}, device_settings());
+    const frontend::Stopped stopped = checking.check_file(path, frontend::shown_text(shown_path));
+    if (stopped) first.record.end_phase();
+    file.close_file();
     for (const auto& device : devices) {
-        if (&device->record != &checked) device->record.take_file_check(checked);
+        if (device != devices.front()) device->record.take_file_check(first.record);
     }
-    if (ended) {
-        for (const auto& device : devices) device->record.finish(*ended, static_cast<int>(*ended));
+    if (stopped) {
+        for (const auto& device : devices) device->record.finish(*stopped, static_cast<int>(*stopped));
         if (!plan.unattended) frontend::wait_for_enter(out);
-        console::restore();
-        return static_cast<int>(*ended);
+        return static_cast<int>(*stopped);
     }
 
     // Every device at once, each on a thread of its own; the table until the last has ended.
     out.print("\n");
     std::vector<std::thread> threads;
-    for (const auto& device : devices) {
-        threads.emplace_back(run_device, std::ref(*device), std::cref(image), std::cref(shown), plan.eeprom);
-    }
+    for (const auto& device : devices) threads.emplace_back(run_device, std::ref(*device));
     Display display(devices);
     for (;;) {
         const bool all_done = std::all_of(devices.begin(), devices.end(),
@@ -302,7 +315,6 @@ int run(const Plan& plan, const char* path, const char* shown_path, record_file:
     }
     out.print(summary + std::to_string(completed) + " of " + std::to_string(devices.size()) + " devices updated\n");
     if (!plan.unattended) frontend::wait_for_enter(out);
-    console::restore();
     return status;
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "frontend/flow.h"
 #include "platform/record_file.h"
 
 namespace station {
@@ -13,15 +14,15 @@ namespace station {
 struct Plan {
     std::vector<std::string> ports;  // as given: "COMn" or a device path
     bool eeprom = false;             // write and verify the EEPROM after the FLASH
-    bool unattended = false;         // no person: no "Press Enter to exit !"
-    long payload_offset = 0;         // the payload offset of this build's update files
+    bool unattended = false;         // no person at the console: no "Press Enter to exit !"
 };
 
-// Updates the device on every port of the plan from the update file at path (named as shown_path),
-// each device's record appended to log (nullptr: none). Shows one line per port, redrawn in place
+// Updates the device on every port of the plan from the update file at path (named as shown_path)
+// of this build, each device's record appended to log (nullptr: none). Shows one line per port, redrawn in place
 // on a terminal, or a plain line per port and phase change, then a summary. Returns the exit
 // status: 0 when every device completed, else the status of the first port, in the order given,
 // that did not.
-int run(const Plan& plan, const char* path, const char* shown_path, record_file::LogFile* log);
+int run(const Plan& plan, const frontend::Build& build, const char* path, const char* shown_path,
+        record_file::LogFile* log);
 
 }  // namespace station

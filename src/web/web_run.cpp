@@ -143,7 +143,7 @@ EMSCRIPTEN_KEEPALIVE int web_check_file(PageRun* run, const uint8_t* data, size_
         return run->ended(core::Outcome::file_error);
     }
     run->image = core::UpdateImage(offset);
-    const core::Result judged = run->image.open(data, length);
+    const core::Failed judged = run->image.open(data, length);
     frontend::Ending ended = frontend::file_checked(run->image, judged, run->record, run->text, run->shown_path);
     if (!ended) ended = frontend::image_verified(run->image, run->text, run->shown_path);
     if (ended) return run->ended(ended);

@@ -72,37 +72,6 @@ TEST_F(EepromDownload, KeyTypedDuringTheFlashDownloadActsAtThePrompt) {
     EXPECT_EQ(run.wait_exit(), 0);
 }
 
-TEST_F(EepromDownload, LargerChunksCarryTheSameContents) {
-    test_files::UpdateContent content;
-    Simulator device(recording());
-    ConsoleSession run(launch(pack(content, UPDATER_CHUNK16_BIN), 3, device.port()));
-    run_to_eeprom_prompt(run);
-    run.send("e");
-    ASSERT_TRUE(run.expect(tty("\r7F0 100%\n" + EEPROM_DONE.substr(1)), 20000));
-    run.send("\r");
-    EXPECT_EQ(run.wait_exit(), 0);
-    EXPECT_EQ(device.wait_exit(), 0) << device.report();
-    EXPECT_EQ(test_files::read_file(dir.file("eeprom.out")), content.eeprom);
-}
-
-TEST_F(EepromDownload, BytesThatAWaitingKeyLeftUnverifiedFailTheUpdate) {
-    // A key waiting ends every later chunk after its first byte; the bytes left out are no success
-    // (and the device, polled for fewer bytes than announced, falls out of step as well).
-    Simulator device(recording());
-    ConsoleSession run(launch(pack({}, UPDATER_CHUNK16_BIN), 3, device.port()));
-    run_to_eeprom_prompt(run);
-    run.send("e");
-    ASSERT_TRUE(run.expect(tty("Verifying EEPROM...\n"), 20000));
-    run.send("x");
-    ASSERT_TRUE(run.expect(tty(disconnected(3)), 20000)) << run.output();
-    run.send("\r");
-    // 6 for bytes unverified or wrong; 4 when the device, out of step, also left some unanswered.
-    const int status = run.wait_exit();
-    EXPECT_TRUE(status == 6 || status == 4) << status;
-    EXPECT_NE(run.output().find(" not verified. Try again!" + tty("\n" + next_step(status) + disconnected(3))), std::string::npos)
-        << run.output();
-}
-
 TEST_F(EepromDownload, EndOfPipedInputAtTheEepromPromptFinishesLikeEsc) {
     test_files::UpdateContent content;
     Simulator device(recording());

@@ -8,9 +8,9 @@
 
 namespace frontend {
 
-class Console {
+class Dialog {
 public:
-    virtual ~Console() = default;
+    virtual ~Dialog() = default;
 
     // Shows text as it comes, nothing held back.
     virtual void print(const std::string& text) = 0;
@@ -22,11 +22,11 @@ public:
     virtual bool key_waiting() { return false; }
 };
 
-// The platform's console: text to standard output, keys from the keyboard. Without a person
-// (--batch) no key is read: read_key() gives KEY_END and no key ever waits.
-class TerminalConsole : public Console {
+// The platform's terminal: text to standard output, keys from the keyboard. Unattended (no person
+// at the console, --batch) no key is read: read_key() gives KEY_END and no key ever waits.
+class TerminalDialog : public Dialog {
 public:
-    explicit TerminalConsole(bool unattended) : unattended_(unattended) {}
+    explicit TerminalDialog(bool unattended) : unattended_(unattended) {}
     void print(const std::string& text) override;
     int read_key() override;
     bool key_waiting() override;
@@ -36,6 +36,6 @@ private:
 };
 
 // "Press Enter to exit !", then keys until Enter (or the end of input).
-void wait_for_enter(Console& console);
+void wait_for_enter(Dialog& dialog);
 
 }  // namespace frontend
