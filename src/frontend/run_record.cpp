@@ -3,6 +3,7 @@
 #include <ctime>
 
 #include "frontend/json_text.h"
+#include "platform/monotonic_clock.h"
 
 namespace frontend {
 
@@ -167,7 +168,7 @@ void RunRecord::begin(Phase phase) {
     stop_running();
     const int index = static_cast<int>(phase);
     phases_[index].ran = true;
-    running_since_ms_.store(record_file::monotonic_ms());
+    running_since_ms_.store(monotonic_clock::now_ms());
     running_.store(index);
     prepare_interrupted();
 }
@@ -179,7 +180,7 @@ void RunRecord::end_phase() {
 bool RunRecord::stop_running() {
     const int index = running_.exchange(-1);
     if (index < 0) return false;
-    phases_[index].spent_ms += record_file::monotonic_ms() - running_since_ms_.load();
+    phases_[index].spent_ms += monotonic_clock::now_ms() - running_since_ms_.load();
     return true;
 }
 
@@ -263,7 +264,7 @@ bool RunRecord::write_filled(const std::string& text, std::vector<char>& out, in
         if (starts_with(rest, length - i, RUNNING_PHASE_TEXT)) {
             const int running = running_.load();
             long long spent = 0;
-            if (running >= 0) spent = phases_[running].spent_ms + record_file::monotonic_ms() - running_since_ms_.load();
+            if (running >= 0) spent = phases_[running].spent_ms + monotonic_clock::now_ms() - running_since_ms_.load();
             line.put("\"duration_ms\":");
             line.number(spent);
             i += sizeof RUNNING_PHASE_TEXT - 1;

@@ -49,7 +49,4 @@ std::string full_path(const std::string& path);
 // This machine's name on the network.
 std::string host_name();
 
-// Milliseconds on a clock that only goes forward. Async-signal-safe.
-long long monotonic_ms();
-
 }  // namespace record_file

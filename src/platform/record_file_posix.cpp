@@ -73,10 +73,4 @@ std::string host_name() {
     return name;
 }
 
-long long monotonic_ms() {
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return t.tv_sec * 1000LL + t.tv_nsec / 1000000;
-}
-
 }  // namespace record_file

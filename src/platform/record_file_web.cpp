@@ -51,6 +51,4 @@ std::string host_name() {
     return name;
 }
 
-long long monotonic_ms() { return static_cast<long long>(emscripten_get_now()); }
-
 }  // namespace record_file

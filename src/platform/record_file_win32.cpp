@@ -79,6 +79,4 @@ std::string host_name() {
     return GetComputerNameA(name, &length) ? std::string(name, length) : std::string();
 }
 
-long long monotonic_ms() { return static_cast<long long>(GetTickCount64()); }
-
 }  // namespace record_file

@@ -1,7 +1,5 @@
 #include "platform/web_serial_port.h"
 
-#include "platform/serial_port.h"
-
 #include <emscripten.h>
 
 namespace {
@@ -48,13 +46,3 @@ core::PortStatus WebSerialPort::read(unsigned timeout_ms, uint8_t& byte) {
 void WebSerialPort::close() { port_close(); }
 
 }  // namespace platform
-
-namespace serial {
-
-// A page cannot reach an adapter's driver settings.
-const char* latency_advice() {
-    return "The browser cannot change an adapter's latency timer: set it to 1 ms in the adapter's driver settings, "
-           "or update with the console updater, which asks the driver for low latency on Linux.";
-}
-
-}  // namespace serial

@@ -15,6 +15,7 @@
 #include "frontend/shown_text.h"
 #include "frontend/text.h"
 #include "platform/console.h"
+#include "platform/monotonic_clock.h"
 #include "platform/record_file.h"
 
 namespace station {
@@ -138,11 +139,11 @@ void DeviceEvents::enter(Stage stage) {
 
 // The update of one device, from its port's opening to its record: the thread's work.
 void run_device(Device& device) {
-    device.started_ms = record_file::monotonic_ms();
+    device.started_ms = monotonic_clock::now_ms();
     device.outcome = device.flow.update_device();
     device.flow.end(device.outcome);
     device.record_problem = device.flow.record_problem();
-    device.ended_ms = record_file::monotonic_ms();
+    device.ended_ms = monotonic_clock::now_ms();
     device.enter(Stage::done);
 }
 
