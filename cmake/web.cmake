@@ -5,11 +5,12 @@
 # page only (ENVIRONMENT=web) and never evaluate strings as code, so that the page's content
 # security policy can forbid it.
 set(web_flags -sMODULARIZE=1 -sEXPORT_ES6=1 -sENVIRONMENT=web -sDYNAMIC_EXECUTION=0 -sALLOW_MEMORY_GROWTH=1
-    -sEXPORTED_RUNTIME_METHODS=ccall,UTF8ToString,HEAPU8 -sINCOMING_MODULE_JS_API=onText,onEvent,onRecord,serialPort,print,printErr)
+    -sEXPORTED_RUNTIME_METHODS=ccall,UTF8ToString,stringToUTF8,HEAPU8 -sINCOMING_MODULE_JS_API=onText,onEvent,onRecord,serialPort,frontEnd,print,printErr)
 
 add_executable(updater_web ${update_core_sources} ${format_sources} ${frontend_sources}
   src/frontend/shown_text.cpp
-  src/platform/digest_web.cpp src/platform/record_file_web.cpp src/platform/web_serial_port.cpp
+  src/platform/digest_web.cpp src/platform/record_file_web.cpp src/platform/monotonic_clock_web.cpp
+  src/platform/web_serial_port.cpp src/platform/serial_port_web.cpp
   src/web/web_run.cpp)
 target_include_directories(updater_web PRIVATE src)
 target_compile_definitions(updater_web PRIVATE UPDATER_VERSION="${PROJECT_VERSION}")

@@ -157,7 +157,9 @@ TEST_P(ReplyFaults, EndTheUpdateWithTheirTextAndStatus) {
         EXPECT_EQ(run.port->device->flash(), content.flash);
         std::vector<uint8_t> held = run.port->device->eeprom();
         for (const auto& [a, value] : run.faults.eeprom_wrong) held[a] = value;
-        if (row.eeprom) EXPECT_EQ(held, content.eeprom);
+        if (row.eeprom) {
+            EXPECT_EQ(held, content.eeprom);
+        }
     }
 }
 
@@ -213,7 +215,9 @@ TEST_P(FrontEndChoices, RunTheStepsInTheirOrder) {
     }
     EXPECT_EQ(run.result.rfind(row.result, 0), 0u) << run.result;
     EXPECT_EQ(run.port->device->eeprom() == content.eeprom, row.eeprom_held);
-    if (row.refused || row.damaged) EXPECT_TRUE(run.port->wire.empty());
+    if (row.refused || row.damaged) {
+        EXPECT_TRUE(run.port->wire.empty());
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(

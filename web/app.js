@@ -1,7 +1,10 @@
 // The update page: takes the update file, checks it with the updater's core, then updates the
 // device over the serial port the person chooses, one step after the other as the console updater
-// does, with its messages. The core (WebAssembly) does the checking and the transfers; this script
-// does what the person sees and the Web Serial port.
+// does, with its messages. The core (WebAssembly) runs the update's flow, the checking and the
+// transfers; this script does what the person sees, the Web Serial port, and answers the flow's
+// calls (Module.frontEnd): open the port, the port is open, the EEPROM question. What the page
+// shares with the core (event kinds, outcomes, the pause, the port's bound, the keys, texts) comes
+// from the core's table (web_table), never from a copy here.
 //
 // The core's port calls wait on promises (Asyncify): a second call into it while one waits would
 // corrupt it. Every call into the core therefore runs in a job, and jobs run one at a time in the
@@ -27,26 +30,28 @@ const TEXT = {
   left: (seconds) => `about ${seconds} s left`,
 };
 
-// The outcomes, by the updater's exit status.
-const HEADINGS = [
-  'Update completed',
-  'Update broken off',
-  'The update file cannot be used',
-  'The serial port cannot be used',
-  'The device did not answer correctly',
-  'The device could not write its FLASH',
-  'The EEPROM holds other bytes than the file',
-];
+// The page's heading for each outcome, by the status the core's table gives it.
+const headings = (outcomes) => ({
+  [outcomes.completed]: 'Update completed',
+  [outcomes.user_break]: 'Update broken off',
+  [outcomes.file_error]: 'The update file cannot be used',
+  [outcomes.port_error]: 'The serial port cannot be used',
+  [outcomes.device_error]: 'The device did not answer correctly',
+  [outcomes.flash_burn_error]: 'The device could not write its FLASH',
+  [outcomes.eeprom_mismatch]: 'The EEPROM holds other bytes than the file',
+});
 
 // No update file is larger than the largest stub's payload with a signature (about 84 MB): a file
 // far larger is refused by its size, unread.
 const MAX_FILE_BYTES = 128 * 1024 * 1024;
-const NOT_KNOWN = 0xffffffff;  // a progress event's time left, while too few steps are done
 
 const $ = (id) => document.getElementById(id);
 const hex = (value) => value.toString(16).toUpperCase();
 
 let updater = null;
+let table = null;         // what the page shares with the core, from the core
+let HEADINGS = {};
+let BARS = {};            // the progress bars by the event kind that moves them
 let run = 0;              // the core's object for the current run, freed when the next begins
 let file = null;          // { bytes, name } of the file checked last
 let fileUsable = false;
@@ -55,10 +60,11 @@ let filesTaken = 0;       // the files taken so far: an address's file that come
 let record = '';          // the last run's record, one JSON line
 let updating = false;     // an update holds the port, from Connect to its result
 let serialUsable = true;
-let completedLines = [];
 let chooseEeprom = null;  // resolves the EEPROM question
+let asking = false;       // the core waits for the EEPROM question's answer
 let earlyChoice = null;   // e or Esc pressed before the question, as the console takes such keys
 let link = null;          // the port of the running update
+let chosenPort = null;    // the port the person chose for it
 
 // ---- One caller at a time into the core ----------------------------------------------------------
 
@@ -93,7 +99,8 @@ function allow(id, allowed) {
 }
 
 function refreshButtons() {
-  for (const [id, allowed] of Object.entries(stepButtons)) $(id).disabled = !allowed || coreCalls > 0;
+  // While the core waits for the EEPROM question's answer, the question's buttons answer it.
+  for (const [id, allowed] of Object.entries(stepButtons)) $(id).disabled = !allowed || (coreCalls > 0 && !asking);
 }
 
 // ---- What the person sees -------------------------------------------------------------------------
@@ -112,14 +119,10 @@ function note(id, text) {
 
 function say(text) {
   $('transcript').textContent += text;
-  if (text.includes('successfully completed')) completedLines.push(text.trim());
 }
 
-const BARS = { 1: 'flash', 2: 'eeprom', 3: 'verify' };
-const PAUSE_STARTED = 5;
-
-function onEvent(kind, a, b, c) {
-  if (kind === PAUSE_STARTED) {
+function onEvent(kind, a, b, c, line) {
+  if (kind === table.events.pause_started) {
     // The core watches the line through the pause after the FLASH; keys pressed now answer the
     // EEPROM question in advance.
     setState('pause');
@@ -131,12 +134,12 @@ function onEvent(kind, a, b, c) {
     const bar = BARS[kind];
     $(`${bar}-progress`).value = b;
     $(`${bar}-status`).value = `${hex(a)} ${b}%`;
-    const left = c === NOT_KNOWN || b === 100 ? '' : TEXT.left(c);
+    const left = c === table.not_known || b === 100 ? '' : TEXT.left(c);
     if ($(`${bar}-left`).textContent !== left) note(`${bar}-left`, left);
     return;
   }
   const item = document.createElement('li');
-  item.textContent = `${hex(a)}: ${b === 0xffff ? 'not received' : hex(b)}, expected ${hex(c)}`;
+  item.textContent = line;
   $('differences').append(item);
   show('differences-box', true);
 }
@@ -200,13 +203,13 @@ async function checkFile(next) {
   const before = $('transcript').textContent.length;
   const status = await withBytes(file.bytes, (at) =>
     core('web_check_file', 'number', ['number', 'number', 'number'], [run, at, file.bytes.length]));
-  fileUsable = status === 0;
+  fileUsable = status === table.outcomes.completed;
   if (!fileUsable) return finish(status);
-  const header = (field) => core('web_header', 'string', ['number', 'number'], [run, field]);
-  note('header-device', await header(0));
-  note('header-version', await header(1));
-  note('header-year', await header(2));
-  note('instructions', (await header(3)).trim());
+  const header = (field) => core('web_header', 'string', ['number', 'number'], [run, table.header_fields[field]]);
+  note('header-device', await header('device'));
+  note('header-version', await header('version'));
+  note('header-year', await header('year'));
+  note('instructions', (await header('banner')).trim());
   note('file-verdict', $('transcript').textContent.slice(before).trim());
   note('connect-note', '');
   show('file-step', false);
@@ -265,57 +268,77 @@ async function updateDevice() {
     return;
   }
   note('connect-note', '');
-  link = new SerialLink(port);
-  try {
-    await link.open();
-  } catch (error) {
-    return finish(await core('web_port_failed', 'number', ['number', 'string'], [run, error.message]));
-  }
-  updater.serialPort = link;
-  const info = port.getInfo();
-  const chip = await core('web_port_opened', 'string', ['number', 'number', 'number'],
-    [run, info.usbVendorId ?? 0, info.usbProductId ?? 0]);
-  note('adapter', info.usbVendorId === undefined ? 'Serial port'
-    : `USB serial adapter ${info.usbVendorId.toString(16).padStart(4, '0')}:` +
-      `${info.usbProductId.toString(16).padStart(4, '0')}${chip ? ` (${chip})` : ''}`);
-  show('header-step', false);
-  show('transfer-step', true);
-  setState('flash');
-  const flashed = await core('web_download_flash', 'number', ['number'], [run]);
-  show('pause-note', false);
-  if (flashed !== 0) return finish(flashed);
-
-  let write = earlyChoice;
-  if (write === null) {
-    note('adapter-advice', (await core('web_adapter_advice', 'string', ['number'], [run])).trim());
-    show('eeprom-choice', true);
-    allow('write-eeprom', true);
-    allow('skip-eeprom', true);
-    setState('eeprom-choice');
-    $('write-eeprom').focus();
-    write = await new Promise((resolve) => { chooseEeprom = resolve; });
-    chooseEeprom = null;
-    allow('write-eeprom', false);
-    allow('skip-eeprom', false);
-    show('eeprom-choice', false);
-  }
-  if (!write) return finish(0);
-
-  for (const row of document.querySelectorAll('.eeprom-row')) row.hidden = false;
-  setState('eeprom');
-  return finish(await core('web_download_eeprom', 'number', ['number'], [run]));
+  chosenPort = port;
+  link = new SerialLink(port, table.write_limit);
+  return finish(await core('web_update', 'number', ['number'], [run]));
 }
+
+// The flow's calls into the page while web_update runs.
+const frontEnd = {
+  // Opens the chosen port: true when it opened, else its error is kept for portError.
+  async openPort() {
+    try {
+      await link.open();
+    } catch (error) {
+      link.error = error.message;
+      return false;
+    }
+    updater.serialPort = link;
+    return true;
+  },
+  portError: () => link.error,
+  // The chosen port's USB ids, the vendor's in the high half; 0 for a port without them.
+  portIds() {
+    const info = chosenPort.getInfo();
+    return (info.usbVendorId ?? 0) * 65536 + (info.usbProductId ?? 0);
+  },
+  // The port is open: its adapter, and the transfer's panel.
+  portOpened(chip) {
+    const info = chosenPort.getInfo();
+    note('adapter', info.usbVendorId === undefined ? 'Serial port'
+      : `USB serial adapter ${info.usbVendorId.toString(16).padStart(4, '0')}:` +
+        `${info.usbProductId.toString(16).padStart(4, '0')}${chip ? ` (${chip})` : ''}`);
+    show('header-step', false);
+    show('transfer-step', true);
+    setState('flash');
+  },
+  // The EEPROM question after the FLASH's pause, unless a key answered it during the pause.
+  async askEeprom(advice) {
+    show('pause-note', false);
+    let write = earlyChoice;
+    if (write === null) {
+      note('adapter-advice', advice.trim());
+      show('eeprom-choice', true);
+      asking = true;
+      allow('write-eeprom', true);
+      allow('skip-eeprom', true);
+      setState('eeprom-choice');
+      $('write-eeprom').focus();
+      write = await new Promise((resolve) => { chooseEeprom = resolve; });
+      chooseEeprom = null;
+      asking = false;
+      allow('write-eeprom', false);
+      allow('skip-eeprom', false);
+      show('eeprom-choice', false);
+    }
+    if (write) {
+      for (const row of document.querySelectorAll('.eeprom-row')) row.hidden = false;
+      setState('eeprom');
+    }
+    return write;
+  },
+};
 
 // The end of every run, inside its job: the port closed, the record written, the outcome shown.
 async function finish(status) {
   await core('web_end', null, ['number', 'number'], [run, status]);
   link = null;
+  show('pause-note', false);
   const name = await core('web_outcome_name', 'string', ['number'], [status]);
-  $('result').className = status === 0 ? 'completed' : 'failed';
+  $('result').className = status === table.outcomes.completed ? name : 'failed';
   note('result-heading', HEADINGS[status] ?? name);
   note('result-outcome', `Outcome: ${name} (exit status ${status})`);
-  note('result-text', status === 0 ? completedLines.join('\n')
-    : (await core('web_result_text', 'string', ['number'], [run])).trim());
+  note('result-text', (await core('web_result_text', 'string', ['number'], [run])).trim());
   if (!pendingFile) note('start-again', fileUsable ? 'Start again' : 'Choose another file');
   show('file-step', false);
   show('header-step', false);
@@ -338,7 +361,6 @@ function startAgain() {
 
 // Back to a fresh run: the panels of the last one cleared.
 function resetRun() {
-  completedLines = [];
   for (const bar of Object.values(BARS)) {
     $(`${bar}-progress`).value = 0;
     $(`${bar}-status`).value = '';
@@ -394,7 +416,8 @@ function wirePage() {
   // The console updater's keys work here too: e writes the EEPROM, Esc skips it, also pressed
   // during the pause before the question.
   document.addEventListener('keydown', (event) => {
-    const choice = event.key === 'e' || event.key === 'E' ? true : event.key === 'Escape' ? false : null;
+    const choice = table.keys.write_eeprom.includes(event.key) ? true
+      : table.keys.skip_eeprom.includes(event.key) ? false : null;
     if (choice === null) return;
     if (chooseEeprom) chooseEeprom(choice);
     else if (document.body.dataset.state === 'pause') earlyChoice = choice;
@@ -422,12 +445,18 @@ async function start() {
       onEvent,
       onRecord: (line) => { record = line; },
       serialPort: null,
+      frontEnd,
     });
+    table = JSON.parse(updater.ccall('web_table', 'string', [], []));
   } catch (error) {
     showProblem(`${TEXT.notStarted} ${error.message}`);
     setState('unusable');
     return;
   }
+  HEADINGS = headings(table.outcomes);
+  BARS = { [table.events.flash_progress]: 'flash', [table.events.eeprom_write_progress]: 'eeprom',
+    [table.events.read_back_progress]: 'verify' };
+  note('pause-note', table.texts.pause);
   wirePage();
   setState('file');
   const address = new URLSearchParams(location.search).get('file');

@@ -2,15 +2,16 @@
 // control. Bytes are pumped from the port's reader into a buffer as they arrive; what arrives before
 // the first write answers nothing and is dropped, as the console updater drops what waits at open.
 // A read waits for the next byte or gives up after its timeout, and a byte that comes later stays
-// for the next read, as on a serial port. A write waits at most 10 ms a byte and 50 ms, as the
-// console's do. A port that is unplugged, whose reading fails, or whose write does not complete in
+// for the next read, as on a serial port. A write waits at most as long as the core's write bound
+// allows (writeLimit: per_byte_ms a byte and plus_ms, from the core's table), as the console's do. A port that is unplugged, whose reading fails, or whose write does not complete in
 // time is lost: from then on nothing arrives, and the core reports a device that does not answer.
 
 export const LINE_SETTINGS = { baudRate: 115200, dataBits: 8, stopBits: 1, parity: 'none', flowControl: 'none' };
 
 export class SerialLink {
-  constructor(port) {
+  constructor(port, writeLimit) {
     this.port = port;
+    this.writeLimit = writeLimit;
     this.buffer = [];
     this.head = 0;
     this.lost = false;
@@ -62,7 +63,8 @@ export class SerialLink {
     if (this.lost) return;
     this.wrote = true;
     let timer;
-    const late = new Promise((resolve) => { timer = setTimeout(() => resolve(false), 10 * bytes.length + 50); });
+    const late = new Promise((resolve) => { timer = setTimeout(() => resolve(false),
+      this.writeLimit.per_byte_ms * bytes.length + this.writeLimit.plus_ms); });
     const writing = this.writer.write(bytes).then(() => true, () => false);
     if (!await Promise.race([writing, late])) this.markLost();
     clearTimeout(timer);

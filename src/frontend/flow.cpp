@@ -237,6 +237,14 @@ void ConsoleEvents::read_back_difference(uint32_t a, unsigned percent, uint16_t 
     dialog_.print(progress_text(a, static_cast<long>(percent)) + difference_text(a, received, expected));
 }
 
+void wait_for_enter(Dialog& dialog) {
+    dialog.print("\nPress Enter to exit !\n");
+    for (;;) {
+        const int key = dialog.read_key();
+        if (key == console::KEY_ENTER || key == console::KEY_END) return;
+    }
+}
+
 unsigned flash_percent(uint32_t done) { return done * 100u / core::FLASH_DATA_SIZE; }
 
 std::string adapter_advice(const RunRecord& record, uint16_t chunk) {

@@ -11,12 +11,4 @@ int TerminalDialog::read_key() { return unattended_ ? console::KEY_END : console
 
 bool TerminalDialog::key_waiting() { return !unattended_ && console::key_waiting(); }
 
-void wait_for_enter(Dialog& dialog) {
-    dialog.print("\nPress Enter to exit !\n");
-    for (;;) {
-        const int key = dialog.read_key();
-        if (key == console::KEY_ENTER || key == console::KEY_END) return;
-    }
-}
-
 }  // namespace frontend
