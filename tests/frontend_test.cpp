@@ -65,10 +65,13 @@ private:
     bool refused_, opened_ = false;
 };
 
-// The port's clock at the EEPROM's start and end.
-struct EepromClock : core::Listener {
-    explicit EepromClock(const FakePort& port) : port_(port) {}
-    void eeprom_write_started() override { started_us = port_.now_us; }
+// The console's events, and the port's clock at the EEPROM's start and end.
+struct EepromClock : frontend::ConsoleEvents {
+    EepromClock(frontend::Dialog& dialog, const FakePort& port) : ConsoleEvents(dialog), port_(port) {}
+    void eeprom_write_started() override {
+        started_us = port_.now_us;
+        ConsoleEvents::eeprom_write_started();
+    }
     void eeprom_finished() override { finished_us = port_.now_us; }
     const FakePort& port_;
     long long started_us = 0, finished_us = 0;
@@ -85,25 +88,9 @@ struct FlowRun {
     core::Outcome run(const std::vector<uint8_t>& file, frontend::EepromQuestion& question, frontend::Settings settings,
                       bool refused = false) {
         FakePortChoice choice(*port, refused);
-        frontend::ConsoleEvents console(dialog);
-        EepromClock clock(*port);
-        // Both the console's events and the clock: the front end's shown events are one listener.
-        struct Shown : core::Listener {
-            Shown(core::Events& a, core::Events& b) : a_(a), b_(b) {}
-            void flash_started() override { a_.flash_started(); }
-            void flash_record_accepted(uint32_t done) override { a_.flash_record_accepted(done); }
-            void flash_completed() override { a_.flash_completed(); }
-            void eeprom_write_started() override { a_.eeprom_write_started(), b_.eeprom_write_started(); }
-            void read_back_started() override { a_.read_back_started(); }
-            void eeprom_chunk(uint32_t a, unsigned percent) override { a_.eeprom_chunk(a, percent); }
-            void read_back_difference(uint32_t a, unsigned p, uint16_t r, uint8_t e) override { a_.read_back_difference(a, p, r, e); }
-            void eeprom_finished() override { b_.eeprom_finished(); }
-            bool stop_requested() override { return a_.stop_requested(); }
-            core::Events& a_;
-            core::Events& b_;
-        } shown(console, clock);
+        EepromClock clock(dialog, *port);
         frontend::UpdateFile update_file(OFFSET);
-        frontend::UpdateFlow flow(update_file, record, {dialog, shown, choice, question}, settings);
+        frontend::UpdateFlow flow(update_file, record, {dialog, clock, choice, question}, settings);
         core::Outcome outcome = core::Outcome::completed;
         if (const frontend::Stopped stopped = flow.check_bytes(file.data(), file.size(), "update")) outcome = *stopped;
         else outcome = flow.update_device();

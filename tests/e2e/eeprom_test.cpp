@@ -40,24 +40,6 @@ TEST_F(EepromDownload, CompleteUpdateWritesAndVerifiesTheEeprom) {
     EXPECT_EQ(test_files::read_file(dir.file("flash.out")), content.flash);
 }
 
-TEST_F(EepromDownload, OtherKeysAreIgnoredAtThePromptAndCapitalEStarts) {
-    test_files::UpdateContent content;
-    Simulator device(recording());
-    ConsoleSession run(launch(pack(content), 3, device.port()));
-    run_to_eeprom_prompt(run);
-    run.send("x");
-    run.send("\x1b[A");  // an arrow key: codes 224 and 72, neither of them ESC
-    run.send("\r");
-    EXPECT_TRUE(run.still_running_after(300));
-    EXPECT_EQ(run.output().find("Downloading EEPROM"), std::string::npos);
-    run.send("E");
-    ASSERT_TRUE(run.expect(tty(EEPROM_DONE), 20000));
-    run.send("\r");
-    EXPECT_EQ(run.wait_exit(), 0);
-    device.wait_exit();
-    EXPECT_EQ(test_files::read_file(dir.file("eeprom.out")), content.eeprom);
-}
-
 TEST_F(EepromDownload, KeyTypedDuringTheFlashDownloadActsAtThePrompt) {
     test_files::UpdateContent content;
     Simulator device(recording());
@@ -70,19 +52,6 @@ TEST_F(EepromDownload, KeyTypedDuringTheFlashDownloadActsAtThePrompt) {
     ASSERT_TRUE(run.expect(tty(EEPROM_DONE), 20000));
     run.send("\r");
     EXPECT_EQ(run.wait_exit(), 0);
-}
-
-TEST_F(EepromDownload, EndOfPipedInputAtTheEepromPromptFinishesLikeEsc) {
-    test_files::UpdateContent content;
-    Simulator device(recording());
-    harness::Launch piped = launch(pack(content), 3, device.port());
-    piped.piped_input = true;
-    piped.input = "3";
-    ConsoleSession run(piped);
-    EXPECT_EQ(run.wait_exit(20000), 0);
-    EXPECT_NE(run.output().find(tty(EEPROM_PROMPT + disconnected(3))), std::string::npos);
-    device.wait_exit();
-    EXPECT_EQ(wire(), flash_wire(content.flash, 500));
 }
 
 }  // namespace
