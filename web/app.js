@@ -295,7 +295,7 @@ const frontEnd = {
   // The port is open: its adapter, and the transfer's panel.
   portOpened(chip) {
     const info = chosenPort.getInfo();
-    note('adapter', info.usbVendorId === undefined ? 'Serial port'
+    note('adapter', info.usbVendorId === undefined ? table.texts.port_name
       : `USB serial adapter ${info.usbVendorId.toString(16).padStart(4, '0')}:` +
         `${info.usbProductId.toString(16).padStart(4, '0')}${chip ? ` (${chip})` : ''}`);
     show('header-step', false);

@@ -63,8 +63,9 @@ class PortChoice {
 public:
     virtual ~PortChoice() = default;
 
-    // Chooses and opens the port: says "<port> connected" and records it, or says why not (with
-    // the help of settings' kind) and the outcome the run stops with.
+    // Chooses and opens the port: says "<port> connected" and records it, or says why not, with
+    // the help (in one line when settings say nobody is at the console), and returns the outcome
+    // the run stops with.
     virtual Stopped open(const Settings& settings, RunRecord& record, Dialog& dialog) = 0;
 
     // The open port, for the transfers.
@@ -141,7 +142,7 @@ public:
     const std::string& record_problem() const { return record_problem_; }
 
 private:
-    Stopped judged(const core::Failed& failed);
+    Stopped judged(const core::Failed& failure);
     Stopped after_file_check(Stopped stopped);
     Stopped verify_image();
     Stopped download_flash();

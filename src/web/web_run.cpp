@@ -216,7 +216,8 @@ extern "C" {
 
 // What the page shares with the core, as one JSON object: the event kinds and NOT_KNOWN, the
 // outcomes' statuses by name, the header's fields, the pause after the FLASH, the port's write
-// bound, the EEPROM question's keys, and the texts the page shows of the core's.
+// bound, the EEPROM question's keys, and the texts the page shows of the core's: the note during the
+// pause, and the port's name in the messages.
 EMSCRIPTEN_KEEPALIVE const char* web_table() {
     static std::string table;
     if (!table.empty()) return table.c_str();
@@ -251,7 +252,7 @@ EMSCRIPTEN_KEEPALIVE const char* web_table() {
         .end();
     char pause[64];
     std::snprintf(pause, sizeof pause, "The device settles for %u seconds\xE2\x80\xA6", core::PAUSE_AFTER_FLASH_MS / 1000);
-    json.object("texts").field("pause", pause).end();
+    json.object("texts").field("pause", pause).field("port_name", PORT_NAME).end();
     table = json.line();
     return table.c_str();
 }
