@@ -67,8 +67,8 @@ private:
     Device& device_;
 };
 
-// How each device's update runs: the port as given, the EEPROM as planned, help in one line (the
-// summary shows its first), and the update file checked once for all.
+// How each device's update runs: unattended (nobody answers a device's questions, and its help goes
+// in one line, whose start the summary shows), the update file checked once for all.
 frontend::Settings device_settings() {
     frontend::Settings settings;
     settings.unattended = true;
