@@ -144,6 +144,10 @@ ReadBack download_eeprom(Link& link, const UpdateImage& image, Events& events, u
     return found;
 }
 
+ReadBack download_eeprom(Link& link, const UpdateImage& image, Events& events) {
+    return download_eeprom(link, image, events, EEPROM_CHUNK);
+}
+
 bool write_eeprom_chunk(Link& link, const UpdateImage& image, uint32_t a, uint32_t n) {
     queue_chunk_header(link, a, n);
     link.queue_byte(image.eeprom_byte(a));

@@ -55,7 +55,10 @@ unsigned eeprom_percent_after(uint32_t a, uint16_t chunk);
 // runs again from the start, READ_BACK_PASSES times at most, and addresses never read in step
 // count as skipped. A stop request ends a chunk early; the bytes left out count as skipped. A port
 // that goes away ends the transfer at once. Never fails: what it found is the result.
-ReadBack download_eeprom(Link& link, const UpdateImage& image, Events& events, uint16_t chunk = EEPROM_CHUNK);
+ReadBack download_eeprom(Link& link, const UpdateImage& image, Events& events, uint16_t chunk);
+
+// The same with the chunk this core was built with.
+ReadBack download_eeprom(Link& link, const UpdateImage& image, Events& events);
 
 // Sends one write frame for the n >= 1 bytes at address a; false when the port went away.
 bool write_eeprom_chunk(Link& link, const UpdateImage& image, uint32_t a, uint32_t n);

@@ -47,7 +47,8 @@ const char HELP[] =
     "  --ack VALUE|none     acknowledgement of the FLASH start sequence (default 59)\n"
     "  --reply N=VALUE|none answer FLASH record N with VALUE instead of 00, or not at all\n"
     "  --late N=MS          answer FLASH record N only after MS milliseconds\n"
-    "  --surplus N=VALUE    after answering FLASH record N, send VALUE as well, unasked\n"
+    "  --surplus N=VALUE    after answering FLASH record N, send VALUE as well, unasked (with --pace,\n"
+    "                       5 ms later, while the next record is on the wire)\n"
     "  --stray VALUE        put VALUE on the line before the host opens it, as a power-up glitch would\n"
     "  --eeprom-late A=MS   answer the EEPROM write frame for address A only after MS milliseconds\n"
     "  --eeprom-held A      answer the EEPROM write frame for address A only when the host sends its\n"
@@ -76,6 +77,7 @@ const char HELP[] =
     "3 time limit reached.\n";
 
 constexpr long long BYTE_TIME_NS = 86806;  // 10 bits at 115200 baud
+constexpr long long SURPLUS_LAG_NS = 5000000;  // an unasked byte behind its reply, on a paced line
 constexpr long long SPIN_NS = 200000;
 
 volatile sig_atomic_t stop_requested = 0;
@@ -515,7 +517,10 @@ int main(int argc, char** argv) {
                 device_line_free = due;
                 moment = schedule(due + options.adapter_latency_ns + static_cast<long long>(reply.extra_delay_ms) * 1000000LL,
                                   reply.byte);
-                if (reply.surplus != loader_sim::NO_REPLY) schedule(moment, static_cast<uint8_t>(reply.surplus));
+                // On a paced line the unasked byte comes while the host's next frame is on its way.
+                if (reply.surplus != loader_sim::NO_REPLY) {
+                    schedule(moment + (options.pace ? SURPLUS_LAG_NS : 0), static_cast<uint8_t>(reply.surplus));
+                }
             }
             if (device.milestone() != loader_sim::Milestone::none) {
                 milestone_at[static_cast<int>(device.milestone())] = moment;
