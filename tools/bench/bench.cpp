@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "console_session.h"
+#include "core/eeprom_transfer.h"
 #include "test_files.h"
 
 namespace {
@@ -38,9 +39,10 @@ constexpr double BYTE_TIME = 10.0 / 115200;  // seconds per byte at 115200 baud,
 constexpr unsigned DEVICE_DELAY_US = 100;
 constexpr unsigned FLASH_ROUND_TRIPS = 500;
 constexpr unsigned EEPROM_ROUND_TRIPS = 4096;
-// The EEPROM transfer's two waits for a reply window of quiet, before its read-back and after its
-// last answer, which the reference client does not make: no round trip's cost.
-constexpr double EEPROM_QUIET_WAITS = 2 * 0.050;
+// The EEPROM transfer's two waits for quiet, a reply window before its read-back and the time a
+// byte out of step may be late after its last answer, which the reference client does not make: no
+// round trip's cost.
+constexpr double EEPROM_QUIET_WAITS = (core::READ_TIMEOUT_MS + core::LATE_BYTE_MS) / 1000.0;
 // Bytes in each timed transfer, as the device times it: after the acknowledgement, 500 frames of 129
 // and their replies; after the EEPROM start sequence, the write command, 2,048 write frames of 5,
 // the end byte and the read-back command, 2,048 headers of 4 with a poll byte each, the two end
