@@ -5,6 +5,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <random>
+
 #include "device.h"
 #include "fake_port.h"
 #include "faults.h"
@@ -61,6 +63,50 @@ TEST_P(ReplyFaults, EndTheUpdateWithTheirTextAndStatus) {
         for (const auto& [a, value] : faults.eeprom_wrong) held[a] = value;
         if (row.eeprom) EXPECT_EQ(held, content.eeprom);
     }
+}
+
+// Faults of the line itself, one or two in a run, each a byte lost, corrupted, sent twice, unasked
+// or up to 300 ms late, over a device that holds the file, reports a burning error, or holds a
+// wrong EEPROM byte: an update is never reported completed unless the device holds the file.
+TEST(LineFaults, NeverLetAnUpdateCompleteUnlessTheDeviceHoldsTheFile) {
+    test_files::UpdateContent content;
+    const std::vector<uint8_t> file = test_files::update_file_bytes({}, OFFSET, content);
+    core::UpdateImage image{OFFSET};
+    ASSERT_FALSE(image.open(file.data(), file.size()));
+    std::mt19937 random(29);
+    auto below = [&random](unsigned n) { return std::uniform_int_distribution<unsigned>(0, n - 1)(random); };
+    constexpr unsigned HOST_BYTES = 4 + 500 * 129 + 5 + 2048 * 5 + 2 + 2048 * 5, ANSWERS = 1 + 500 + 2048 * 2;
+    unsigned completed = 0;
+    for (unsigned trial = 0; trial < 1000; ++trial) {
+        loader_sim::Faults faults;
+        const unsigned kind = below(3);
+        if (kind == 1) faults.record_reply[below(500)] = 0x55;
+        const uint32_t wrong_at = below(2048);
+        if (kind == 2) faults.eeprom_wrong[wrong_at] = static_cast<uint8_t>(content.eeprom[wrong_at] ^ (1 + below(255)));
+        FakePort port(&faults, below(2) * 2000);
+        std::string faults_text;
+        for (unsigned k = 0, count = 1 + below(2); k < count; ++k) {
+            const bool to_device = below(4) == 0;
+            const auto what = static_cast<FakePort::LineFault>(below(to_device ? 4 : 5));
+            port.line_faults.push_back({to_device, below(to_device ? HOST_BYTES : ANSWERS), what, 1 + below(300)});
+            faults_text += (to_device ? " to device #" : " to host #") + std::to_string(port.line_faults.back().n) + " " +
+                           std::to_string(static_cast<int>(what));
+        }
+        core::Link link(port);
+        frontend::RunRecord record(nullptr, "test");
+        ScriptedConsole console;
+        frontend::DeviceRun run{image, link, record, console, "update", false};
+        frontend::ConsoleEvents shown(console);
+        frontend::Ending ended = frontend::download_flash(run, shown);
+        if (!ended) ended = frontend::download_eeprom(run, shown);
+        if (*ended != core::Outcome::completed) continue;
+        ++completed;
+        std::vector<uint8_t> held = port.device->eeprom();
+        for (const auto& [a, value] : faults.eeprom_wrong) held[a] = value;
+        EXPECT_TRUE(kind != 1 && port.device->flash() == content.flash && held == content.eeprom)
+            << "trial " << trial << ", device fault " << kind << "," << faults_text;
+    }
+    EXPECT_GT(completed, 100u);  // many faults leave nothing to see, and those runs complete
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, ReplyFaults, ::testing::ValuesIn(reply_faults::rows_for(reply_faults::IN_PROCESS)),
