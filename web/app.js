@@ -253,6 +253,7 @@ function connect() {
   allow('connect', false);
   allow('other-file', false);
   const chosen = Transport.request();
+  chosen.catch(() => {});  // told in its job, which may wait for another
   const transport = Transport;
   serialized(() => updateDevice(chosen, transport)).finally(() => { updating = false; });
 }

@@ -119,7 +119,7 @@ export class WebUsbPort extends Port {
     this.stopping = true;
     navigator.usb.removeEventListener('disconnect', this.forgetDevice);
     if (!this.device.opened) return;
-    if (!this.lost && this.driver) {
+    if (this.driver?.endpoints) {
       try {
         await this.driver.restore();
       } catch (error) { /* the adapter keeps the update's settings */ }
