@@ -14,8 +14,6 @@ const communication = (device) => interfaceOf(device, (a) => a.interfaceClass ==
 const data = (device) => interfaceOf(device, (a) => a.interfaceClass === DATA);
 
 export class CdcAcmDriver {
-  static family = 'CDC-ACM';
-
   static matches(device) {
     return Boolean(communication(device) && data(device));
   }

@@ -47,8 +47,6 @@ function baudValue(baudRate) {
 }
 
 export class Ch341Driver {
-  static family = 'WCH';
-
   static matches(device) {
     return device.vendorId === 0x1a86 && (device.productId === 0x7523 || device.productId === 0x5523);
   }

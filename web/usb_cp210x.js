@@ -16,8 +16,6 @@ const DTR_ACTIVE = 0x01;
 const RTS_ACTIVE = 0x40;
 
 export class Cp210xDriver {
-  static family = 'Silicon Labs';
-
   static matches(device) {
     return device.vendorId === 0x10c4;
   }

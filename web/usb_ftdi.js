@@ -44,8 +44,6 @@ function divisor(baudRate, highSpeed) {
 }
 
 export class FtdiDriver {
-  static family = 'FTDI';
-
   static matches(device) {
     return device.vendorId === 0x0403;
   }

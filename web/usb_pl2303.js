@@ -9,8 +9,6 @@ const DTR_RTS_ON = 0x03;
 const FLOW_CONTROL_BITS = 0xf0;  // of register 0
 
 export class Pl2303Driver {
-  static family = 'Prolific';
-
   static matches(device) {
     return device.vendorId === 0x067b && device.productId === 0x2303;
   }
