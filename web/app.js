@@ -1,19 +1,24 @@
 // The update page: takes the update file, checks it with the updater's core, then updates the
 // device over the serial port the person chooses, one step after the other as the console updater
 // does, with its messages. The core (WebAssembly) does the checking and the transfers; this script
-// does what the person sees and the Web Serial port.
+// does what the person sees and the port (port.js): Web Serial's, or WebUSB's where the browser
+// has no Web Serial (Chrome on Android) or the person asks for it.
 //
 // The core's port calls wait on promises (Asyncify): a second call into it while one waits would
 // corrupt it. Every call into the core therefore runs in a job, and jobs run one at a time in the
 // order they were asked for, whatever asked (a click, a key, a drop, a fetch, a port's event).
 import createUpdater from './updater_web.mjs';
-import { SerialLink } from './serial_link.js';
+import { LINE_SETTINGS } from './port.js';
+import { WebSerialPort } from './web_serial.js';
+import { WebUsbPort } from './web_usb.js';
 
 // What the page says itself; everything about the file and the device is the core's own text.
 const TEXT = {
   insecure: 'This page must be opened over https (or from localhost): browsers let only such pages use serial ports.',
   noWebSerial: 'This browser cannot use serial ports: it has no Web Serial. Open this page in Chrome, Edge or ' +
     'Opera, or in Firefox 151 or later, on a desktop computer. You can still check an update file here.',
+  noWebUsb: 'It has no WebUSB either, through which Chrome on Android reaches a USB serial adapter.',
+  portLost: (reason) => `The port: ${reason}.`,
   notStarted: 'The page could not start its updater (reload it, or try another browser):',
   otherSite: 'The page loads update files from its own site only:',
   notLoaded: 'The update file could not be loaded:',
@@ -38,6 +43,8 @@ const HEADINGS = [
   'The EEPROM holds other bytes than the file',
 ];
 
+// The longest a write may take, as the console updater's port allows it.
+const WRITE_BOUND = { msPerByte: 10, msFixed: 50 };
 // No update file is larger than the largest stub's payload with a signature (about 84 MB): a file
 // far larger is refused by its size, unread.
 const MAX_FILE_BYTES = 128 * 1024 * 1024;
@@ -59,6 +66,8 @@ let completedLines = [];
 let chooseEeprom = null;  // resolves the EEPROM question
 let earlyChoice = null;   // e or Esc pressed before the question, as the console takes such keys
 let link = null;          // the port of the running update
+// The transport Connect uses: Web Serial where the browser has it, else WebUSB; null with neither.
+let Transport = navigator.serial ? WebSerialPort : navigator.usb ? WebUsbPort : null;
 
 // ---- One caller at a time into the core ----------------------------------------------------------
 
@@ -143,9 +152,9 @@ function onEvent(kind, a, b, c) {
 
 function checkEnvironment() {
   if (!window.isSecureContext) return TEXT.insecure;
-  if (!navigator.serial) {
+  if (!Transport) {
     serialUsable = false;
-    return TEXT.noWebSerial;
+    return `${TEXT.noWebSerial} ${TEXT.noWebUsb}`;
   }
   return '';
 }
@@ -245,39 +254,53 @@ async function loadFromAddress(address) {
 
 // ---- The update -----------------------------------------------------------------------------------
 
+// The browser's chooser is asked for in the click itself, as browsers want it.
 function connect() {
   if (updating || !fileUsable) return;
   updating = true;
   allow('connect', false);
   allow('other-file', false);
-  serialized(updateDevice).finally(() => { updating = false; });
+  const chosen = Transport.request();
+  chosen.catch(() => {});  // told in its job, which may wait for another
+  const transport = Transport;
+  serialized(() => updateDevice(chosen, transport)).finally(() => { updating = false; });
 }
 
-// A job: the update of the device on the port the person chooses, to its result.
-async function updateDevice() {
+function connectOverUsb(event) {
+  event.preventDefault();
+  if ($('connect').disabled) return;
+  Transport = WebUsbPort;
+  show('usb-instead', false);
+  connect();
+}
+
+// A job: the update of the device on the port the person chose, to its result.
+async function updateDevice(chosen, transport) {
   let port;
   try {
-    port = await navigator.serial.requestPort();
+    port = await chosen;
   } catch (error) {
-    note('connect-note', error.name === 'NotFoundError' ? TEXT.noPort : `${TEXT.portRefused} ${error.message}`);
+    note('connect-note', transport === WebUsbPort ? WebUsbPort.requestHelp(error)
+      : error.name === 'NotFoundError' ? TEXT.noPort : `${TEXT.portRefused} ${error.message}`);
     allow('connect', true);
     allow('other-file', true);
     return;
   }
   note('connect-note', '');
-  link = new SerialLink(port);
+  link = new transport(port, WRITE_BOUND);
   try {
-    await link.open();
+    await link.open(LINE_SETTINGS);
   } catch (error) {
-    return finish(await core('web_port_failed', 'number', ['number', 'string'], [run, error.message]));
+    await link.close();
+    return finish(await core('web_port_failed', 'number', ['number', 'string', 'string'], [run, error.message, error.help ?? '']));
   }
   updater.serialPort = link;
-  const info = port.getInfo();
-  const chip = await core('web_port_opened', 'string', ['number', 'number', 'number'],
-    [run, info.usbVendorId ?? 0, info.usbProductId ?? 0]);
-  note('adapter', info.usbVendorId === undefined ? 'Serial port'
-    : `USB serial adapter ${info.usbVendorId.toString(16).padStart(4, '0')}:` +
-      `${info.usbProductId.toString(16).padStart(4, '0')}${chip ? ` (${chip})` : ''}`);
+  const info = link.describe();
+  const chip = await core('web_port_opened', 'string', ['number', 'number', 'number', 'string', 'string'],
+    [run, info.vendorId, info.productId, info.chip, info.serialNumber]);
+  note('adapter', info.vendorId === 0 ? 'Serial port'
+    : `USB serial adapter ${info.vendorId.toString(16).padStart(4, '0')}:` +
+      `${info.productId.toString(16).padStart(4, '0')}${chip ? ` (${chip})` : ''}`);
   show('header-step', false);
   show('transfer-step', true);
   setState('flash');
@@ -309,6 +332,7 @@ async function updateDevice() {
 // The end of every run, inside its job: the port closed, the record written, the outcome shown.
 async function finish(status) {
   await core('web_end', null, ['number', 'number'], [run, status]);
+  note('port-note', link?.lost ? TEXT.portLost(link.lostReason) : '');
   link = null;
   const name = await core('web_outcome_name', 'string', ['number'], [status]);
   $('result').className = status === 0 ? 'completed' : 'failed';
@@ -388,6 +412,8 @@ function wirePage() {
     if (dropped) takeFile(dropped, dropped.name);
   });
   $('connect').addEventListener('click', connect);
+  $('usb-instead').addEventListener('click', connectOverUsb);
+  show('usb-instead', Transport === WebSerialPort && Boolean(navigator.usb));
   $('other-file').addEventListener('click', chooseOtherFile);
   $('write-eeprom').addEventListener('click', () => chooseEeprom?.(true));
   $('skip-eeprom').addEventListener('click', () => chooseEeprom?.(false));

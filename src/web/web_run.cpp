@@ -164,10 +164,14 @@ EMSCRIPTEN_KEEPALIVE const char* web_header(PageRun* run, int field) {
 }
 
 // The page opened the port the person chose; vendor and product are its USB ids, 0 when the port
-// has none. Returns the adapter's chip when it is a known one, else an empty text.
-EMSCRIPTEN_KEEPALIVE const char* web_port_opened(PageRun* run, unsigned vendor, unsigned product) {
-    const core::UsbSerialChip* chip = vendor != 0 ? core::find_usb_serial_chip(vendor, product) : nullptr;
-    run->identity = chip != nullptr ? chip->chip : "";
+// has none; chip the adapter's chip as the page's driver for it tells, else empty; serial its serial
+// number, empty when it has none. Returns the adapter's chip when it is a known one, else an empty
+// text.
+EMSCRIPTEN_KEEPALIVE const char* web_port_opened(PageRun* run, unsigned vendor, unsigned product, const char* chip,
+                                                 const char* serial) {
+    const core::UsbSerialChip* known = vendor != 0 ? core::find_usb_serial_chip(vendor, product) : nullptr;
+    run->identity = *chip != '\0' ? chip : known != nullptr ? known->chip : "";
+    if (*serial != '\0') run->identity += std::string(run->identity.empty() ? "" : ", ") + "serial " + serial;
     char device[32] = "";
     if (vendor != 0) std::snprintf(device, sizeof device, "usb %04x:%04x", vendor, product);
     run->port_open = true;
@@ -176,18 +180,22 @@ EMSCRIPTEN_KEEPALIVE const char* web_port_opened(PageRun* run, unsigned vendor, 
     return run->identity.c_str();
 }
 
-// The port could not be opened: the system's reason and what the person can do, as a port error.
-EMSCRIPTEN_KEEPALIVE int web_port_failed(PageRun* run, const char* reason) {
-    serial::PortProblem busy;
-    busy.kind = serial::PortProblem::Kind::busy;
-    const std::vector<std::string> help = frontend::port_help(busy, PORT_NAME, "");
-    run->record.set_port_help(help);
+// The port could not be opened: the system's reason and what the person can do, as a port error;
+// help is the page's own line on it, or empty for the help on a port that another program holds.
+EMSCRIPTEN_KEEPALIVE int web_port_failed(PageRun* run, const char* reason, const char* help) {
+    std::vector<std::string> lines{help};
+    if (*help == '\0') {
+        serial::PortProblem busy;
+        busy.kind = serial::PortProblem::Kind::busy;
+        lines = frontend::port_help(busy, PORT_NAME, "");
+    }
+    run->record.set_port_help(lines);
     frontend::DeviceRun device = run->device();
     return run->ended(frontend::failed(
         device, core::Outcome::port_error,
         frontend::port_failure_text(serial::OpenStatus::other_problem, serial::ConfigStatus::configured, PORT_NAME,
                                     reason) +
-            frontend::help_text(help, false)));
+            frontend::help_text(lines, false)));
 }
 
 // The FLASH transfer. The outcome: 0, or the failure's status after its messages.
