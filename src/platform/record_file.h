@@ -52,4 +52,21 @@ std::string host_name();
 // Milliseconds on a clock that only goes forward. Async-signal-safe.
 long long monotonic_ms();
 
+// Sleeps for the given milliseconds. Async-signal-safe.
+void sleep_ms(unsigned milliseconds);
+
+// While it lives, the signals that end the process wait in the calling thread, so that what it
+// guards is done whole before a handler runs there. Where console events come on a thread of their
+// own (Windows) or nothing ends the process from outside (the page), it does nothing.
+class SignalsHeld {
+public:
+    SignalsHeld();
+    ~SignalsHeld();
+    SignalsHeld(const SignalsHeld&) = delete;
+    SignalsHeld& operator=(const SignalsHeld&) = delete;
+
+private:
+    [[maybe_unused]] alignas(8) unsigned char saved_[128];  // the thread's signal mask before, on POSIX
+};
+
 }  // namespace record_file

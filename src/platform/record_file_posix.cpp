@@ -2,6 +2,8 @@
 // other updaters writing to it.
 #include <fcntl.h>
 #include <limits.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <stdlib.h>
 #include <time.h>
@@ -72,6 +74,21 @@ std::string host_name() {
     if (gethostname(name, sizeof name - 1) != 0) return "";
     return name;
 }
+
+void sleep_ms(unsigned milliseconds) {
+    timespec remaining = {static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
+    while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
+    }
+}
+
+SignalsHeld::SignalsHeld() {
+    static_assert(sizeof(sigset_t) <= sizeof saved_, "room for a signal mask");
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, reinterpret_cast<sigset_t*>(saved_));
+}
+
+SignalsHeld::~SignalsHeld() { pthread_sigmask(SIG_SETMASK, reinterpret_cast<sigset_t*>(saved_), nullptr); }
 
 long long monotonic_ms() {
     timespec t;

@@ -51,6 +51,12 @@ std::string host_name() {
     return name;
 }
 
+void sleep_ms(unsigned) {}
+
+SignalsHeld::SignalsHeld() {}
+
+SignalsHeld::~SignalsHeld() {}
+
 long long monotonic_ms() { return static_cast<long long>(emscripten_get_now()); }
 
 }  // namespace record_file

@@ -79,6 +79,12 @@ std::string host_name() {
     return GetComputerNameA(name, &length) ? std::string(name, length) : std::string();
 }
 
+void sleep_ms(unsigned milliseconds) { Sleep(milliseconds); }
+
+SignalsHeld::SignalsHeld() {}
+
+SignalsHeld::~SignalsHeld() {}
+
 long long monotonic_ms() { return static_cast<long long>(GetTickCount64()); }
 
 }  // namespace record_file

@@ -1,6 +1,6 @@
 // The platform's serial ports: which are present, and one opened exclusively and set to 115200
 // baud, 8N1, raw, as the core's Port. One implementation per platform. What a terminating signal
-// must put back is kept in fixed slots here, reached by close_ports_on_signal().
+// must put back is kept in slots here, sized when the run starts, reached by close_ports_on_signal().
 #pragma once
 
 #include <cstddef>
@@ -97,6 +97,10 @@ private:
     std::string path_;       // the device opened
     std::string variable_;   // the UPDATER_COMn that named it, if one did
 };
+
+// Makes room for count ports open at once: called when the run starts, before any port is opened
+// and before any thread. Without it, a few ports have room.
+void reserve_ports(size_t count);
 
 // For a terminating signal: puts back the settings found at open (the driver's low-latency flag
 // included) and closes every open port, using only async-signal-safe calls.

@@ -21,10 +21,21 @@ namespace serial {
 
 namespace {
 
-// The handles of the open ports, by slot, each slot claimed by one port.
-constexpr int SLOTS = 32;
-HANDLE handles[SLOTS];
-std::atomic<bool> claimed[SLOTS];
+// The handles of the open ports, by slot, each slot claimed by one port: a few, or as many as
+// reserve_ports made room for.
+struct Slot {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    std::atomic<bool> claimed{false};
+};
+struct Slots {
+    Slot* slot;
+    int count;
+};
+Slot few_slots[4];
+Slots few = {few_slots, 4};
+std::atomic<Slots*> slots{&few};
+
+HANDLE handle_of(int slot) { return slots.load()->slot[slot].handle; }
 
 // "COM4: <the system's reason>" for the extra line after a port message.
 std::string reason(const std::string& port_path, DWORD error) {
@@ -45,11 +56,12 @@ OpenStatus SerialPort::open(unsigned n, const std::string& path, std::string& de
     // Every COM port through the device namespace, which COM10 and above need and COM1 to COM9 take.
     path_ = n == 0 ? path : "\\\\.\\COM" + std::to_string(n);
     problem_ = PortProblem::Kind::other;
+    Slots& table = *slots.load();
     int free_slot = 0;
-    for (bool unclaimed = false; free_slot < SLOTS; ++free_slot, unclaimed = false) {
-        if (claimed[free_slot].compare_exchange_strong(unclaimed, true)) break;
+    for (bool unclaimed = false; free_slot < table.count; ++free_slot, unclaimed = false) {
+        if (table.slot[free_slot].claimed.compare_exchange_strong(unclaimed, true)) break;
     }
-    if (free_slot == SLOTS) {
+    if (free_slot == table.count) {
         detail = reason(path_, ERROR_TOO_MANY_OPEN_FILES);
         return OpenStatus::other_problem;
     }
@@ -57,7 +69,7 @@ OpenStatus SerialPort::open(unsigned n, const std::string& path, std::string& de
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
     if (port == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
-        claimed[free_slot] = false;
+        table.slot[free_slot].claimed = false;
         detail = reason(path_, error);
         // A port opened by another program is refused as access denied.
         if (error == ERROR_ACCESS_DENIED) problem_ = PortProblem::Kind::busy;
@@ -65,7 +77,7 @@ OpenStatus SerialPort::open(unsigned n, const std::string& path, std::string& de
         return error == ERROR_FILE_NOT_FOUND ? OpenStatus::not_found : OpenStatus::other_problem;
     }
     problem_ = PortProblem::Kind::none;
-    handles[free_slot] = port;
+    table.slot[free_slot].handle = port;
     slot_ = free_slot;
     return OpenStatus::opened;
 }
@@ -121,7 +133,7 @@ unsigned SerialPort::latency_timer_ms() const {
 }
 
 ConfigStatus SerialPort::configure(std::string& detail) {
-    const HANDLE port = handles[slot_];
+    const HANDLE port = handle_of(slot_);
     DCB settings = {};
     settings.DCBlength = sizeof settings;
     if (!GetCommState(port, &settings)) {
@@ -168,13 +180,13 @@ ConfigStatus SerialPort::configure(std::string& detail) {
 // WriteFile returns once the driver has completed the write, within the write timeouts.
 void SerialPort::write(const uint8_t* data, size_t length) {
     DWORD written = 0;
-    WriteFile(handles[slot_], data, static_cast<DWORD>(length), &written, nullptr);
+    WriteFile(handle_of(slot_), data, static_cast<DWORD>(length), &written, nullptr);
 }
 
 void SerialPort::drain(unsigned) {}
 
 uint16_t SerialPort::read_byte(unsigned timeout_ms) {
-    const HANDLE port = handles[slot_];
+    const HANDLE port = handle_of(slot_);
     DWORD errors = 0;
     COMSTAT status = {};
     // Without waiting: only a byte that is already buffered.
@@ -191,10 +203,20 @@ uint16_t SerialPort::read_byte(unsigned timeout_ms) {
 
 void SerialPort::close() {
     if (slot_ < 0) return;
-    CloseHandle(handles[slot_]);
-    handles[slot_] = INVALID_HANDLE_VALUE;
-    claimed[slot_] = false;
+    Slot& slot = slots.load()->slot[slot_];
+    CloseHandle(slot.handle);
+    slot.handle = INVALID_HANDLE_VALUE;
+    slot.claimed = false;
     slot_ = -1;
+}
+
+void reserve_ports(size_t count) {
+    const Slots* table = slots.load();
+    if (count <= static_cast<size_t>(table->count)) return;
+    for (int k = 0; k < table->count; ++k) {
+        if (table->slot[k].claimed) return;  // too late: a port is open
+    }
+    slots.store(new Slots{new Slot[count], static_cast<int>(count)});
 }
 
 // The system closes the handles of a process that Ctrl+C ends; nothing of a port needs putting back.
