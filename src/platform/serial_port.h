@@ -37,6 +37,7 @@ struct PortProblem {
     std::vector<AdapterWithoutPort> adapters_without_port;
     std::string holder;  // the process that holds the port: "1234 (minicom)", where the system says
     std::string group;   // the group that owns the device, where the user may not use it
+    bool no_uart = false;  // the device is an on-board serial port's name with no UART behind it
 };
 
 // What the system shows about a port of that kind of problem at device (the path tried; empty when

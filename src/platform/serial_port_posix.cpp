@@ -443,6 +443,14 @@ std::vector<PortInfo> list_ports(const std::string& root) {
 PortProblem diagnose_port(PortProblem::Kind kind, const std::string& device, const std::string& root) {
     PortProblem problem;
     problem.kind = kind;
+    // An on-board port's node with nothing behind it opens, and then fails every request (EIO).
+    char node[PATH_MAX];
+    if (!device.empty() && realpath((root + device).c_str(), node) != nullptr) {
+        const std::string name = std::strrchr(node, '/') + 1;
+        const size_t digits = name.find_first_not_of("0123456789", 4);
+        problem.no_uart = name.rfind("ttyS", 0) == 0 && name.size() > 4 && digits == std::string::npos &&
+                          !uart_present(root, name);
+    }
     if (kind == PortProblem::Kind::missing) {
         // Known USB serial chips without a tty: no driver bound, or one (brltty's) that took them.
         const std::string usb = root + "/sys/bus/usb/devices";
