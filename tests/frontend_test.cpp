@@ -5,9 +5,12 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstring>
+
 #include "device.h"
 #include "fake_port.h"
 #include "faults.h"
+#include "frontend/json_text.h"
 #include "frontend/steps.h"
 #include "reply_faults.h"
 #include "test_files.h"
@@ -58,5 +61,22 @@ TEST_P(ReplyFaults, EndTheUpdateWithTheirTextAndStatus) {
 
 INSTANTIATE_TEST_SUITE_P(Table, ReplyFaults, ::testing::ValuesIn(reply_faults::rows_for(reply_faults::IN_PROCESS)),
                          [](const auto& row) { return row.param.name; });
+
+// A string cut to a limit keeps whole characters and escapes, within the limit, marked as cut.
+TEST(JsonText, CutsLongStringsAtACharactersEnd) {
+    for (const std::string unit : {"a", "\xC3\xA9", "\x01", "\xFF"}) {
+        std::string value;
+        while (value.size() < 200) value += unit;
+        const std::string full = frontend::JsonText().field("k", value).line();
+        const std::string cut = frontend::JsonText(64).field("k", value).line();
+        const nlohmann::json parsed = nlohmann::json::parse(cut, nullptr, false);
+        ASSERT_TRUE(parsed.is_object()) << cut;
+        const std::string kept = cut.substr(6, cut.size() - 6 - std::strlen("...[cut]\"}\n"));
+        EXPECT_LE(kept.size() + std::strlen(frontend::JsonText::CUT_MARK), 64u);
+        EXPECT_GT(kept.size() + 6, 64u - std::strlen(frontend::JsonText::CUT_MARK)) << "cut more than a character";
+        EXPECT_EQ(full.rfind("{\"k\":\"" + kept, 0), 0u) << cut;
+    }
+    EXPECT_EQ(frontend::JsonText(64).field("k", std::string(64, 'a')).line(), "{\"k\":\"" + std::string(64, 'a') + "\"}\n");
+}
 
 }  // namespace

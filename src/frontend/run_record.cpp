@@ -26,7 +26,8 @@ constexpr char EEPROM_TEXT[] = "\"eeprom\":900000000000004";
 constexpr const char* CAUSE = "\x01" "cause";
 constexpr char CAUSE_TEXT[] = "\"interrupted_by\":\"\\u0001cause\"";
 
-// Room that filling in the stand-ins may take beyond the rendered text.
+// Room that filling in the stand-ins may take beyond the rendered text: the read-back's totals and
+// sixteen differences take about 1,050 bytes at most, the rest about 200.
 constexpr size_t FILL_ROOM = 2048;
 
 // The records a signal must write, in a table a signal handler can walk: sized when the run
@@ -243,7 +244,16 @@ void RunRecord::settle(core::Outcome outcome) {
 }
 
 std::string RunRecord::render(const char* outcome, bool interrupted) const {
-    JsonText line;
+    const size_t limit = log_ != nullptr ? log_->whole_limit() : 0;
+    std::string text = render_within(outcome, interrupted, 0);
+    for (size_t cut_at = 2048; limit > 0 && text.size() + FILL_ROOM > limit && cut_at >= 64; cut_at /= 2) {
+        text = render_within(outcome, interrupted, cut_at);
+    }
+    return text;
+}
+
+std::string RunRecord::render_within(const char* outcome, bool interrupted, size_t string_limit) const {
+    JsonText line(string_limit);
     line.field("start", start_).field("host", host_).field("updater_version", updater_version_);
     if (!station_run_.empty()) line.field("station_run", station_run_);
     line.object("update_file").field("path", file_path_);

@@ -113,7 +113,10 @@ private:
 
     // The record as JSON text, with stand-ins for what changes on the hot path or is known only at
     // its end; fill() puts them in.
+    // Into a log that takes a write whole only up to a limit (a pipe), the record stays within it,
+    // filled in: its longest strings are cut, marked as cut.
     std::string render(const char* outcome, bool interrupted) const;
+    std::string render_within(const char* outcome, bool interrupted, size_t string_limit) const;
     // Ends the running phase, if one runs, adding its time; true when one ran.
     bool stop_running();
     // Renders the record for an interruption anew and publishes it.

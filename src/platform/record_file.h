@@ -27,6 +27,10 @@ public:
     // Async-signal-safe.
     bool append(const char* data, size_t length);
 
+    // The longest write that lands whole beside other writers: PIPE_BUF for a pipe or FIFO, whose
+    // longer writes may be interleaved with others; 0 where any length does (a file).
+    size_t whole_limit() const { return whole_limit_; }
+
     // True when the log's last byte is not a newline: a record before was cut short (a full
     // disk), and the next must start on a line of its own. Async-signal-safe.
     bool ends_mid_line() const;
@@ -39,6 +43,7 @@ public:
 private:
     static constexpr intptr_t CLOSED = -1;
     intptr_t handle_ = CLOSED;  // the file descriptor, or the Windows handle
+    size_t whole_limit_ = 0;
     [[maybe_unused]] unsigned long last_error_ = 0;  // the system's error code of the last failed append
     std::string path_;
 };

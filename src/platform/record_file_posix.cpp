@@ -19,6 +19,7 @@ namespace record_file {
 bool LogFile::open(const std::string& path, std::string& reason) {
     close();
     path_ = path;
+    whole_limit_ = 0;
     // Read access too where the file allows it, to see whether the last record ends its line. A
     // FIFO is opened for writing only and without waiting: one that nobody reads would hold the run
     // before it starts. Writes then wait as usual.
@@ -30,6 +31,9 @@ bool LogFile::open(const std::string& path, std::string& reason) {
     if (fd >= 0) {
         fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
         handle_ = fd;
+        // A pipe takes a write whole only up to PIPE_BUF: beyond, it may be interleaved with the
+        // records of other writers.
+        whole_limit_ = fstat(fd, &info) == 0 && S_ISFIFO(info.st_mode) ? PIPE_BUF : 0;
         return true;
     }
     reason = errno == ENXIO ? "a FIFO that no program reads" : std::strerror(errno);
