@@ -379,6 +379,7 @@ bool RunRecord::finish(core::Outcome outcome, int exit_status) {
     const std::string text = render(core::outcome_name(outcome), false);
     std::vector<char> out(text.size() + FILL_ROOM);
     const size_t length = fill(text, out, exit_status, "");
+    log_->wait_for_room();
     const record_file::SignalsHeld held;
     int nobody = not_yet;
     if (!writing_.compare_exchange_strong(nobody, appending)) return true;  // an interruption wrote it

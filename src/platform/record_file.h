@@ -27,6 +27,10 @@ public:
     // Async-signal-safe.
     bool append(const char* data, size_t length);
 
+    // Waits until a pipe has room for a record (a file always has): called before signals are held
+    // for an append, so that a pipe that nobody empties does not keep a signal from ending the run.
+    void wait_for_room() const;
+
     // The longest write that lands whole beside other writers: PIPE_BUF for a pipe or FIFO, whose
     // longer writes may be interleaved with others; 0 where any length does (a file).
     size_t whole_limit() const { return whole_limit_; }

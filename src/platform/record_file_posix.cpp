@@ -2,6 +2,7 @@
 // other updaters writing to it.
 #include <fcntl.h>
 #include <limits.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -59,6 +60,12 @@ bool LogFile::append(const char* data, size_t length) {
     if (written == static_cast<ssize_t>(length)) return true;
     last_error_ = static_cast<unsigned long>(written < 0 ? errno : ENOSPC);
     return false;
+}
+
+void LogFile::wait_for_room() const {
+    pollfd room = {static_cast<int>(handle_), POLLOUT, 0};
+    while (whole_limit_ > 0 && poll(&room, 1, -1) < 0 && errno == EINTR) {
+    }
 }
 
 std::string LogFile::error() const { return std::strerror(static_cast<int>(last_error_)); }

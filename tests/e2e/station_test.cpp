@@ -154,9 +154,9 @@ INSTANTIATE_TEST_SUITE_P(
                     true, false, 64, SIGTERM}),
     [](const auto& row) { return std::string(row.param.name); });
 
-// A signal while the records are being written: the log is a FIFO that fills after a few records,
-// so that threads are held in the middle of writing theirs when the signal comes. Every port's
-// record is still written, and only once.
+// A signal while the records are being written: the log is a FIFO that is full after a record, so
+// that the other threads are held writing theirs when the signal comes. Every port's record is
+// still written, and only once.
 class StationLog : public UpdateRun {};
 
 TEST_F(StationLog, SignalWhileRecordsAreWrittenLosesAndRepeatsNone) {
@@ -171,14 +171,14 @@ TEST_F(StationLog, SignalWhileRecordsAreWrittenLosesAndRepeatsNone) {
     start.args.insert(start.args.end(), {"--batch", "--no-eeprom", "--log", log});
     for (unsigned k = 0; k < PORTS; ++k) start.args.insert(start.args.end(), {"--port", dir.file("missing-" + std::to_string(k))});
     ConsoleSession run(start);
-    // Full, and nothing more coming: the other threads wait in their writes.
+    // Full, and nothing more coming: the other threads wait to write theirs.
     int queued = 0, before = -1;
-    for (int waited = 0; waited < 100 && (queued < 2048 || queued != before); ++waited) {
+    for (int waited = 0; waited < 100 && (queued == 0 || queued != before); ++waited) {
         before = queued;
         usleep(100000);
         ASSERT_EQ(ioctl(reader, FIONREAD, &queued), 0);
     }
-    ASSERT_GE(queued, 2048);
+    ASSERT_GT(queued, 0);
     kill(run.pid(), SIGTERM);
     std::string text;
     for (int idle = 0; idle < 100;) {
