@@ -27,9 +27,8 @@ struct Options {
 
 // Parses argv (argument 0 excluded) into options; false with a one-line error otherwise: an
 // unknown option, a missing value, conflicting options, a port named twice, more than MAX_PORTS
-// ports, several ports or
-// --batch without an EEPROM choice, or --batch without --port. --name value and --name=value are
-// both taken.
+// ports, several ports or --batch without an EEPROM choice, or --batch without --port. --name value
+// and --name=value are both taken.
 bool parse_options(int argc, char** argv, Options& options, std::string& error);
 
 // The text of --help.
