@@ -5,13 +5,16 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cstring>
+#include <memory>
 
 #include "device.h"
 #include "fake_port.h"
 #include "faults.h"
 #include "frontend/json_text.h"
 #include "frontend/steps.h"
+#include "platform/record_file.h"
 #include "reply_faults.h"
 #include "test_files.h"
 
@@ -61,6 +64,34 @@ TEST_P(ReplyFaults, EndTheUpdateWithTheirTextAndStatus) {
 
 INSTANTIATE_TEST_SUITE_P(Table, ReplyFaults, ::testing::ValuesIn(reply_faults::rows_for(reply_faults::IN_PROCESS)),
                          [](const auto& row) { return row.param.name; });
+
+// More records than room was made for at the start: an interruption still reaches every one, and
+// a record it wrote is not written again when its update ends; one that ended first keeps its own.
+TEST(RunRecord, InterruptionWritesEveryRecordExactlyOnce) {
+    test_files::TempDir dir;
+    record_file::LogFile log;
+    std::string reason;
+    ASSERT_TRUE(log.open(dir.file("runs.log"), reason)) << reason;
+    frontend::RunRecord::reserve(2);
+    std::vector<std::unique_ptr<frontend::RunRecord>> records;
+    for (int k = 0; k < 5; ++k) records.push_back(std::make_unique<frontend::RunRecord>(&log, "test"));
+    ASSERT_TRUE(records[3]->finish(core::Outcome::device_error, 4));
+    frontend::RunRecord::finish_all_interrupted("SIGTERM", 143);
+    for (const auto& record : records) EXPECT_TRUE(record->finish(core::Outcome::completed, 0));
+    std::vector<std::string> outcomes;
+    const std::vector<uint8_t> bytes = test_files::read_file(dir.file("runs.log"));
+    std::string line;
+    for (uint8_t byte : bytes) {
+        if (byte != '\n') {
+            line += static_cast<char>(byte);
+            continue;
+        }
+        outcomes.push_back(nlohmann::json::parse(line)["outcome"]);
+        line.clear();
+    }
+    std::sort(outcomes.begin(), outcomes.end());
+    EXPECT_EQ(outcomes, (std::vector<std::string>{"device_error", "interrupted", "interrupted", "interrupted", "interrupted"}));
+}
 
 // A string cut to a limit keeps whole characters and escapes, within the limit, marked as cut.
 TEST(JsonText, CutsLongStringsAtACharactersEnd) {

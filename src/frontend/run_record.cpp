@@ -138,7 +138,11 @@ RunRecord::RunRecord(record_file::LogFile* log, const char* updater_version)
 RunRecord::~RunRecord() {
     if (registry_index_ < 0) return;
     const std::lock_guard<std::mutex> lock(registry_lock);
-    registry.load()->records[registry_index_].store(nullptr);
+    // Out of the older tables too, which a handler may still be reading.
+    const auto index = static_cast<size_t>(registry_index_);
+    for (Registry* table = registry.load(); table != nullptr && index < table->size; table = table->older) {
+        table->records[index].store(nullptr);
+    }
 }
 
 void RunRecord::reserve(size_t count) {
