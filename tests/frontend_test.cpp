@@ -5,12 +5,17 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+#include <cstring>
+#include <memory>
 #include <random>
 
 #include "device.h"
 #include "fake_port.h"
 #include "faults.h"
+#include "frontend/json_text.h"
 #include "frontend/steps.h"
+#include "platform/record_file.h"
 #include "reply_faults.h"
 #include "test_files.h"
 
@@ -111,5 +116,50 @@ TEST(LineFaults, NeverLetAnUpdateCompleteUnlessTheDeviceHoldsTheFile) {
 
 INSTANTIATE_TEST_SUITE_P(Table, ReplyFaults, ::testing::ValuesIn(reply_faults::rows_for(reply_faults::IN_PROCESS)),
                          [](const auto& row) { return row.param.name; });
+
+// More records than room was made for at the start: an interruption still reaches every one, and
+// a record it wrote is not written again when its update ends; one that ended first keeps its own.
+TEST(RunRecord, InterruptionWritesEveryRecordExactlyOnce) {
+    test_files::TempDir dir;
+    record_file::LogFile log;
+    std::string reason;
+    ASSERT_TRUE(log.open(dir.file("runs.log"), reason)) << reason;
+    frontend::RunRecord::reserve(2);
+    std::vector<std::unique_ptr<frontend::RunRecord>> records;
+    for (int k = 0; k < 5; ++k) records.push_back(std::make_unique<frontend::RunRecord>(&log, "test"));
+    ASSERT_TRUE(records[3]->finish(core::Outcome::device_error, 4));
+    frontend::RunRecord::finish_all_interrupted("SIGTERM", 143);
+    for (const auto& record : records) EXPECT_TRUE(record->finish(core::Outcome::completed, 0));
+    std::vector<std::string> outcomes;
+    const std::vector<uint8_t> bytes = test_files::read_file(dir.file("runs.log"));
+    std::string line;
+    for (uint8_t byte : bytes) {
+        if (byte != '\n') {
+            line += static_cast<char>(byte);
+            continue;
+        }
+        outcomes.push_back(nlohmann::json::parse(line)["outcome"]);
+        line.clear();
+    }
+    std::sort(outcomes.begin(), outcomes.end());
+    EXPECT_EQ(outcomes, (std::vector<std::string>{"device_error", "interrupted", "interrupted", "interrupted", "interrupted"}));
+}
+
+// A string cut to a limit keeps whole characters and escapes, within the limit, marked as cut.
+TEST(JsonText, CutsLongStringsAtACharactersEnd) {
+    for (const std::string unit : {"a", "\xC3\xA9", "\x01", "\xFF"}) {
+        std::string value;
+        while (value.size() < 200) value += unit;
+        const std::string full = frontend::JsonText().field("k", value).line();
+        const std::string cut = frontend::JsonText(64).field("k", value).line();
+        const nlohmann::json parsed = nlohmann::json::parse(cut, nullptr, false);
+        ASSERT_TRUE(parsed.is_object()) << cut;
+        const std::string kept = cut.substr(6, cut.size() - 6 - std::strlen("...[cut]\"}\n"));
+        EXPECT_LE(kept.size() + std::strlen(frontend::JsonText::CUT_MARK), 64u);
+        EXPECT_GT(kept.size() + 6, 64u - std::strlen(frontend::JsonText::CUT_MARK)) << "cut more than a character";
+        EXPECT_EQ(full.rfind("{\"k\":\"" + kept, 0), 0u) << cut;
+    }
+    EXPECT_EQ(frontend::JsonText(64).field("k", std::string(64, 'a')).line(), "{\"k\":\"" + std::string(64, 'a') + "\"}\n");
+}
 
 }  // namespace

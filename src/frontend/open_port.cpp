@@ -26,7 +26,13 @@ Ending open_port(serial::SerialPort& port, unsigned n, const std::string& path, 
     console.print(port_name + " connected\n");
     const serial::ConfigStatus configured = port.configure(detail);
     if (configured != serial::ConfigStatus::configured) {
-        console.print(port_failure_text(serial::OpenStatus::opened, configured, port_name, detail));
+        // A port that opens and takes no setting may have nothing behind it.
+        const std::vector<std::string> help =
+            port_help(serial::diagnose_port(serial::PortProblem::Kind::other, port.device_tried()), port_name,
+                      port.device_tried());
+        record.set_port_help(help);
+        console.print(port_failure_text(serial::OpenStatus::opened, configured, port_name, detail) +
+                      help_text(help, one_line_help));
         return core::Outcome::port_error;
     }
     // What will slow the transfers down or disturb them, said before they begin.

@@ -37,6 +37,8 @@ bool LogFile::append(const char* data, size_t length) {
 
 bool LogFile::ends_mid_line() const { return false; }
 
+void LogFile::wait_for_room() const {}
+
 std::string LogFile::error() const { return ""; }
 
 void LogFile::close() { handle_ = CLOSED; }
@@ -50,6 +52,12 @@ std::string host_name() {
     std::free(agent);
     return name;
 }
+
+void sleep_ms(unsigned) {}
+
+SignalsHeld::SignalsHeld() {}
+
+SignalsHeld::~SignalsHeld() {}
 
 long long monotonic_ms() { return static_cast<long long>(emscripten_get_now()); }
 
