@@ -116,6 +116,7 @@ web: configure deps-web
 # The README's pictures of the page, taken by its tests in the browser.
 web-screenshots: all web-build deps-browser
 	node tests/web/page_test.mjs --build $(WEB_BUILD) --file $(BUILD)/example/update --screenshots docs/web
+	node tests/web/usb_test.mjs --build $(WEB_BUILD) --file $(BUILD)/example/update --screenshots docs/web
 
 # The page's tests run in Debian's headless Chromium, driven by the playwright-core of the committed
 # lock file (tests/web), which downloads no browser.
@@ -144,15 +145,16 @@ PORTS ?=
 hil: all
 	@sh tools/hil.sh $(BUILD) $(PORTS)
 
-# The updater against the wire's limit, and the web page's host time against the updater's; the
-# table goes to bench/results.md. BENCH_RUNS runs each.
+# The updater against the wire's limit, and the web page's host time against the updater's, and the
+# page's EEPROM over WebUSB FTDI with and without the latency timer set; the table goes to
+# bench/results.md. BENCH_RUNS runs each.
 # With PORTS="HOST_PORT DEVICE_PORT" (see hil), rows measured over those two ports as well.
 BENCH_RUNS ?= 5
 bench: all web-build deps-browser
 	node tests/web/page_bench.mjs --build $(WEB_BUILD) --file $(BUILD)/example/update --runs $(BENCH_RUNS) \
-	    >$(WEB_BUILD)/page-trips.txt
+	    --usb $(WEB_BUILD)/page-usb.txt >$(WEB_BUILD)/page-trips.txt
 	$(BUILD)/bench $(BUILD)/example/update --runs $(BENCH_RUNS) --markdown bench/results.md \
-	    --page-trips $(WEB_BUILD)/page-trips.txt $(if $(strip $(PORTS)),--ports $(PORTS))
+	    --page-trips $(WEB_BUILD)/page-trips.txt --page-usb $(WEB_BUILD)/page-usb.txt $(if $(strip $(PORTS)),--ports $(PORTS))
 
 clean:
 	rm -rf $(BUILD) $(SANITIZE_BUILD) $(FUZZ_BUILD) build-win32

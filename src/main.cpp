@@ -12,6 +12,7 @@
 #include "frontend/shown_text.h"
 #include "platform/console.h"
 #include "platform/record_file.h"
+#include "platform/serial_port.h"
 #include "run/options.h"
 #include "run/payload_offset.h"
 #include "run/port_prompt.h"
@@ -96,6 +97,11 @@ int main(int argc, char** argv) {
         run::print_ports();
         return 0;
     }
+    // Room for every port and record that a signal must reach, before anything is opened and any
+    // thread runs.
+    const size_t ports = options.ports.empty() ? 1 : options.ports.size();
+    frontend::RunRecord::reserve(ports);
+    serial::reserve_ports(ports);
     // The console and the signal handlers first: a signal from here on finds the records ready,
     // and nothing opened later takes a standard descriptor.
     console::init(frontend::RunRecord::finish_all_interrupted);

@@ -4,14 +4,22 @@
 // waiting key, the ending) with scripted answers.
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cstring>
 #include <deque>
+#include <memory>
 #include <ostream>
+#include <random>
 
 #include "device.h"
 #include "fake_port.h"
 #include "faults.h"
 #include "frontend/estimate.h"
 #include "frontend/flow.h"
+#include "frontend/json_text.h"
+#include "platform/record_file.h"
 #include "reply_faults.h"
 #include "test_files.h"
 
@@ -77,23 +85,30 @@ struct EepromClock : frontend::ConsoleEvents {
     long long started_us = 0, finished_us = 0;
 };
 
-// One update through the flow: the file's bytes checked, then the device's update and its ending.
+loader_sim::Faults parsed(const std::string& device) {
+    loader_sim::Faults faults;
+    std::string bad;
+    EXPECT_TRUE(loader_sim::parse_fault_line(device, faults, bad)) << bad;
+    return faults;
+}
+
+// One update through the flow: the file's bytes checked (unless a checked file is given), then the
+// device's update and its ending.
 struct FlowRun {
-    FlowRun(const std::string& device, unsigned turnaround_us = 0) {
-        std::string bad;
-        EXPECT_TRUE(loader_sim::parse_fault_line(device, faults, bad)) << bad;
-        port = std::make_unique<FakePort>(&faults, turnaround_us);
-    }
+    explicit FlowRun(const loader_sim::Faults& device_faults, unsigned turnaround_us = 0)
+        : faults(device_faults), port(std::make_unique<FakePort>(&faults, turnaround_us)) {}
+    explicit FlowRun(const std::string& device, unsigned turnaround_us = 0) : FlowRun(parsed(device), turnaround_us) {}
 
     core::Outcome run(const std::vector<uint8_t>& file, frontend::EepromQuestion& question, frontend::Settings settings,
-                      bool refused = false) {
+                      bool refused = false, frontend::UpdateFile* checked = nullptr) {
         FakePortChoice choice(*port, refused);
         EepromClock clock(dialog, *port);
-        frontend::UpdateFile update_file(OFFSET);
-        frontend::UpdateFlow flow(update_file, record, {dialog, clock, choice, question}, settings);
+        frontend::UpdateFile own_file(OFFSET);
+        settings.file_shared = checked != nullptr;
+        frontend::UpdateFlow flow(checked ? *checked : own_file, record, {dialog, clock, choice, question}, settings);
         core::Outcome outcome = core::Outcome::completed;
-        if (const frontend::Stopped stopped = flow.check_bytes(file.data(), file.size(), "update")) outcome = *stopped;
-        else outcome = flow.update_device();
+        const frontend::Stopped stopped = checked ? std::nullopt : flow.check_bytes(file.data(), file.size(), "update");
+        outcome = stopped ? *stopped : flow.update_device();
         flow.end(outcome);
         result = flow.result_text();
         eeprom_us = clock.finished_us - clock.started_us;
@@ -152,6 +167,90 @@ TEST_P(ReplyFaults, EndTheUpdateWithTheirTextAndStatus) {
 
 INSTANTIATE_TEST_SUITE_P(Table, ReplyFaults, ::testing::ValuesIn(reply_faults::rows_for(reply_faults::IN_PROCESS)),
                          [](const auto& row) { return row.param.name; });
+
+// Faults of the line itself, one or two in a run, each a byte lost, corrupted, sent twice, unasked
+// or up to 300 ms late, over a device that holds the file, reports a burning error, or holds a
+// wrong EEPROM byte: an update is never reported completed unless the device holds the file.
+TEST(LineFaults, NeverLetAnUpdateCompleteUnlessTheDeviceHoldsTheFile) {
+    test_files::UpdateContent content;
+    frontend::UpdateFile file(OFFSET);
+    const std::vector<uint8_t> bytes = file_bytes(content);
+    ASSERT_FALSE(file.image.open(bytes.data(), bytes.size()));
+    file.verified = true;
+    std::mt19937 random(29);
+    auto below = [&random](unsigned n) { return std::uniform_int_distribution<unsigned>(0, n - 1)(random); };
+    constexpr unsigned HOST_BYTES = 4 + 500 * 129 + 5 + 2048 * 5 + 2 + 2048 * 5, ANSWERS = 1 + 500 + 2048 * 2;
+    unsigned completed = 0;
+    frontend::GivenAnswer write(true);
+    for (unsigned trial = 0; trial < 1000; ++trial) {
+        loader_sim::Faults faults;
+        const unsigned kind = below(3);
+        if (kind == 1) faults.record_reply[below(500)] = 0x55;
+        const uint32_t wrong_at = below(2048);
+        if (kind == 2) faults.eeprom_wrong[wrong_at] = static_cast<uint8_t>(content.eeprom[wrong_at] ^ (1 + below(255)));
+        FlowRun run(faults, below(2) * 2000);
+        std::string faults_text;
+        for (unsigned k = 0, count = 1 + below(2); k < count; ++k) {
+            const bool to_device = below(4) == 0;
+            const auto what = static_cast<FakePort::LineFault>(below(to_device ? 4 : 5));
+            run.port->line_faults.push_back({to_device, below(to_device ? HOST_BYTES : ANSWERS), what, 1 + below(300)});
+            faults_text += (to_device ? " to device #" : " to host #") + std::to_string(run.port->line_faults.back().n) +
+                           " " + std::to_string(static_cast<int>(what));
+        }
+        if (run.run({}, write, {}, false, &file) != core::Outcome::completed) continue;
+        ++completed;
+        std::vector<uint8_t> held = run.port->device->eeprom();
+        for (const auto& [a, value] : faults.eeprom_wrong) held[a] = value;
+        EXPECT_TRUE(kind != 1 && run.port->device->flash() == content.flash && held == content.eeprom)
+            << "trial " << trial << ", device fault " << kind << "," << faults_text;
+    }
+    EXPECT_GT(completed, 100u);  // many faults leave nothing to see, and those runs complete
+}
+
+// More records than room was made for at the start: an interruption still reaches every one, and
+// a record it wrote is not written again when its update ends; one that ended first keeps its own.
+TEST(RunRecord, InterruptionWritesEveryRecordExactlyOnce) {
+    test_files::TempDir dir;
+    record_file::LogFile log;
+    std::string reason;
+    ASSERT_TRUE(log.open(dir.file("runs.log"), reason)) << reason;
+    frontend::RunRecord::reserve(2);
+    std::vector<std::unique_ptr<frontend::RunRecord>> records;
+    for (int k = 0; k < 5; ++k) records.push_back(std::make_unique<frontend::RunRecord>(&log, "test"));
+    ASSERT_TRUE(records[3]->finish(core::Outcome::device_error, 4));
+    frontend::RunRecord::finish_all_interrupted("SIGTERM", 143);
+    for (const auto& record : records) EXPECT_TRUE(record->finish(core::Outcome::completed, 0));
+    std::vector<std::string> outcomes;
+    const std::vector<uint8_t> bytes = test_files::read_file(dir.file("runs.log"));
+    std::string line;
+    for (uint8_t byte : bytes) {
+        if (byte != '\n') {
+            line += static_cast<char>(byte);
+            continue;
+        }
+        outcomes.push_back(nlohmann::json::parse(line)["outcome"]);
+        line.clear();
+    }
+    std::sort(outcomes.begin(), outcomes.end());
+    EXPECT_EQ(outcomes, (std::vector<std::string>{"device_error", "interrupted", "interrupted", "interrupted", "interrupted"}));
+}
+
+// A string cut to a limit keeps whole characters and escapes, within the limit, marked as cut.
+TEST(JsonText, CutsLongStringsAtACharactersEnd) {
+    for (const std::string unit : {"a", "\xC3\xA9", "\x01", "\xFF"}) {
+        std::string value;
+        while (value.size() < 200) value += unit;
+        const std::string full = frontend::JsonText().field("k", value).line();
+        const std::string cut = frontend::JsonText(64).field("k", value).line();
+        const nlohmann::json parsed = nlohmann::json::parse(cut, nullptr, false);
+        ASSERT_TRUE(parsed.is_object()) << cut;
+        const std::string kept = cut.substr(6, cut.size() - 6 - std::strlen("...[cut]\"}\n"));
+        EXPECT_LE(kept.size() + std::strlen(frontend::JsonText::CUT_MARK), 64u);
+        EXPECT_GT(kept.size() + 6, 64u - std::strlen(frontend::JsonText::CUT_MARK)) << "cut more than a character";
+        EXPECT_EQ(full.rfind("{\"k\":\"" + kept, 0), 0u) << cut;
+    }
+    EXPECT_EQ(frontend::JsonText(64).field("k", std::string(64, 'a')).line(), "{\"k\":\"" + std::string(64, 'a') + "\"}\n");
+}
 
 // A front end's choices and what the run shows for them.
 struct Choices {

@@ -112,7 +112,22 @@ INSTANTIATE_TEST_SUITE_P(
                  },
                  Kind::denied, "/dev/ttyUSB0", "",
                  {"You may not use /dev/ttyUSB0: it belongs to the group dialout. Run: sudo usermod -aG dialout $USER, "
-                  "then log out and back in."}}),
+                  "then log out and back in."}},
+        // The serial driver's type 0 is a node without a UART: left out of the list, said when named.
+        HelpCase{"ttys_without_a_uart",
+                 [](FakeRoot& f) {
+                     f.file("/dev/ttyS0");
+                     f.file("/sys/class/tty/ttyS0/type", "4\n");
+                     f.file("/dev/ttyS2");
+                     f.file("/sys/class/tty/ttyS2/type", "0\n");
+                     f.link("/dev/serial-console", f.root() + "/dev/ttyS2");
+                 },
+                 Kind::other, "/dev/serial-console", "COM1 = /dev/ttyS0\n",
+                 {"/dev/serial-console has no UART behind it: the system keeps the name of an on-board serial port that "
+                  "this machine does not have. Choose the port the cable is plugged into (update --list-ports lists those "
+                  "present)."}},
+        HelpCase{"ttys_with_a_uart_that_fails", [](FakeRoot& f) { f.file("/dev/ttyS1"); f.file("/sys/class/tty/ttyS1/type", "4\n"); },
+                 Kind::other, "/dev/ttyS1", "", {}}),
     [](const auto& row) { return std::string(row.param.name); });
 
 TEST(PortKeys, DigitsOpenTheirPortLettersTheListedPortBeyondCom9) {

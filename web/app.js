@@ -1,8 +1,9 @@
 // The update page: takes the update file, checks it with the updater's core, then updates the
 // device over the serial port the person chooses, one step after the other as the console updater
 // does, with its messages. The core (WebAssembly) runs the update's flow, the checking and the
-// transfers; this script does what the person sees, the Web Serial port, and answers the flow's
-// calls (Module.frontEnd): open the port, the port is open, the EEPROM question. What the page
+// transfers; this script does what the person sees, the port (port.js: Web Serial's, or WebUSB's
+// where the browser has no Web Serial, as Chrome on Android, or the person asks for it), and
+// answers the flow's calls (Module.frontEnd): open the port, the port is open, the EEPROM question. What the page
 // shares with the core (event kinds, outcomes, the pause, the port's bound, the keys, texts) comes
 // from the core's table (web_table), never from a copy here.
 //
@@ -10,13 +11,17 @@
 // corrupt it. Every call into the core therefore runs in a job, and jobs run one at a time in the
 // order they were asked for, whatever asked (a click, a key, a drop, a fetch, a port's event).
 import createUpdater from './updater_web.mjs';
-import { SerialLink } from './serial_link.js';
+import { LINE_SETTINGS } from './port.js';
+import { WebSerialPort } from './web_serial.js';
+import { WebUsbPort } from './web_usb.js';
 
 // What the page says itself; everything about the file and the device is the core's own text.
 const TEXT = {
   insecure: 'This page must be opened over https (or from localhost): browsers let only such pages use serial ports.',
   noWebSerial: 'This browser cannot use serial ports: it has no Web Serial. Open this page in Chrome, Edge or ' +
     'Opera, or in Firefox 151 or later, on a desktop computer. You can still check an update file here.',
+  noWebUsb: 'It has no WebUSB either, through which Chrome on Android reaches a USB serial adapter.',
+  portLost: (reason) => `The port: ${reason}.`,
   notStarted: 'The page could not start its updater (reload it, or try another browser):',
   otherSite: 'The page loads update files from its own site only:',
   notLoaded: 'The update file could not be loaded:',
@@ -64,7 +69,8 @@ let chooseEeprom = null;  // resolves the EEPROM question
 let asking = false;       // the core waits for the EEPROM question's answer
 let earlyChoice = null;   // e or Esc pressed before the question, as the console takes such keys
 let link = null;          // the port of the running update
-let chosenPort = null;    // the port the person chose for it
+// The transport Connect uses: Web Serial where the browser has it, else WebUSB; null with neither.
+let Transport = navigator.serial ? WebSerialPort : navigator.usb ? WebUsbPort : null;
 
 // ---- One caller at a time into the core ----------------------------------------------------------
 
@@ -146,9 +152,9 @@ function onEvent(kind, a, b, c, line) {
 
 function checkEnvironment() {
   if (!window.isSecureContext) return TEXT.insecure;
-  if (!navigator.serial) {
+  if (!Transport) {
     serialUsable = false;
-    return TEXT.noWebSerial;
+    return `${TEXT.noWebSerial} ${TEXT.noWebUsb}`;
   }
   return '';
 }
@@ -248,56 +254,75 @@ async function loadFromAddress(address) {
 
 // ---- The update -----------------------------------------------------------------------------------
 
+// The browser's chooser is asked for in the click itself, as browsers want it.
 function connect() {
   if (updating || !fileUsable) return;
   updating = true;
   allow('connect', false);
   allow('other-file', false);
-  serialized(updateDevice).finally(() => { updating = false; });
+  const chosen = Transport.request();
+  chosen.catch(() => {});  // told in its job, which may wait for another
+  const transport = Transport;
+  serialized(() => updateDevice(chosen, transport)).finally(() => { updating = false; });
 }
 
-// A job: the update of the device on the port the person chooses, to its result.
-async function updateDevice() {
+function connectOverUsb(event) {
+  event.preventDefault();
+  if ($('connect').disabled) return;
+  Transport = WebUsbPort;
+  show('usb-instead', false);
+  connect();
+}
+
+// A job: the update of the device on the port the person chose, to its result.
+async function updateDevice(chosen, transport) {
   let port;
   try {
-    port = await navigator.serial.requestPort();
+    port = await chosen;
   } catch (error) {
-    note('connect-note', error.name === 'NotFoundError' ? TEXT.noPort : `${TEXT.portRefused} ${error.message}`);
+    note('connect-note', transport === WebUsbPort ? WebUsbPort.requestHelp(error)
+      : error.name === 'NotFoundError' ? TEXT.noPort : `${TEXT.portRefused} ${error.message}`);
     allow('connect', true);
     allow('other-file', true);
     return;
   }
   note('connect-note', '');
-  chosenPort = port;
-  link = new SerialLink(port, table.write_limit);
+  link = new transport(port, table.write_bound);
   return finish(await core('web_update', 'number', ['number'], [run]));
 }
 
 // The flow's calls into the page while web_update runs.
 const frontEnd = {
-  // Opens the chosen port: true when it opened, else its error is kept for portError.
+  // Opens the chosen port: true when it opened, else its error and help are kept for portText.
   async openPort() {
     try {
-      await link.open();
+      await link.open(LINE_SETTINGS);
     } catch (error) {
-      link.error = error.message;
+      await link.close();
+      link.failure = error;
       return false;
     }
     updater.serialPort = link;
     return true;
   },
-  portError: () => link.error,
   // The chosen port's USB ids, the vendor's in the high half; 0 for a port without them.
   portIds() {
-    const info = chosenPort.getInfo();
-    return (info.usbVendorId ?? 0) * 65536 + (info.usbProductId ?? 0);
+    const info = link.describe();
+    return info.vendorId * 65536 + info.productId;
+  },
+  // What the core asks of the port, as the table's port_texts name it.
+  portText(which) {
+    const info = link.describe();
+    const texts = table.port_texts;
+    return { [texts.chip]: info.chip, [texts.serial_number]: info.serialNumber,
+      [texts.error]: link.failure?.message, [texts.help]: link.failure?.help }[which] ?? '';
   },
   // The port is open: its adapter, and the transfer's panel.
-  portOpened(chip) {
-    const info = chosenPort.getInfo();
-    note('adapter', info.usbVendorId === undefined ? table.texts.port_name
-      : `USB serial adapter ${info.usbVendorId.toString(16).padStart(4, '0')}:` +
-        `${info.usbProductId.toString(16).padStart(4, '0')}${chip ? ` (${chip})` : ''}`);
+  portOpened(identity) {
+    const info = link.describe();
+    note('adapter', info.vendorId === 0 ? table.texts.port_name
+      : `USB serial adapter ${info.vendorId.toString(16).padStart(4, '0')}:` +
+        `${info.productId.toString(16).padStart(4, '0')}${identity ? ` (${identity})` : ''}`);
     show('header-step', false);
     show('transfer-step', true);
     setState('flash');
@@ -332,6 +357,7 @@ const frontEnd = {
 // The end of every run, inside its job: the port closed, the record written, the outcome shown.
 async function finish(status) {
   await core('web_end', null, ['number', 'number'], [run, status]);
+  note('port-note', link?.lost ? TEXT.portLost(link.lostReason) : '');
   link = null;
   show('pause-note', false);
   const name = await core('web_outcome_name', 'string', ['number'], [status]);
@@ -410,6 +436,8 @@ function wirePage() {
     if (dropped) takeFile(dropped, dropped.name);
   });
   $('connect').addEventListener('click', connect);
+  $('usb-instead').addEventListener('click', connectOverUsb);
+  show('usb-instead', Transport === WebSerialPort && Boolean(navigator.usb));
   $('other-file').addEventListener('click', chooseOtherFile);
   $('write-eeprom').addEventListener('click', () => chooseEeprom?.(true));
   $('skip-eeprom').addEventListener('click', () => chooseEeprom?.(false));

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 namespace frontend {
 
@@ -42,7 +43,21 @@ void JsonText::name(const char* key) {
 
 void JsonText::string(const std::string& value) {
     text_ += '"';
-    for (size_t i = 0; i < value.size();) {
+    const size_t start = text_.size();
+    const size_t mark_length = std::strlen(CUT_MARK);
+    size_t fits = start;  // the end of the last whole character that leaves room for the mark
+    // Looked at after each character, escaped as a whole: a cut never splits an escape or a sequence.
+    const auto cut_when_over = [&]() {
+        const size_t taken = text_.size() - start;
+        if (string_limit_ == 0 || taken <= string_limit_) {
+            if (taken + mark_length <= string_limit_) fits = text_.size();
+            return false;
+        }
+        text_.resize(fits);
+        text_ += CUT_MARK;
+        return true;
+    };
+    for (size_t i = 0; i < value.size() && !cut_when_over();) {
         const auto c = static_cast<uint8_t>(value[i]);
         if (c >= 0x80) {
             const size_t length = utf8_sequence(value, i);
@@ -69,6 +84,7 @@ void JsonText::string(const std::string& value) {
         }
         ++i;
     }
+    cut_when_over();
     text_ += '"';
 }
 

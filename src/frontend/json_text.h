@@ -3,6 +3,7 @@
 // that are no UTF-8 become U+FFFD.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -10,7 +11,10 @@ namespace frontend {
 
 class JsonText {
 public:
-    JsonText() { text_ = "{"; }
+    // string_limit, when not 0, is the most a string may take in the text, escaped: a longer one is
+    // cut, at a character's end, and ends in CUT_MARK. At least 64.
+    explicit JsonText(size_t string_limit = 0) : string_limit_(string_limit) { text_ = "{"; }
+    static constexpr const char* CUT_MARK = "...[cut]";
 
     JsonText& field(const char* key, const std::string& value);
     JsonText& field(const char* key, const char* value) { return field(key, std::string(value)); }
@@ -32,6 +36,7 @@ private:
 
     std::string text_;
     bool first_ = true;
+    size_t string_limit_;
 };
 
 }  // namespace frontend

@@ -1,6 +1,8 @@
 #include "frontend/run_record.h"
 
 #include <ctime>
+#include <memory>
+#include <mutex>
 
 #include "frontend/json_text.h"
 #include "platform/monotonic_clock.h"
@@ -25,12 +27,36 @@ constexpr char EEPROM_TEXT[] = "\"eeprom\":900000000000004";
 constexpr const char* CAUSE = "\x01" "cause";
 constexpr char CAUSE_TEXT[] = "\"interrupted_by\":\"\\u0001cause\"";
 
-// Room that filling in the stand-ins may take beyond the rendered text.
+// Room that filling in the stand-ins may take beyond the rendered text: the read-back's totals and
+// sixteen differences take about 1,050 bytes at most, the rest about 200.
 constexpr size_t FILL_ROOM = 2048;
 
-// The records a signal must write: fixed slots, as a signal handler can reach them.
-constexpr int REGISTRY_SIZE = 64;
-std::atomic<RunRecord*> registry[REGISTRY_SIZE];
+// The records a signal must write, in a table a signal handler can walk: sized when the run
+// starts, before any thread. A record beyond it grows it into a new table; the old one stays, as a
+// handler may still be reading it. Tables change under the lock; a handler only reads.
+struct Registry {
+    explicit Registry(size_t count, Registry* previous)
+        : size(count), records(new std::atomic<RunRecord*>[count]()), older(previous) {}
+    const size_t size;
+    const std::unique_ptr<std::atomic<RunRecord*>[]> records;
+    Registry* const older;
+};
+std::atomic<Registry*> registry{nullptr};
+std::mutex registry_lock;
+
+// Makes the table hold count records at least, its records kept at their places. Under the lock.
+Registry* registry_with_room(size_t count) {
+    Registry* table = registry.load();
+    if (table != nullptr && table->size >= count) return table;
+    Registry* grown = new Registry(count, table);
+    for (size_t i = 0; table != nullptr && i < table->size; ++i) grown->records[i].store(table->records[i].load());
+    registry.store(grown);
+    return grown;
+}
+
+// How long a signal waits for the records that other threads are appending: a log that takes
+// nothing more (a FIFO whose reader stopped) must not hold the end of the process.
+constexpr long long APPEND_WAIT_MS = 1000;
 
 std::string utc_now() {
     const std::time_t now = std::time(nullptr);
@@ -97,15 +123,32 @@ RunRecord::RunRecord(record_file::LogFile* log, const char* updater_version)
     : log_(log), start_(utc_now()), updater_version_(updater_version) {
     if (log_ == nullptr) return;
     host_ = record_file::host_name();
-    for (int i = 0; i < REGISTRY_SIZE && registry_index_ < 0; ++i) {
-        RunRecord* empty = nullptr;
-        if (registry[i].compare_exchange_strong(empty, this)) registry_index_ = i;
-    }
+    // The record is ready before a signal can find it.
     prepare_interrupted();
+    const std::lock_guard<std::mutex> lock(registry_lock);
+    Registry* table = registry_with_room(1);
+    for (size_t i = 0; registry_index_ < 0; ++i) {
+        if (i == table->size) table = registry_with_room(2 * table->size);
+        if (table->records[i].load() == nullptr) {
+            table->records[i].store(this);
+            registry_index_ = static_cast<int>(i);
+        }
+    }
 }
 
 RunRecord::~RunRecord() {
-    if (registry_index_ >= 0) registry[registry_index_].store(nullptr);
+    if (registry_index_ < 0) return;
+    const std::lock_guard<std::mutex> lock(registry_lock);
+    // Out of the older tables too, which a handler may still be reading.
+    const auto index = static_cast<size_t>(registry_index_);
+    for (Registry* table = registry.load(); table != nullptr && index < table->size; table = table->older) {
+        table->records[index].store(nullptr);
+    }
+}
+
+void RunRecord::reserve(size_t count) {
+    const std::lock_guard<std::mutex> lock(registry_lock);
+    registry_with_room(count);
 }
 
 void RunRecord::set_station_run(const std::string& id) {
@@ -206,7 +249,16 @@ void RunRecord::settle(core::Outcome outcome) {
 }
 
 std::string RunRecord::render(const char* outcome, bool interrupted) const {
-    JsonText line;
+    const size_t limit = log_ != nullptr ? log_->whole_limit() : 0;
+    std::string text = render_within(outcome, interrupted, 0);
+    for (size_t cut_at = 2048; limit > 0 && text.size() + FILL_ROOM > limit && cut_at >= 64; cut_at /= 2) {
+        text = render_within(outcome, interrupted, cut_at);
+    }
+    return text;
+}
+
+std::string RunRecord::render_within(const char* outcome, bool interrupted, size_t string_limit) const {
+    JsonText line(string_limit);
     line.field("start", start_).field("host", host_).field("updater_version", updater_version_);
     if (!station_run_.empty()) line.field("station_run", station_run_);
     line.object("update_file").field("path", file_path_);
@@ -245,8 +297,9 @@ std::string RunRecord::render(const char* outcome, bool interrupted) const {
 }
 
 void RunRecord::prepare_interrupted() {
-    // Once an interruption is being written (on Windows from another thread), no slot changes.
-    if (log_ == nullptr || written_) return;
+    // Once the record is being written (by an interruption, on Windows from another thread), no
+    // slot changes.
+    if (log_ == nullptr || writing_.load() != not_yet) return;
     const int next = published_.load(std::memory_order_relaxed) == 0 ? 1 : 0;
     Slot& slot = slots_[next];
     slot.text = render(settled_outcome_.empty() ? "interrupted" : settled_outcome_.c_str(), true);
@@ -254,7 +307,7 @@ void RunRecord::prepare_interrupted() {
     published_.store(next, std::memory_order_release);
 }
 
-bool RunRecord::write_filled(const std::string& text, std::vector<char>& out, int exit_status, const char* cause) {
+size_t RunRecord::fill(const std::string& text, std::vector<char>& out, int exit_status, const char* cause) const {
     Writer line(out.data(), out.size());
     // A record cut short before (a full disk) must not swallow this one.
     if (log_->ends_mid_line()) line.put('\n');
@@ -320,15 +373,24 @@ bool RunRecord::write_filled(const std::string& text, std::vector<char>& out, in
             line.put(text[i++]);
         }
     }
-    return log_->append(out.data(), line.length());
+    return line.length();
 }
 
 bool RunRecord::finish(core::Outcome outcome, int exit_status) {
-    if (log_ == nullptr || written_.exchange(true)) return true;
+    if (log_ == nullptr || writing_.load() != not_yet) return true;
     end_phase();
+    // The whole line first; then, with no signal let in on this thread, the record is claimed and
+    // appended in one go. A signal on another thread meanwhile waits for it to be written.
     const std::string text = render(core::outcome_name(outcome), false);
     std::vector<char> out(text.size() + FILL_ROOM);
-    if (write_filled(text, out, exit_status, "")) return true;
+    const size_t length = fill(text, out, exit_status, "");
+    log_->wait_for_room();
+    const record_file::SignalsHeld held;
+    int nobody = not_yet;
+    if (!writing_.compare_exchange_strong(nobody, appending)) return true;  // an interruption wrote it
+    const bool appended = log_->append(out.data(), length);
+    writing_.store(written);
+    if (appended) return true;
     error_ = log_->error();
     return false;
 }
@@ -337,14 +399,26 @@ std::string RunRecord::error() const { return error_; }
 
 void RunRecord::finish_interrupted(const char* cause, int exit_status) {
     const int index = published_.load(std::memory_order_acquire);
-    if (index < 0 || written_.exchange(true)) return;
+    int nobody = not_yet;
+    if (index < 0 || !writing_.compare_exchange_strong(nobody, appending)) return;
     Slot& slot = slots_[index];
-    write_filled(slot.text, slot.filled, exit_status, cause);
+    log_->append(slot.filled.data(), fill(slot.text, slot.filled, exit_status, cause));
+    writing_.store(written);
 }
 
 void RunRecord::finish_all_interrupted(const char* cause, int exit_status) {
-    for (std::atomic<RunRecord*>& slot : registry) {
-        if (RunRecord* record = slot.load()) record->finish_interrupted(cause, exit_status);
+    const Registry* table = registry.load();
+    const size_t size = table != nullptr ? table->size : 0;
+    for (size_t i = 0; i < size; ++i) {
+        if (RunRecord* record = table->records[i].load()) record->finish_interrupted(cause, exit_status);
+    }
+    // Records that their own threads are appending: the process may end only once they are written.
+    const long long deadline = monotonic_clock::now_ms() + APPEND_WAIT_MS;
+    for (size_t i = 0; i < size; ++i) {
+        const RunRecord* record = table->records[i].load();
+        while (record != nullptr && record->writing_.load() == appending && monotonic_clock::now_ms() < deadline) {
+            record_file::sleep_ms(1);
+        }
     }
 }
 

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -70,7 +71,8 @@ public:
     void settle(core::Outcome outcome);
 
     // Appends the record with the update's outcome and exit status. False when it could not be
-    // written: error() says why. Once only; true without a log.
+    // written: error() says why. Once only; true without a log, and true when an interruption has
+    // written the record already.
     bool finish(core::Outcome outcome, int exit_status);
     std::string error() const;
     std::string log_path() const { return log_ != nullptr ? log_->path() : ""; }
@@ -87,8 +89,14 @@ public:
 
     // For a process ended from outside (a signal, a closed console): appends every record not yet
     // written, marked interrupted by cause, with the status the process ends with, the running
-    // phase's time so far, and the replies and differences so far. Async-signal-safe.
+    // phase's time so far, and the replies and differences so far. A record that another thread is
+    // appending at that moment is waited for (a second at most), so that every record of the run
+    // is written exactly once. Async-signal-safe.
     static void finish_all_interrupted(const char* cause, int exit_status);
+
+    // Makes room for count records with a log at once, where a signal reaches them: called when the
+    // run starts, before any thread. A record beyond them makes room for itself.
+    static void reserve(size_t count);
 
 private:
     struct PhaseTime {
@@ -105,13 +113,16 @@ private:
 
     // The record as JSON text, with stand-ins for what changes on the hot path or is known only at
     // its end; fill() puts them in.
+    // Into a log that takes a write whole only up to a limit (a pipe), the record stays within it,
+    // filled in: its longest strings are cut, marked as cut.
     std::string render(const char* outcome, bool interrupted) const;
+    std::string render_within(const char* outcome, bool interrupted, size_t string_limit) const;
     // Ends the running phase, if one runs, adding its time; true when one ran.
     bool stop_running();
     // Renders the record for an interruption anew and publishes it.
     void prepare_interrupted();
-    // Writes text with its stand-ins filled in. Async-signal-safe.
-    bool write_filled(const std::string& text, std::vector<char>& out, int exit_status, const char* cause);
+    // text with its stand-ins filled in, into out; returns its length. Async-signal-safe.
+    size_t fill(const std::string& text, std::vector<char>& out, int exit_status, const char* cause) const;
     void finish_interrupted(const char* cause, int exit_status);
 
     record_file::LogFile* log_;
@@ -144,7 +155,10 @@ private:
     };
     Slot slots_[2];
     std::atomic<int> published_{-1};
-    std::atomic<bool> written_{false};
+    // Who writes the record: nobody yet, the thread that finishes it or an interruption (appending),
+    // and whether it is done.
+    enum Writing : int { not_yet, appending, written };
+    std::atomic<int> writing_{not_yet};
     std::string error_;
     int registry_index_ = -1;
 };

@@ -27,7 +27,13 @@ Stopped SerialPortChoice::open_named(const NamedPort& named, const Settings& set
     dialog.print(name_ + " connected\n");
     const serial::ConfigStatus configured = port_.configure(detail);
     if (configured != serial::ConfigStatus::configured) {
-        dialog.print(port_failure_text(serial::OpenStatus::opened, configured, name_, detail));
+        // A port that opens and takes no setting may have nothing behind it.
+        const std::vector<std::string> help =
+            port_help(serial::diagnose_port(serial::PortProblem::Kind::other, port_.device_tried()), name_,
+                      port_.device_tried());
+        record.set_port_help(help);
+        dialog.print(port_failure_text(serial::OpenStatus::opened, configured, name_, detail) +
+                     help_text(help, settings.unattended));
         return core::Outcome::port_error;
     }
     // What will slow the transfers down or disturb them, said before they begin.

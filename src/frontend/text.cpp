@@ -139,6 +139,12 @@ std::vector<std::string> port_help(const serial::PortProblem& problem, const std
                                    const std::string& device) {
     using Kind = serial::PortProblem::Kind;
     std::vector<std::string> lines;
+    if (problem.no_uart) {
+        lines.push_back(shown_text(device) + " has no UART behind it: the system keeps the name of an on-board serial "
+                        "port that this machine does not have. Choose the port the cable is plugged into (update "
+                        "--list-ports lists those present).");
+        return lines;
+    }
     switch (problem.kind) {
         case Kind::missing:
             for (const serial::AdapterWithoutPort& adapter : problem.adapters_without_port) {

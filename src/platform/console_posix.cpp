@@ -72,14 +72,16 @@ const char* signal_name(int signal_number) {
     return name;
 }
 
-// Every signal whose default action ends the process: the run records are written, the console and
-// the ports are put back first. A SIGALRM from a timer is a port's drain timer: it only interrupts
+// Every signal whose default action ends the process: the run records are written, then the ports
+// and the console are put back, the console last, as at every other end: where the port is the
+// console's own terminal, the port's settings as found are the keyboard's single keys, and the
+// console's as found must win. A SIGALRM from a timer is a port's drain timer: it only interrupts
 // that drain.
 void on_terminating_signal(int signal_number, siginfo_t* info, void*) {
     if (signal_number == SIGALRM && info != nullptr && info->si_code == SI_TIMER) return;
     if (interrupt_handler != nullptr) interrupt_handler(signal_name(signal_number), 128 + signal_number);
-    put_keyboard_back();
     serial::close_ports_on_signal();
+    put_keyboard_back();
     // The default action takes effect when this handler returns, the signal being blocked until then.
     signal(signal_number, SIG_DFL);
     raise(signal_number);
@@ -98,7 +100,8 @@ void install_terminating(int signal_number) {
     action.sa_sigaction = on_terminating_signal;
     // Without SA_RESTART: the drain's timer must interrupt tcdrain.
     action.sa_flags = SA_SIGINFO;
-    sigemptyset(&action.sa_mask);
+    // One ending at a time in a thread: a second signal waits until the first has put everything back.
+    sigfillset(&action.sa_mask);
     sigaction(signal_number, &action, nullptr);
 }
 

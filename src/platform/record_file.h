@@ -27,6 +27,14 @@ public:
     // Async-signal-safe.
     bool append(const char* data, size_t length);
 
+    // Waits until a pipe has room for a record (a file always has): called before signals are held
+    // for an append, so that a pipe that nobody empties does not keep a signal from ending the run.
+    void wait_for_room() const;
+
+    // The longest write that lands whole beside other writers: PIPE_BUF for a pipe or FIFO, whose
+    // longer writes may be interleaved with others; 0 where any length does (a file).
+    size_t whole_limit() const { return whole_limit_; }
+
     // True when the log's last byte is not a newline: a record before was cut short (a full
     // disk), and the next must start on a line of its own. Async-signal-safe.
     bool ends_mid_line() const;
@@ -39,6 +47,7 @@ public:
 private:
     static constexpr intptr_t CLOSED = -1;
     intptr_t handle_ = CLOSED;  // the file descriptor, or the Windows handle
+    size_t whole_limit_ = 0;
     [[maybe_unused]] unsigned long last_error_ = 0;  // the system's error code of the last failed append
     std::string path_;
 };
@@ -48,5 +57,22 @@ std::string full_path(const std::string& path);
 
 // This machine's name on the network.
 std::string host_name();
+
+// Sleeps for the given milliseconds. Async-signal-safe.
+void sleep_ms(unsigned milliseconds);
+
+// While it lives, the signals that end the process wait in the calling thread, so that what it
+// guards is done whole before a handler runs there. Where console events come on a thread of their
+// own (Windows) or nothing ends the process from outside (the page), it does nothing.
+class SignalsHeld {
+public:
+    SignalsHeld();
+    ~SignalsHeld();
+    SignalsHeld(const SignalsHeld&) = delete;
+    SignalsHeld& operator=(const SignalsHeld&) = delete;
+
+private:
+    [[maybe_unused]] alignas(8) unsigned char saved_[128];  // the thread's signal mask before, on POSIX
+};
 
 }  // namespace record_file

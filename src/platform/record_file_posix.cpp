@@ -2,6 +2,9 @@
 // other updaters writing to it.
 #include <fcntl.h>
 #include <limits.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <stdlib.h>
 #include <time.h>
@@ -17,6 +20,7 @@ namespace record_file {
 bool LogFile::open(const std::string& path, std::string& reason) {
     close();
     path_ = path;
+    whole_limit_ = 0;
     // Read access too where the file allows it, to see whether the last record ends its line. A
     // FIFO is opened for writing only and without waiting: one that nobody reads would hold the run
     // before it starts. Writes then wait as usual.
@@ -28,6 +32,9 @@ bool LogFile::open(const std::string& path, std::string& reason) {
     if (fd >= 0) {
         fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
         handle_ = fd;
+        // A pipe takes a write whole only up to PIPE_BUF: beyond, it may be interleaved with the
+        // records of other writers.
+        whole_limit_ = fstat(fd, &info) == 0 && S_ISFIFO(info.st_mode) ? PIPE_BUF : 0;
         return true;
     }
     reason = errno == ENXIO ? "a FIFO that no program reads" : std::strerror(errno);
@@ -55,6 +62,12 @@ bool LogFile::append(const char* data, size_t length) {
     return false;
 }
 
+void LogFile::wait_for_room() const {
+    pollfd room = {static_cast<int>(handle_), POLLOUT, 0};
+    while (whole_limit_ > 0 && poll(&room, 1, -1) < 0 && errno == EINTR) {
+    }
+}
+
 std::string LogFile::error() const { return std::strerror(static_cast<int>(last_error_)); }
 
 void LogFile::close() {
@@ -72,5 +85,20 @@ std::string host_name() {
     if (gethostname(name, sizeof name - 1) != 0) return "";
     return name;
 }
+
+void sleep_ms(unsigned milliseconds) {
+    timespec remaining = {static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
+    while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
+    }
+}
+
+SignalsHeld::SignalsHeld() {
+    static_assert(sizeof(sigset_t) <= sizeof saved_, "room for a signal mask");
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, reinterpret_cast<sigset_t*>(saved_));
+}
+
+SignalsHeld::~SignalsHeld() { pthread_sigmask(SIG_SETMASK, reinterpret_cast<sigset_t*>(saved_), nullptr); }
 
 }  // namespace record_file

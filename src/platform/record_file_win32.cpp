@@ -60,6 +60,8 @@ bool LogFile::ends_mid_line() const {
     return ReadFile(handle_of(handle_), &last, 1, &got, &at) && got == 1 && last != '\n';
 }
 
+void LogFile::wait_for_room() const {}
+
 std::string LogFile::error() const { return system_reason(static_cast<DWORD>(last_error_)); }
 
 void LogFile::close() {
@@ -78,5 +80,11 @@ std::string host_name() {
     DWORD length = sizeof name;
     return GetComputerNameA(name, &length) ? std::string(name, length) : std::string();
 }
+
+void sleep_ms(unsigned milliseconds) { Sleep(milliseconds); }
+
+SignalsHeld::SignalsHeld() {}
+
+SignalsHeld::~SignalsHeld() {}
 
 }  // namespace record_file

@@ -1,6 +1,6 @@
 // The platform's serial ports: which are present, and one opened exclusively and set to 115200
 // baud, 8N1, raw, as the core's Port. One implementation per platform. What a terminating signal
-// must put back is kept in fixed slots here, reached by close_ports_on_signal().
+// must put back is kept in slots here, sized when the run starts, reached by close_ports_on_signal().
 #pragma once
 
 #include <cstddef>
@@ -37,6 +37,7 @@ struct PortProblem {
     std::vector<AdapterWithoutPort> adapters_without_port;
     std::string holder;  // the process that holds the port: "1234 (minicom)", where the system says
     std::string group;   // the group that owns the device, where the user may not use it
+    bool no_uart = false;  // the device is an on-board serial port's name with no UART behind it
 };
 
 // What the system shows about a port of that kind of problem at device (the path tried; empty when
@@ -97,6 +98,10 @@ private:
     std::string path_;       // the device opened
     std::string variable_;   // the UPDATER_COMn that named it, if one did
 };
+
+// Makes room for count ports open at once: called when the run starts, before any port is opened
+// and before any thread. Without it, a few ports have room.
+void reserve_ports(size_t count);
 
 // For a terminating signal: puts back the settings found at open (the driver's low-latency flag
 // included) and closes every open port, using only async-signal-safe calls.

@@ -31,8 +31,8 @@ namespace serial {
 
 namespace {
 
-// What a port was found with, to be put back at its close, also from a signal handler: fixed
-// slots, claimed by one port each, written before their descriptor marks them in use.
+// What a port was found with, to be put back at its close, also from a signal handler: slots,
+// claimed by one port each, written before their descriptor marks them in use.
 struct Slot {
     std::atomic<bool> claimed{false};
     std::atomic<int> fd{-1};
@@ -45,8 +45,14 @@ struct Slot {
     bool drain_timer_made = false;
     pid_t drain_thread = 0;
 };
-constexpr int SLOTS = 32;
-Slot slots[SLOTS];
+// The slots as a signal handler finds them: a few, or as many as reserve_ports made room for.
+struct Slots {
+    Slot* slot;
+    int count;
+};
+Slot few_slots[4];
+Slots few = {few_slots, 4};
+std::atomic<Slots*> slots{&few};
 
 // The first line of a sysfs attribute file, or empty.
 std::string sysfs_value(const std::string& path) {
@@ -226,11 +232,12 @@ OpenStatus SerialPort::open(unsigned n, const std::string& named, std::string& d
                  std::to_string(n) + " to its device path)";
         return OpenStatus::not_found;
     }
+    Slots& table = *slots.load();
     int free_slot = 0;
-    for (bool unclaimed = false; free_slot < SLOTS; ++free_slot, unclaimed = false) {
-        if (slots[free_slot].claimed.compare_exchange_strong(unclaimed, true)) break;
+    for (bool unclaimed = false; free_slot < table.count; ++free_slot, unclaimed = false) {
+        if (table.slot[free_slot].claimed.compare_exchange_strong(unclaimed, true)) break;
     }
-    if (free_slot == SLOTS) {
+    if (free_slot == table.count) {
         detail = path + ": " + std::strerror(EMFILE);
         problem_ = PortProblem::Kind::other;
         return OpenStatus::other_problem;
@@ -238,7 +245,7 @@ OpenStatus SerialPort::open(unsigned n, const std::string& named, std::string& d
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         const int error = errno;
-        slots[free_slot].claimed = false;
+        table.slot[free_slot].claimed = false;
         detail = reason(path, error);
         switch (error) {
             case ENOENT: case ENODEV: case ENXIO: case EIO:
@@ -259,14 +266,14 @@ OpenStatus SerialPort::open(unsigned n, const std::string& named, std::string& d
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int error = errno;
         ::close(fd);
-        slots[free_slot].claimed = false;
+        table.slot[free_slot].claimed = false;
         detail = error == EWOULDBLOCK ? path + ": in use by another program" : reason(path, error);
         problem_ = error == EWOULDBLOCK ? PortProblem::Kind::busy : PortProblem::Kind::other;
         return error == EWOULDBLOCK ? OpenStatus::not_found : OpenStatus::other_problem;
     }
     problem_ = PortProblem::Kind::none;
     ioctl(fd, TIOCEXCL);
-    Slot& slot = slots[free_slot];
+    Slot& slot = table.slot[free_slot];
     slot.settings_changed = false;
     slot.low_latency_set = false;
     slot.fd = fd;
@@ -299,7 +306,7 @@ unsigned SerialPort::latency_timer_ms() const {
 }
 
 ConfigStatus SerialPort::configure(std::string& detail) {
-    Slot& slot = slots[slot_];
+    Slot& slot = slots.load()->slot[slot_];
     const int fd = slot.fd;
     if (tcgetattr(fd, &slot.settings_found) != 0) {
         detail = std::string("tcgetattr: ") + std::strerror(errno);
@@ -347,7 +354,7 @@ ConfigStatus SerialPort::configure(std::string& detail) {
 }
 
 core::PortStatus SerialPort::write(const uint8_t* data, size_t length) {
-    const int fd = slots[slot_].fd;
+    const int fd = slots.load()->slot[slot_].fd;
     const long long deadline = now_ns() + core::write_limit_ms(length) * 1000000LL;
     size_t done = 0;
     while (done < length) {
@@ -369,11 +376,11 @@ core::PortStatus SerialPort::write(const uint8_t* data, size_t length) {
 }
 
 core::PortStatus SerialPort::drain(unsigned limit_ms) {
-    return drain_until(slots[slot_], now_ns() + limit_ms * 1000000LL);
+    return drain_until(slots.load()->slot[slot_], now_ns() + limit_ms * 1000000LL);
 }
 
 core::PortStatus SerialPort::read(unsigned timeout_ms, uint8_t& byte) {
-    const int fd = slots[slot_].fd;
+    const int fd = slots.load()->slot[slot_].fd;
     const long long deadline = now_ns() + timeout_ms * 1000000LL;
     for (;;) {
         const long long remaining = deadline - now_ns();
@@ -393,7 +400,7 @@ core::PortStatus SerialPort::read(unsigned timeout_ms, uint8_t& byte) {
 
 void SerialPort::close() {
     if (slot_ < 0) return;
-    Slot& slot = slots[slot_];
+    Slot& slot = slots.load()->slot[slot_];
     put_back_and_close(slot);
     if (slot.drain_timer_made) timer_delete(slot.drain_timer);
     slot.drain_timer_made = false;
@@ -401,8 +408,18 @@ void SerialPort::close() {
     slot_ = -1;
 }
 
+void reserve_ports(size_t count) {
+    const Slots* table = slots.load();
+    if (count <= static_cast<size_t>(table->count)) return;
+    for (int k = 0; k < table->count; ++k) {
+        if (table->slot[k].claimed) return;  // too late: a port is open
+    }
+    slots.store(new Slots{new Slot[count], static_cast<int>(count)});
+}
+
 void close_ports_on_signal() {
-    for (Slot& slot : slots) put_back_and_close(slot);
+    const Slots* table = slots.load();
+    for (int k = 0; k < table->count; ++k) put_back_and_close(table->slot[k]);
 }
 
 const char* latency_advice() {
@@ -434,6 +451,14 @@ std::vector<PortInfo> list_ports(const std::string& root) {
 PortProblem diagnose_port(PortProblem::Kind kind, const std::string& device, const std::string& root) {
     PortProblem problem;
     problem.kind = kind;
+    // An on-board port's node with nothing behind it opens, and then fails every request (EIO).
+    char node[PATH_MAX];
+    if (!device.empty() && realpath((root + device).c_str(), node) != nullptr) {
+        const std::string name = std::strrchr(node, '/') + 1;
+        const size_t digits = name.find_first_not_of("0123456789", 4);
+        problem.no_uart = name.rfind("ttyS", 0) == 0 && name.size() > 4 && digits == std::string::npos &&
+                          !uart_present(root, name);
+    }
     if (kind == PortProblem::Kind::missing) {
         // Known USB serial chips without a tty: no driver bound, or one (brltty's) that took them.
         const std::string usb = root + "/sys/bus/usb/devices";

@@ -21,11 +21,22 @@ namespace serial {
 
 namespace {
 
-// The handles of the open ports, by slot, each slot claimed by one port.
-constexpr int SLOTS = 32;
-HANDLE handles[SLOTS];
-DWORD read_timeouts[SLOTS];  // the read timeout each open port is set to, in milliseconds
-std::atomic<bool> claimed[SLOTS];
+// The handles of the open ports, by slot, each slot claimed by one port: a few, or as many as
+// reserve_ports made room for.
+struct Slot {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    std::atomic<bool> claimed{false};
+    DWORD read_timeout = 0;  // the read timeout the open port is set to, in milliseconds
+};
+struct Slots {
+    Slot* slot;
+    int count;
+};
+Slot few_slots[4];
+Slots few = {few_slots, 4};
+std::atomic<Slots*> slots{&few};
+
+HANDLE handle_of(int slot) { return slots.load()->slot[slot].handle; }
 
 // "COM4: <the system's reason>" for the extra line after a port message.
 std::string reason(const std::string& port_path, DWORD error) {
@@ -46,11 +57,12 @@ OpenStatus SerialPort::open(unsigned n, const std::string& path, std::string& de
     // Every COM port through the device namespace, which COM10 and above need and COM1 to COM9 take.
     path_ = n == 0 ? path : "\\\\.\\COM" + std::to_string(n);
     problem_ = PortProblem::Kind::other;
+    Slots& table = *slots.load();
     int free_slot = 0;
-    for (bool unclaimed = false; free_slot < SLOTS; ++free_slot, unclaimed = false) {
-        if (claimed[free_slot].compare_exchange_strong(unclaimed, true)) break;
+    for (bool unclaimed = false; free_slot < table.count; ++free_slot, unclaimed = false) {
+        if (table.slot[free_slot].claimed.compare_exchange_strong(unclaimed, true)) break;
     }
-    if (free_slot == SLOTS) {
+    if (free_slot == table.count) {
         detail = reason(path_, ERROR_TOO_MANY_OPEN_FILES);
         return OpenStatus::other_problem;
     }
@@ -58,7 +70,7 @@ OpenStatus SerialPort::open(unsigned n, const std::string& path, std::string& de
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
     if (port == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
-        claimed[free_slot] = false;
+        table.slot[free_slot].claimed = false;
         detail = reason(path_, error);
         // A port opened by another program is refused as access denied.
         if (error == ERROR_ACCESS_DENIED) problem_ = PortProblem::Kind::busy;
@@ -66,7 +78,7 @@ OpenStatus SerialPort::open(unsigned n, const std::string& path, std::string& de
         return error == ERROR_FILE_NOT_FOUND ? OpenStatus::not_found : OpenStatus::other_problem;
     }
     problem_ = PortProblem::Kind::none;
-    handles[free_slot] = port;
+    table.slot[free_slot].handle = port;
     slot_ = free_slot;
     return OpenStatus::opened;
 }
@@ -122,7 +134,7 @@ unsigned SerialPort::latency_timer_ms() const {
 }
 
 ConfigStatus SerialPort::configure(std::string& detail) {
-    const HANDLE port = handles[slot_];
+    const HANDLE port = handle_of(slot_);
     DCB settings = {};
     settings.DCBlength = sizeof settings;
     if (!GetCommState(port, &settings)) {
@@ -152,7 +164,7 @@ ConfigStatus SerialPort::configure(std::string& detail) {
     COMMTIMEOUTS timeouts = {};
     timeouts.ReadIntervalTimeout = MAXDWORD;
     timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
-    timeouts.ReadTotalTimeoutConstant = read_timeouts[slot_] = core::READ_TIMEOUT_MS;
+    timeouts.ReadTotalTimeoutConstant = slots.load()->slot[slot_].read_timeout = core::READ_TIMEOUT_MS;
     timeouts.WriteTotalTimeoutMultiplier = 10;
     timeouts.WriteTotalTimeoutConstant = 50;
     if (!SetCommTimeouts(port, &timeouts)) {
@@ -170,28 +182,28 @@ ConfigStatus SerialPort::configure(std::string& detail) {
 // on a port whose device went away (an unplugged adapter: access denied, device removed).
 core::PortStatus SerialPort::write(const uint8_t* data, size_t length) {
     DWORD written = 0;
-    if (!WriteFile(handles[slot_], data, static_cast<DWORD>(length), &written, nullptr)) return core::PortStatus::lost;
+    if (!WriteFile(handle_of(slot_), data, static_cast<DWORD>(length), &written, nullptr)) return core::PortStatus::lost;
     return written == length ? core::PortStatus::done : core::PortStatus::timed_out;
 }
 
 core::PortStatus SerialPort::drain(unsigned) { return core::PortStatus::done; }
 
 core::PortStatus SerialPort::read(unsigned timeout_ms, uint8_t& byte) {
-    const HANDLE port = handles[slot_];
+    const HANDLE port = handle_of(slot_);
     DWORD errors = 0;
     COMSTAT status = {};
     // Without waiting: only a byte that is already buffered.
     if (timeout_ms == 0) {
         if (!ClearCommError(port, &errors, &status)) return core::PortStatus::lost;
         if (status.cbInQue == 0) return core::PortStatus::timed_out;
-    } else if (timeout_ms != read_timeouts[slot_]) {
+    } else if (timeout_ms != slots.load()->slot[slot_].read_timeout) {
         // A wait longer than a reply window (the pause after the FLASH, a wait for quiet) sets the
         // port's read timeout for it; the next reply window sets it back.
         COMMTIMEOUTS timeouts = {};
         if (!GetCommTimeouts(port, &timeouts)) return core::PortStatus::lost;
         timeouts.ReadTotalTimeoutConstant = timeout_ms;
         if (!SetCommTimeouts(port, &timeouts)) return core::PortStatus::lost;
-        read_timeouts[slot_] = timeout_ms;
+        slots.load()->slot[slot_].read_timeout = timeout_ms;
     }
     DWORD got = 0;
     if (!ReadFile(port, &byte, 1, &got, nullptr)) return core::PortStatus::lost;
@@ -205,10 +217,20 @@ core::PortStatus SerialPort::read(unsigned timeout_ms, uint8_t& byte) {
 
 void SerialPort::close() {
     if (slot_ < 0) return;
-    CloseHandle(handles[slot_]);
-    handles[slot_] = INVALID_HANDLE_VALUE;
-    claimed[slot_] = false;
+    Slot& slot = slots.load()->slot[slot_];
+    CloseHandle(slot.handle);
+    slot.handle = INVALID_HANDLE_VALUE;
+    slot.claimed = false;
     slot_ = -1;
+}
+
+void reserve_ports(size_t count) {
+    const Slots* table = slots.load();
+    if (count <= static_cast<size_t>(table->count)) return;
+    for (int k = 0; k < table->count; ++k) {
+        if (table->slot[k].claimed) return;  // too late: a port is open
+    }
+    slots.store(new Slots{new Slot[count], static_cast<int>(count)});
 }
 
 // The system closes the handles of a process that Ctrl+C ends; nothing of a port needs putting back.

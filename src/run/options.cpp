@@ -1,6 +1,7 @@
 #include "run/options.h"
 
 #include <algorithm>
+#include <string>
 
 namespace run {
 
@@ -15,7 +16,7 @@ const char USAGE[] =
     "\n"
     "  --port PORT   open PORT instead of asking for its number: COMn (any n), or a device path\n"
     "                such as /dev/serial/by-id/... (Linux); given several times, updates every\n"
-    "                port at once (needs --eeprom or --no-eeprom)\n"
+    "                port at once, up to 256 (needs --eeprom or --no-eeprom)\n"
     "  --eeprom      download and verify the EEPROM after the FLASH, without asking\n"
     "  --no-eeprom   finish after the FLASH, without asking\n"
     "  --batch       read no key at all (needs --port and --eeprom or --no-eeprom), and end\n"
@@ -80,6 +81,11 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
             }
             options.eeprom = choice;
         } else if (name == "--port") {
+            if (options.ports.size() == MAX_PORTS) {
+                error = "more than " + std::to_string(MAX_PORTS) + " ports: at most " + std::to_string(MAX_PORTS) +
+                        " are updated at once";
+                return false;
+            }
             options.ports.push_back(value);
         } else if (name == "--log") {
             options.log = value;

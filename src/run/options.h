@@ -2,12 +2,17 @@
 // the EEPROM by key, Enter at the end. Parsed once into a plain struct that the run flow reads.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
 namespace run {
 
 enum class EepromChoice { ask, download, skip };
+
+// Ports updated at once, at most: each takes a thread and a descriptor (a 32-bit Windows program
+// has room for the stacks of about a thousand threads, a Linux process often for 1,024 descriptors).
+constexpr size_t MAX_PORTS = 256;
 
 struct Options {
     bool help = false;
@@ -21,9 +26,9 @@ struct Options {
 };
 
 // Parses argv (argument 0 excluded) into options; false with a one-line error otherwise: an
-// unknown option, a missing value, conflicting options, a port named twice, several ports or
-// --batch without an EEPROM choice, or --batch without --port. --name value and --name=value are
-// both taken.
+// unknown option, a missing value, conflicting options, a port named twice, more than MAX_PORTS
+// ports, several ports or --batch without an EEPROM choice, or --batch without --port. --name value
+// and --name=value are both taken.
 bool parse_options(int argc, char** argv, Options& options, std::string& error);
 
 // The text of --help.

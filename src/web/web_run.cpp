@@ -55,11 +55,20 @@ EM_ASYNC_JS(int, page_open_port, (), { return (await Module.frontEnd.openPort())
 // The USB ids of the port opened, vendor in the high half; 0 for a port without them.
 EM_JS(unsigned, page_port_usb_ids, (), { return Module.frontEnd.portIds(); });
 
-// Why the port could not be opened, into reason (size bytes at most).
-EM_JS(void, page_port_error, (char* reason, int size), { stringToUTF8(Module.frontEnd.portError(), reason, size); });
+// What the page tells of its port, as PortText names it, into text (size bytes at most).
+enum class PortText { chip, serial_number, error, help };
+EM_JS(void, page_port_text, (int which, char* text, int size), {
+    stringToUTF8(Module.frontEnd.portText(which), text, size);
+});
+
+std::string port_text(PortText which) {
+    char text[512] = "";
+    page_port_text(static_cast<int>(which), text, sizeof text);
+    return text;
+}
 
 // The port is open: the page shows its adapter and the transfer.
-EM_JS(void, page_port_opened, (const char* chip), { Module.frontEnd.portOpened(UTF8ToString(chip)); });
+EM_JS(void, page_port_opened, (const char* identity), { Module.frontEnd.portOpened(UTF8ToString(identity)); });
 
 // The EEPROM question, answered by the person: true to write it.
 EM_ASYNC_JS(int, page_ask_eeprom, (const char* advice), {
@@ -81,22 +90,29 @@ public:
     frontend::Stopped open(const frontend::Settings& settings, frontend::RunRecord& record,
                            frontend::Dialog& dialog) override {
         if (page_open_port() == 0) {
-            char reason[256] = "";
-            page_port_error(reason, sizeof reason);
-            serial::PortProblem busy;
-            busy.kind = serial::PortProblem::Kind::busy;
-            const std::vector<std::string> help = frontend::port_help(busy, PORT_NAME, "");
+            // The transport's own line on what to try, or the help on a port another program holds.
+            std::vector<std::string> help{port_text(PortText::help)};
+            if (help[0].empty()) {
+                serial::PortProblem busy;
+                busy.kind = serial::PortProblem::Kind::busy;
+                help = frontend::port_help(busy, PORT_NAME, "");
+            }
             record.set_port_help(help);
             dialog.print(frontend::port_failure_text(serial::OpenStatus::other_problem, serial::ConfigStatus::configured,
-                                                     PORT_NAME, reason) +
+                                                     PORT_NAME, port_text(PortText::error)) +
                          frontend::help_text(help, settings.unattended));
             return core::Outcome::port_error;
         }
         open_ = true;
         const unsigned ids = page_port_usb_ids();
         const unsigned vendor = ids >> 16, product = ids & 0xFFFF;
-        const core::UsbSerialChip* chip = vendor != 0 ? core::find_usb_serial_chip(vendor, product) : nullptr;
-        const std::string identity = chip != nullptr ? chip->chip : "";
+        // The chip as the page's driver for it tells, else as its ids are known; its serial number.
+        const core::UsbSerialChip* known = vendor != 0 ? core::find_usb_serial_chip(vendor, product) : nullptr;
+        std::string identity = port_text(PortText::chip);
+        if (identity.empty() && known != nullptr) identity = known->chip;
+        if (const std::string serial = port_text(PortText::serial_number); !serial.empty()) {
+            identity += std::string(identity.empty() ? "" : ", ") + "serial " + serial;
+        }
         char device[32] = "";
         if (vendor != 0) std::snprintf(device, sizeof device, "usb %04x:%04x", vendor, product);
         record.set_port(PORT_NAME, device, identity);
@@ -216,8 +232,8 @@ extern "C" {
 
 // What the page shares with the core, as one JSON object: the event kinds and NOT_KNOWN, the
 // outcomes' statuses by name, the header's fields, the pause after the FLASH, the port's write
-// bound, the EEPROM question's keys, and the texts the page shows of the core's: the note during the
-// pause, and the port's name in the messages.
+// bound (as port.js takes it), what portText() is asked for, the EEPROM question's keys, and the
+// texts the page shows of the core's: the note during the pause, and the port's name.
 EMSCRIPTEN_KEEPALIVE const char* web_table() {
     static std::string table;
     if (!table.empty()) return table.c_str();
@@ -242,9 +258,15 @@ EMSCRIPTEN_KEEPALIVE const char* web_table() {
         .field("banner", static_cast<long long>(HeaderField::banner))
         .end();
     json.field("pause_ms", static_cast<long long>(core::PAUSE_AFTER_FLASH_MS));
-    json.object("write_limit")
-        .field("per_byte_ms", static_cast<long long>(core::write_limit_ms(1) - core::write_limit_ms(0)))
-        .field("plus_ms", static_cast<long long>(core::write_limit_ms(0)))
+    json.object("write_bound")
+        .field("msPerByte", static_cast<long long>(core::write_limit_ms(1) - core::write_limit_ms(0)))
+        .field("msFixed", static_cast<long long>(core::write_limit_ms(0)))
+        .end();
+    json.object("port_texts")
+        .field("chip", static_cast<long long>(PortText::chip))
+        .field("serial_number", static_cast<long long>(PortText::serial_number))
+        .field("error", static_cast<long long>(PortText::error))
+        .field("help", static_cast<long long>(PortText::help))
         .end();
     json.object("keys")
         .field("write_eeprom", std::vector<std::string>(std::begin(WRITE_KEYS), std::end(WRITE_KEYS)))

@@ -160,6 +160,29 @@ INSTANTIATE_TEST_SUITE_P(
                       SignalCase{"sigrtmin_3_during_flash", SIGRTMIN + 3, "SIGRTMIN+3", false, Stage::flash}),
     [](const auto& row) { return std::string(row.param.name); });
 
+// The port is the console's own terminal (as `--port /dev/tty` makes it): the port's settings as
+// found are the console's single keys, so the console's as found are put back last.
+class ConsolePort : public UpdateRun {};
+
+TEST_F(ConsolePort, SignalLeavesTheTerminalAsTheConsoleFoundIt) {
+    Simulator device(recording({"--device-delay", "20000", "--sessions", "2"}));
+    struct termios found;
+    const int line = open(device.port().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(line, 0);
+    ASSERT_EQ(tcgetattr(line, &found), 0);
+    harness::Launch start = launch(pack());
+    start.program = "/bin/sh";
+    start.args = {"sh", "-c", "exec \"$0\" --port \"$1\" --batch --no-eeprom <\"$1\"", start.args[0], device.port()};
+    ConsoleSession run(start);
+    ASSERT_TRUE(run.expect("\r280 1%")) << run.output();
+    kill(run.pid(), SIGTERM);
+    EXPECT_EQ(run.wait_exit(5000), 128 + SIGTERM);
+    struct termios after;
+    ASSERT_EQ(tcgetattr(line, &after), 0);
+    close(line);
+    EXPECT_EQ(after.c_lflag, found.c_lflag);
+}
+
 // ---- Closed or vanishing output ----------------------------------------------------------------
 
 struct OutputCase {

@@ -171,6 +171,13 @@ struct UsageError {
     friend std::ostream& operator<<(std::ostream& out, const UsageError& row) { return out << row.name; }
 };
 
+// --eeprom and count ports that do not exist.
+std::vector<std::string> many_ports(unsigned count) {
+    std::vector<std::string> args = {"--eeprom"};
+    for (unsigned k = 0; k < count; ++k) args.push_back("--port=/nonexistent/port" + std::to_string(k));
+    return args;
+}
+
 class BadOptions : public RunFlow, public ::testing::WithParamInterface<UsageError> {};
 
 // One line on standard error, status 2, and nothing opened: not even the banner is shown.
@@ -197,7 +204,8 @@ INSTANTIATE_TEST_SUITE_P(
                       UsageError{"value_for_a_switch", {"--batch=yes"}, "option --batch takes no value"},
                       UsageError{"both_eeprom_choices", {"--eeprom", "--no-eeprom"}, "--eeprom and --no-eeprom exclude each other"},
                       UsageError{"batch_without_port", {"--batch", "--eeprom"}, "--batch needs --port and --eeprom or --no-eeprom"},
-                      UsageError{"batch_without_choice", {"--batch", "--port=COM3"}, "--batch needs --port and --eeprom or --no-eeprom"}),
+                      UsageError{"batch_without_choice", {"--batch", "--port=COM3"}, "--batch needs --port and --eeprom or --no-eeprom"},
+                      UsageError{"more_ports_than_a_run_takes", many_ports(257), "more than 256 ports: at most 256 are updated at once"}),
     [](const auto& row) { return std::string(row.param.name); });
 
 TEST_F(RunFlow, HelpAndVersionPrintAndEndWithStatus0) {

@@ -212,6 +212,45 @@ TEST_F(RunRecord, FifoWithoutReaderIsRefusedAndACutRecordSwallowsNoOther) {
     EXPECT_EQ(json::parse(text.substr(cut.size() + 1))["outcome"], "completed");
 }
 
+// A port named by a path of 3,700 characters: into a FIFO the record stays within PIPE_BUF, which
+// a pipe takes whole beside other writers, the name cut and marked so; a file takes it whole.
+TEST_F(RunRecord, LongFieldIntoAFifoIsCutToStayOneWholeWrite) {
+    const std::string path = pack();
+    Simulator device(recording({"--sessions", "2"}));
+    std::string port = dir.path();
+    for (int k = 0; port.size() < 3700; ++k) {
+        port += "/" + std::string(200, static_cast<char>('a' + k));
+        ASSERT_EQ(mkdir(port.c_str(), 0755), 0);
+    }
+    port += "/com";
+    ASSERT_EQ(symlink(device.port().c_str(), port.c_str()), 0);
+    const std::string fifo = dir.file("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    for (const std::string& into : {fifo, log}) {
+        harness::Launch start = launch(path);
+        start.args.insert(start.args.end(), {"--port", port, "--batch", "--no-eeprom", "--log", into});
+        ConsoleSession run(start);
+        EXPECT_EQ(run.wait_exit(30000), 0) << run.output().substr(0, 300);
+    }
+    char buffer[65536];
+    const ssize_t got = read(reader, buffer, sizeof buffer);
+    close(reader);
+    ASSERT_GT(got, 0);
+    EXPECT_LE(got, PIPE_BUF);
+    EXPECT_EQ(buffer[got - 1], '\n');
+    const json piped = json::parse(std::string(buffer, static_cast<size_t>(got)));
+    const std::string name = piped["port"]["name"];
+    const std::string mark = "...[cut]";
+    ASSERT_GT(name.size(), mark.size());
+    EXPECT_EQ(name.substr(name.size() - mark.size()), mark);
+    EXPECT_EQ(port.rfind(name.substr(0, name.size() - mark.size()), 0), 0u);
+    EXPECT_EQ(piped["port"]["device"], device.port());
+    EXPECT_EQ(piped["outcome"], "completed");
+    EXPECT_EQ(run_records(log).at(0)["port"]["name"], port);
+}
+
 // A record that cannot be written at the end (a full disk) is said on the console; the outcome
 // stays the device's.
 TEST_F(RunRecord, RecordLostAtTheEndIsToldNotHidden) {

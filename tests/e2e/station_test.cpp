@@ -1,7 +1,12 @@
 // The station: one updater process updating the devices on several ports at once, each against a
 // simulated device of its own, for the ways a tray of devices can go.
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <string.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -27,6 +32,8 @@ struct StationCase {
     bool piped;                         // standard output is a pipe
     bool interrupted;                   // Ctrl+C once the transfers are under way
     bool attended = false;              // without --batch: one Enter ends the run
+    unsigned missing = 0;               // ports that do not exist, named before the devices' ports
+    int signal_number = SIGINT;         // what interrupts: Ctrl+C typed, or another signal sent
 
     friend std::ostream& operator<<(std::ostream& out, const StationCase& row) { return out << row.name; }
 };
@@ -42,6 +49,7 @@ TEST_P(Station, UpdatesEveryPortAtOnceAndSumsUp) {
     harness::Launch start = launch(path);
     start.env.push_back({"TERM", "xterm"});
     std::string command = "exec \"$0\" " + std::string(c.attended ? "" : "--batch ") + c.eeprom + " --log " + log;
+    for (unsigned k = 0; k < c.missing; ++k) command += " --port " + dir.file("missing-" + std::to_string(k));
     for (size_t k = 0; k < c.devices.size(); ++k) {
         const std::string name = "COM" + std::to_string(k + 1);
         std::vector<std::string> options = reply_faults::words(c.devices[k]);
@@ -58,7 +66,8 @@ TEST_P(Station, UpdatesEveryPortAtOnceAndSumsUp) {
     if (c.interrupted) {
         ASSERT_TRUE(run.expect("FLASH")) << run.output();
         ASSERT_TRUE(run.expect("%", 10000)) << run.output();
-        run.send("\x03");
+        if (c.signal_number == SIGINT) run.send("\x03");
+        else kill(run.pid(), c.signal_number);
     }
     if (c.attended) {
         ASSERT_TRUE(run.expect(tty("devices updated\n\nPress Enter to exit !\n"), 30000)) << run.output();
@@ -66,16 +75,27 @@ TEST_P(Station, UpdatesEveryPortAtOnceAndSumsUp) {
     }
     EXPECT_EQ(run.wait_exit(60000), c.status) << run.output();
 
-    // One record per port, with the same station run and the port's own outcome.
+    // One record per port, with the same station run and the port's own outcome. A record without
+    // a port is one of a port that does not exist, or of a device that a signal caught before its
+    // port was open.
     std::set<std::string> station_runs;
     std::map<std::string, std::string> outcomes;
-    for (const nlohmann::json& record : run_records(log)) {
+    const std::vector<nlohmann::json> records = run_records(log);
+    EXPECT_EQ(records.size(), c.devices.size() + c.missing);
+    unsigned without_port = 0, caught_unopened = 0;
+    for (const nlohmann::json& record : records) {
         station_runs.insert(record.value("station_run", ""));
-        outcomes[record["port"]["name"].get<std::string>()] = record["outcome"].get<std::string>();
-        EXPECT_EQ(record["interrupted"], c.interrupted);
-        if (c.interrupted) {
-            EXPECT_EQ(record["interrupted_by"], "SIGINT");
+        const bool interrupted = record["outcome"] == "interrupted";
+        EXPECT_EQ(record["interrupted"], interrupted);
+        if (interrupted) {
+            EXPECT_EQ(record["interrupted_by"], "SIG" + std::string(sigabbrev_np(c.signal_number)));
         }
+        if (record["port"].is_null()) {
+            EXPECT_TRUE(record["outcome"] == "port_error" || (c.interrupted && interrupted)) << record;
+            ++without_port;
+            continue;
+        }
+        outcomes[record["port"]["name"].get<std::string>()] = record["outcome"].get<std::string>();
     }
     EXPECT_EQ(station_runs.size(), 1u);
     EXPECT_NE(station_runs.begin()->size(), 0u);
@@ -84,7 +104,8 @@ TEST_P(Station, UpdatesEveryPortAtOnceAndSumsUp) {
     for (size_t k = 0; k < c.devices.size(); ++k) {
         const std::string name = "COM" + std::to_string(k + 1);
         SCOPED_TRACE(name);
-        EXPECT_EQ(outcomes[name], c.outcomes[k]);
+        if (c.interrupted && outcomes.count(name) == 0) ++caught_unopened;
+        else EXPECT_EQ(outcomes[name], c.outcomes[k]);
         // Every port was put back as found: free to lock, its settings the simulator's cooked ones.
         const int fd = c.interrupted ? open(devices[k]->port().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK) : -1;
         if (fd >= 0) {
@@ -98,6 +119,7 @@ TEST_P(Station, UpdatesEveryPortAtOnceAndSumsUp) {
         EXPECT_EQ(devices[k]->wait_exit(), 0) << devices[k]->report();
         EXPECT_EQ(test_files::read_file(dir.file(name + ".flash")), content.flash);
     }
+    EXPECT_EQ(without_port, c.missing + caught_unopened);
     if (c.interrupted) return;
     const std::string shown = run.output();
     EXPECT_NE(shown.find(tty(std::to_string(completed) + " of " + std::to_string(c.devices.size()) + " devices updated\n")),
@@ -128,8 +150,55 @@ INSTANTIATE_TEST_SUITE_P(
         StationCase{"ctrl_c_mid_transfer",
                     {"--device-delay 20000", "--device-delay 20000", "--device-delay 20000"}, "--no-eeprom", 130,
                     {"interrupted", "interrupted", "interrupted"}, false, true},
-        StationCase{"output_to_a_pipe", {"", "", ""}, "--no-eeprom", 0, {"completed", "completed", "completed"}, true, false}),
+        StationCase{"output_to_a_pipe", {"", "", ""}, "--no-eeprom", 0, {"completed", "completed", "completed"}, true, false},
+        // Every record reaches the signal, however many ports.
+        StationCase{"sigterm_with_65_ports", {"--device-delay 20000"}, "--no-eeprom", 128 + SIGTERM, {"interrupted"}, false,
+                    true, false, 64, SIGTERM}),
     [](const auto& row) { return std::string(row.param.name); });
+
+// A signal while the records are being written: the log is a FIFO that is full after a record, so
+// that the other threads are held writing theirs when the signal comes. Every port's record is
+// still written, and only once.
+class StationLog : public UpdateRun {};
+
+TEST_F(StationLog, SignalWhileRecordsAreWrittenLosesAndRepeatsNone) {
+    const std::string path = pack();
+    const std::string log = dir.file("runs.fifo");
+    ASSERT_EQ(mkfifo(log.c_str(), 0600), 0);
+    const int reader = open(log.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    fcntl(reader, F_SETPIPE_SZ, 4096);
+    constexpr unsigned PORTS = 12;
+    harness::Launch start = launch(path);
+    start.args.insert(start.args.end(), {"--batch", "--no-eeprom", "--log", log});
+    for (unsigned k = 0; k < PORTS; ++k) start.args.insert(start.args.end(), {"--port", dir.file("missing-" + std::to_string(k))});
+    ConsoleSession run(start);
+    // Full, and nothing more coming: the other threads wait to write theirs.
+    int queued = 0, before = -1;
+    for (int waited = 0; waited < 100 && (queued == 0 || queued != before); ++waited) {
+        before = queued;
+        usleep(100000);
+        ASSERT_EQ(ioctl(reader, FIONREAD, &queued), 0);
+    }
+    ASSERT_GT(queued, 0);
+    kill(run.pid(), SIGTERM);
+    std::string text;
+    for (int idle = 0; idle < 100;) {
+        pollfd wait = {reader, POLLIN, 0};
+        char buffer[4096];
+        const ssize_t got = poll(&wait, 1, 100) > 0 ? read(reader, buffer, sizeof buffer) : -1;
+        if (got == 0) break;  // every writer gone
+        if (got > 0) text.append(buffer, static_cast<size_t>(got));
+        else ++idle;
+    }
+    close(reader);
+    EXPECT_EQ(run.wait_exit(10000), 128 + SIGTERM);
+    unsigned records = 0;
+    for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1, ++records) {
+        EXPECT_EQ(nlohmann::json::parse(text.substr(at, end - at))["outcome"], "port_error");
+    }
+    EXPECT_EQ(records, PORTS) << text;
+}
 
 }  // namespace
 }  // namespace e2e

@@ -93,7 +93,7 @@ inline std::vector<Row> rows() {
          "--eeprom-reply 01 --eeprom-late 7FF=115 --eeprom-answer-late 0=25 --eeprom-wrong 0=AA", true, differ(1, 0), 6,
          500, ALL, false, "\r0 0%Error at address 0: aa (!=1)\n", true},
         {"late_write_reply_and_slow_answers_from_a_device_that_holds_the_file", "--eeprom-late 7FF=115 --reply-delay 30",
-         true, "\nDownload of EEPROM data memory successfully completed\n", 0, 500, ALL, false, "", true},
+         true, "\nDownload of EEPROM data memory successfully completed\n", 0, 500, IN_PROCESS},
         // Replies out of step with their frames: a device that acknowledges with 00 and fails the
         // last record would otherwise be reported as a success.
         {"stray_byte_waiting_before_the_run", "--stray 0 --ack 0 --reply 499=55", false,
@@ -102,7 +102,7 @@ inline std::vector<Row> rows() {
         // before each record misses it, every reply is read one record late, and only the last
         // record's own reply, watched for through the pause after the FLASH, shows it.
         {"surplus_byte_mid_flash", "--surplus 250=0 --ack 0 --reply 499=55", false, "\nUndefined response 55. Check cable!\n",
-         4, 500, ALL, false, "", true},
+         4, 500, IN_PROCESS},
         {"surplus_byte_hides_a_late_burning_error_on_the_last_record",
          "--surplus 100=0 --reply-delay 2 --reply 499=55 --late 499=120", false, "\nUndefined response 55. Check cable!\n",
          4, 500, ALL, false, "", true},

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "console_session.h"
+#include "core/eeprom_transfer.h"
 #include "test_files.h"
 
 namespace {
@@ -38,9 +39,10 @@ constexpr double BYTE_TIME = 10.0 / 115200;  // seconds per byte at 115200 baud,
 constexpr unsigned DEVICE_DELAY_US = 100;
 constexpr unsigned FLASH_ROUND_TRIPS = 500;
 constexpr unsigned EEPROM_ROUND_TRIPS = 4096;
-// The EEPROM transfer's two waits for a reply window of quiet, before its read-back and after its
-// last answer, which the reference client does not make: no round trip's cost.
-constexpr double EEPROM_QUIET_WAITS = 2 * 0.050;
+// The EEPROM transfer's two waits for quiet, a reply window before its read-back and the time a
+// byte out of step may be late after its last answer, which the reference client does not make: no
+// round trip's cost.
+constexpr double EEPROM_QUIET_WAITS = (core::READ_TIMEOUT_MS + core::LATE_BYTE_MS) / 1000.0;
 // Bytes in each timed transfer, as the device times it: after the acknowledgement, 500 frames of 129
 // and their replies; after the EEPROM start sequence, the write command, 2,048 write frames of 5,
 // the end byte and the read-back command, 2,048 headers of 4 with a poll byte each, the two end
@@ -225,218 +227,280 @@ std::string machine() {
            system.release;
 }
 
-}  // namespace
+const char USAGE[] =
+    "usage: bench UPDATE_FILE [--runs N] [--markdown FILE] [--quick] [--ports HOST_PORT DEVICE_PORT]\n"
+    "             [--page-trips FILE] [--page-usb FILE]\n";
 
-int main(int argc, char** argv) {
+struct Arguments {
     std::string update, markdown;
-    const char* const usage =
-        "usage: bench UPDATE_FILE [--runs N] [--markdown FILE] [--quick] [--ports HOST_PORT DEVICE_PORT]\n"
-        "             [--page-trips FILE]\n";
     std::string host_port, device_port;  // two serial ports joined by a null-modem cable
     std::string page_trips_file;         // the web page's host time per FLASH and EEPROM round trip, µs, a run a line
+    std::string page_usb_file;           // the page's EEPROM over WebUSB FTDI in s: "set S" a run a line, "left S"
     int runs = 5;
-    bool quick = false, bad_usage = false;
+    bool quick = false;
+};
+
+// False on bad usage.
+bool parse_arguments(int argc, char** argv, Arguments& arguments) {
+    bool bad_usage = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (arg == "--runs" && i + 1 < argc) runs = std::max(1, std::atoi(argv[++i]));
-        else if (arg == "--markdown" && i + 1 < argc) markdown = argv[++i];
-        else if (arg == "--quick") quick = true;
-        else if (arg == "--page-trips" && i + 1 < argc) page_trips_file = argv[++i];
+        if (arg == "--runs" && i + 1 < argc) arguments.runs = std::max(1, std::atoi(argv[++i]));
+        else if (arg == "--markdown" && i + 1 < argc) arguments.markdown = argv[++i];
+        else if (arg == "--quick") arguments.quick = true;
+        else if (arg == "--page-trips" && i + 1 < argc) arguments.page_trips_file = argv[++i];
+        else if (arg == "--page-usb" && i + 1 < argc) arguments.page_usb_file = argv[++i];
         else if (arg == "--ports" && i + 2 < argc) {
-            host_port = argv[++i];
-            device_port = argv[++i];
+            arguments.host_port = argv[++i];
+            arguments.device_port = argv[++i];
         }
-        else if (update.empty() && arg[0] != '-') update = arg;
+        else if (arguments.update.empty() && arg[0] != '-') arguments.update = arg;
         else bad_usage = true;
     }
-    if (bad_usage || update.empty()) {
-        std::fputs(usage, stderr);
-        return 2;
-    }
-    signal(SIGPIPE, SIG_IGN);
-    std::vector<double> page_trip, page_eeprom_trip, page_first_trip;
-    if (!page_trips_file.empty()) {
-        std::ifstream in(page_trips_file);
-        for (double flash_us, eeprom_us, first_us; in >> flash_us >> eeprom_us >> first_us;) {
-            page_trip.push_back(flash_us * 1e-6);
-            page_eeprom_trip.push_back(eeprom_us * 1e-6);
-            page_first_trip.push_back(first_us * 1e-6);
-        }
-        if (page_trip.empty()) {
-            std::fprintf(stderr, "bench: no round trips in %s\n", page_trips_file.c_str());
-            return 1;
-        }
-    }
+    return !bad_usage && !arguments.update.empty();
+}
 
-    const std::string delay = std::to_string(DEVICE_DELAY_US);
-    const double flash_limit = FLASH_BYTES * BYTE_TIME + FLASH_ROUND_TRIPS * DEVICE_DELAY_US * 1e-6;
-    const double eeprom_limit = EEPROM_BYTES * BYTE_TIME + EEPROM_ROUND_TRIPS * DEVICE_DELAY_US * 1e-6;
+// The web page's round trips, in seconds, as its own benchmark measured them: a run a line, the
+// FLASH's, the EEPROM's and a fresh page's first FLASH's, in µs.
+struct PageTrips {
+    std::vector<double> flash, eeprom, first_flash;
+};
+
+// False, said on standard error, when the file holds none.
+bool read_page_trips(const std::string& path, PageTrips& trips) {
+    std::ifstream in(path);
+    for (double flash_us, eeprom_us, first_us; in >> flash_us >> eeprom_us >> first_us;) {
+        trips.flash.push_back(flash_us * 1e-6);
+        trips.eeprom.push_back(eeprom_us * 1e-6);
+        trips.first_flash.push_back(first_us * 1e-6);
+    }
+    if (trips.flash.empty()) std::fprintf(stderr, "bench: no round trips in %s\n", path.c_str());
+    return !trips.flash.empty();
+}
+
+// The page's EEPROM over WebUSB FTDI, in seconds: with the latency timer set by the page, a run a
+// line ("set S"), and left at 16 ms ("left S"). False, said on standard error, when either is missing.
+struct PageUsb {
+    std::vector<double> timer_set, timer_left;
+};
+
+bool read_page_usb(const std::string& path, PageUsb& usb) {
+    std::ifstream in(path);
+    std::string kind;
+    for (double seconds; in >> kind >> seconds;) (kind == "set" ? usb.timer_set : usb.timer_left).push_back(seconds);
+    const bool complete = !usb.timer_set.empty() && !usb.timer_left.empty();
+    if (!complete) std::fprintf(stderr, "bench: no EEPROM times over WebUSB in %s\n", path.c_str());
+    return complete;
+}
+
+const std::string DELAY = std::to_string(DEVICE_DELAY_US);
+// The simulator paced at 115200 baud, with the device's turnaround.
+const std::vector<std::string> PACED = {"--pace", "--device-delay", DELAY};
+// The tightest a transfer can be at 115200 baud: the wire time of its bytes and the device's turnarounds.
+constexpr double FLASH_LIMIT = FLASH_BYTES * BYTE_TIME + FLASH_ROUND_TRIPS * DEVICE_DELAY_US * 1e-6;
+constexpr double EEPROM_LIMIT = EEPROM_BYTES * BYTE_TIME + EEPROM_ROUND_TRIPS * DEVICE_DELAY_US * 1e-6;
+// A whole update behind a USB adapter that holds each answer for its latency timer: 1 ms, the
+// setting to use, and 16 ms, the common default.
+const unsigned ADAPTER_LATENCIES_MS[] = {1, 16};
+const char* const LOW_LATENCY[] = {"on", "off"};
+constexpr unsigned STATION_DEVICES = 8;
+
+// What the runs measured, a value a run.
+struct Measures {
     std::vector<double> flash_ratio, eeprom_ratio, flash_paced, eeprom_paced, cpu_share, rss;
     std::vector<double> flash_trip, eeprom_trip, reference_flash_trip, reference_eeprom_trip;
     std::vector<double> reference_flash_ratio, reference_eeprom_ratio;
     std::vector<double> batch_flash, logged_flash;  // FLASH transfer, unpaced, batch runs without and with --log
     std::vector<double> logged_flash_trip, logged_eeprom_trip;  // the run with --log, per round trip
     std::vector<double> one_alone, eight_together, eight_cpu_share, eight_rss;  // paced station runs
-    const test_files::TempDir scratch;
-    std::vector<std::string> logged = batch_over(1);
-    logged.insert(logged.end(), {"--log", scratch.file("runs.log")});
+    double whole_at_latency[2] = {0, 0};  // seconds, at each of ADAPTER_LATENCIES_MS
+    UpdaterRun over_ports;                // over the two joined ports
+    RoundTrips trips_at[2];               // over the two joined ports, at each of LOW_LATENCY
+};
 
-    for (int run = 0; run < runs; ++run) {
-        std::fprintf(stderr, "bench: run %d of %d\n", run + 1, runs);
-        if (!quick) {
-            const UpdaterRun paced = run_updater(update, {"--pace", "--device-delay", delay});
-            if (!paced.ok) return 1;
-            flash_paced.push_back(paced.flash);
-            eeprom_paced.push_back(paced.eeprom);
-            flash_ratio.push_back(paced.flash / flash_limit);
-            eeprom_ratio.push_back(paced.eeprom / eeprom_limit);
-            cpu_share.push_back(paced.cpu / paced.wall);
-            rss.push_back(static_cast<double>(paced.peak_rss_kib) / 1024);
+// The updater paced and unpaced, in a batch run without and with its record, and the reference
+// client alike, each run after run; the paced runs only when not quick. False when one failed.
+bool measure_transfers(const Arguments& arguments, const std::string& log, Measures& m) {
+    const std::string& update = arguments.update;
+    std::vector<std::string> logged = batch_over(1);
+    logged.insert(logged.end(), {"--log", log});
+    for (int run = 0; run < arguments.runs; ++run) {
+        std::fprintf(stderr, "bench: run %d of %d\n", run + 1, arguments.runs);
+        if (!arguments.quick) {
+            const UpdaterRun paced = run_updater(update, PACED);
+            if (!paced.ok) return false;
+            m.flash_paced.push_back(paced.flash);
+            m.eeprom_paced.push_back(paced.eeprom);
+            m.flash_ratio.push_back(paced.flash / FLASH_LIMIT);
+            m.eeprom_ratio.push_back(paced.eeprom / EEPROM_LIMIT);
+            m.cpu_share.push_back(paced.cpu / paced.wall);
+            m.rss.push_back(static_cast<double>(paced.peak_rss_kib) / 1024);
         }
         const UpdaterRun unpaced = run_updater(update, {});
-        if (!unpaced.ok) return 1;
-        flash_trip.push_back(unpaced.flash / FLASH_ROUND_TRIPS);
-        eeprom_trip.push_back((unpaced.eeprom - EEPROM_QUIET_WAITS) / EEPROM_ROUND_TRIPS);
-        if (quick) {
-            cpu_share.push_back(unpaced.cpu / unpaced.wall);
-            rss.push_back(static_cast<double>(unpaced.peak_rss_kib) / 1024);
+        if (!unpaced.ok) return false;
+        m.flash_trip.push_back(unpaced.flash / FLASH_ROUND_TRIPS);
+        m.eeprom_trip.push_back((unpaced.eeprom - EEPROM_QUIET_WAITS) / EEPROM_ROUND_TRIPS);
+        if (arguments.quick) {
+            m.cpu_share.push_back(unpaced.cpu / unpaced.wall);
+            m.rss.push_back(static_cast<double>(unpaced.peak_rss_kib) / 1024);
         }
         // What the run record costs the FLASH transfer: like for like, a batch run without and with it.
         const UpdaterRun batch = run_updater(update, {}, "", batch_over(1));
         const UpdaterRun with_log = run_updater(update, {}, "", logged);
-        if (!batch.ok || !with_log.ok) return 1;
-        batch_flash.push_back(batch.flash);
-        logged_flash.push_back(with_log.flash);
-        logged_flash_trip.push_back(with_log.flash / FLASH_ROUND_TRIPS);
-        logged_eeprom_trip.push_back(with_log.eeprom / EEPROM_ROUND_TRIPS);
+        if (!batch.ok || !with_log.ok) return false;
+        m.batch_flash.push_back(batch.flash);
+        m.logged_flash.push_back(with_log.flash);
+        m.logged_flash_trip.push_back(with_log.flash / FLASH_ROUND_TRIPS);
+        m.logged_eeprom_trip.push_back(with_log.eeprom / EEPROM_ROUND_TRIPS);
         double reference_flash = 0, reference_eeprom = 0;
-        if (!run_reference({}, reference_flash, reference_eeprom)) return 1;
-        reference_flash_trip.push_back(reference_flash / FLASH_ROUND_TRIPS);
-        reference_eeprom_trip.push_back(reference_eeprom / EEPROM_ROUND_TRIPS);
-        if (!quick) {
-            if (!run_reference({"--pace", "--device-delay", delay}, reference_flash, reference_eeprom)) return 1;
-            reference_flash_ratio.push_back(reference_flash / flash_limit);
-            reference_eeprom_ratio.push_back(reference_eeprom / eeprom_limit);
+        if (!run_reference({}, reference_flash, reference_eeprom)) return false;
+        m.reference_flash_trip.push_back(reference_flash / FLASH_ROUND_TRIPS);
+        m.reference_eeprom_trip.push_back(reference_eeprom / EEPROM_ROUND_TRIPS);
+        if (!arguments.quick) {
+            if (!run_reference(PACED, reference_flash, reference_eeprom)) return false;
+            m.reference_flash_ratio.push_back(reference_flash / FLASH_LIMIT);
+            m.reference_eeprom_ratio.push_back(reference_eeprom / EEPROM_LIMIT);
         }
     }
+    return true;
+}
 
-    // The station: eight paced devices in one process against one alone, the whole run each.
-    constexpr unsigned STATION_DEVICES = 8;
-    for (int run = 0; run < std::min(runs, 3) && !quick; ++run) {
+// The station: eight paced devices in one process against one alone, the whole run each, up to
+// three times; not when quick.
+bool measure_station(const Arguments& arguments, Measures& m) {
+    for (int run = 0; run < std::min(arguments.runs, 3) && !arguments.quick; ++run) {
         std::fprintf(stderr, "bench: station run %d: one device, then %u\n", run + 1, STATION_DEVICES);
-        const std::vector<std::string> paced = {"--pace", "--device-delay", delay};
-        const UpdaterRun alone = run_updater(update, paced, "", batch_over(1));
-        const UpdaterRun together = run_updater(update, paced, "", batch_over(STATION_DEVICES), STATION_DEVICES);
-        if (!alone.ok || !together.ok) return 1;
-        one_alone.push_back(alone.wall);
-        eight_together.push_back(together.wall);
-        eight_cpu_share.push_back(together.cpu / together.wall);
-        eight_rss.push_back(static_cast<double>(together.peak_rss_kib) / 1024);
+        const UpdaterRun alone = run_updater(arguments.update, PACED, "", batch_over(1));
+        const UpdaterRun together = run_updater(arguments.update, PACED, "", batch_over(STATION_DEVICES), STATION_DEVICES);
+        if (!alone.ok || !together.ok) return false;
+        m.one_alone.push_back(alone.wall);
+        m.eight_together.push_back(together.wall);
+        m.eight_cpu_share.push_back(together.cpu / together.wall);
+        m.eight_rss.push_back(static_cast<double>(together.peak_rss_kib) / 1024);
     }
+    return true;
+}
 
-    // A whole update behind a USB adapter that holds each answer for its latency timer: 1 ms, the
-    // setting to use, and 16 ms, the common default. Once each: they take long.
-    const unsigned ADAPTER_LATENCIES_MS[] = {1, 16};
-    double whole_at_latency[2] = {0, 0};
-    for (size_t i = 0; i < 2 && !quick; ++i) {
+// A whole update at each adapter latency, once each: they take long. Not when quick.
+bool measure_adapter_latency(const Arguments& arguments, Measures& m) {
+    for (size_t i = 0; i < 2 && !arguments.quick; ++i) {
         std::fprintf(stderr, "bench: whole update at %u ms of adapter latency\n", ADAPTER_LATENCIES_MS[i]);
-        const UpdaterRun slow = run_updater(update, {"--pace", "--device-delay", delay, "--adapter-latency",
-                                                     std::to_string(ADAPTER_LATENCIES_MS[i])});
-        if (!slow.ok) return 1;
-        whole_at_latency[i] = slow.flash + slow.eeprom;
+        std::vector<std::string> slow_line = PACED;
+        slow_line.insert(slow_line.end(), {"--adapter-latency", std::to_string(ADAPTER_LATENCIES_MS[i])});
+        const UpdaterRun slow = run_updater(arguments.update, slow_line);
+        if (!slow.ok) return false;
+        m.whole_at_latency[i] = slow.flash + slow.eeprom;
     }
+    return true;
+}
 
-    // Over two real ports: the transfers against the wire's limit, and the reply round trips with
-    // and without the driver's low-latency mode. Once each.
-    UpdaterRun over_ports;
-    RoundTrips trips_at[2];
-    const char* const LOW_LATENCY[] = {"on", "off"};
-    if (!host_port.empty()) {
-        std::fprintf(stderr, "bench: over %s and %s\n", host_port.c_str(), device_port.c_str());
-        over_ports = run_updater(update, {"--port", device_port, "--sessions", "1"}, host_port);
-        if (!over_ports.ok) return 1;
-        for (size_t i = 0; i < 2; ++i) {
-            double flash = 0, eeprom = 0;
-            if (!run_reference({"--port", device_port, "--sessions", "1"}, flash, eeprom, host_port, LOW_LATENCY[i], &trips_at[i])) {
-                return 1;
-            }
-        }
+// Over two real ports, when given: the transfers against the wire's limit, and the reply round
+// trips with and without the driver's low-latency mode. Once each.
+bool measure_over_ports(const Arguments& arguments, Measures& m) {
+    if (arguments.host_port.empty()) return true;
+    std::fprintf(stderr, "bench: over %s and %s\n", arguments.host_port.c_str(), arguments.device_port.c_str());
+    const std::vector<std::string> device_side = {"--port", arguments.device_port, "--sessions", "1"};
+    m.over_ports = run_updater(arguments.update, device_side, arguments.host_port);
+    if (!m.over_ports.ok) return false;
+    for (size_t i = 0; i < 2; ++i) {
+        double flash = 0, eeprom = 0;
+        if (!run_reference(device_side, flash, eeprom, arguments.host_port, LOW_LATENCY[i], &m.trips_at[i])) return false;
     }
+    return true;
+}
 
-    std::string table = "Measured " + machine() + "; medians of " + std::to_string(runs) + " runs" +
+// The Markdown table of what was measured, with the notes on how.
+std::string table_of(const Arguments& arguments, const Measures& m, const PageTrips& page, const PageUsb& usb) {
+    const bool quick = arguments.quick;
+    const std::string& host_port = arguments.host_port;
+    const std::string& device_port = arguments.device_port;
+    std::string table = "Measured " + machine() + "; medians of " + std::to_string(arguments.runs) + " runs" +
                         (quick ? " (quick: unpaced only)" : "") + ".\n\n";
     table += row("Measure", "Median", "Spread", "Target", "Met");
     table += row("---", "---", "---", "---", "---");
     if (!quick) {
-        const double flash_ratio_median = summarize(flash_ratio).median, eeprom_ratio_median = summarize(eeprom_ratio).median;
-        table += measured_row("FLASH transfer, paced (s)", flash_paced, "%.3f", 1, "limit " + format("%.3f", flash_limit) + " s");
-        table += measured_row("FLASH transfer / wire-time limit", flash_ratio, "%.4f", 1, "≤ 1.02", met(flash_ratio_median <= 1.02));
-        table += measured_row("Reference client, paced FLASH / limit", reference_flash_ratio, "%.4f");
-        table += measured_row("EEPROM transfer, paced (s)", eeprom_paced, "%.3f", 1, "limit " + format("%.3f", eeprom_limit) + " s");
-        table += measured_row("EEPROM transfer / wire-time limit", eeprom_ratio, "%.4f", 1, "≤ 1.02", met(eeprom_ratio_median <= 1.02));
-        table += measured_row("Reference client, paced EEPROM / limit", reference_eeprom_ratio, "%.4f");
+        const double flash_ratio_median = summarize(m.flash_ratio).median, eeprom_ratio_median = summarize(m.eeprom_ratio).median;
+        table += measured_row("FLASH transfer, paced (s)", m.flash_paced, "%.3f", 1, "limit " + format("%.3f", FLASH_LIMIT) + " s");
+        table += measured_row("FLASH transfer / wire-time limit", m.flash_ratio, "%.4f", 1, "≤ 1.02", met(flash_ratio_median <= 1.02));
+        table += measured_row("Reference client, paced FLASH / limit", m.reference_flash_ratio, "%.4f");
+        table += measured_row("EEPROM transfer, paced (s)", m.eeprom_paced, "%.3f", 1, "limit " + format("%.3f", EEPROM_LIMIT) + " s");
+        table += measured_row("EEPROM transfer / wire-time limit", m.eeprom_ratio, "%.4f", 1, "≤ 1.02", met(eeprom_ratio_median <= 1.02));
+        table += measured_row("Reference client, paced EEPROM / limit", m.reference_eeprom_ratio, "%.4f");
         for (size_t i = 0; i < 2; ++i) {
             table += row("Whole update, paced, adapter latency " + std::to_string(ADAPTER_LATENCIES_MS[i]) + " ms (s)",
-                         format("%.1f", whole_at_latency[i]), "one run",
-                         "without latency " + format("%.1f", flash_limit + eeprom_limit) + " s", "");
+                         format("%.1f", m.whole_at_latency[i]), "one run",
+                         "without latency " + format("%.1f", FLASH_LIMIT + EEPROM_LIMIT) + " s", "");
         }
     }
-    table += measured_row("Host time per FLASH round trip, unpaced (µs)", flash_trip, "%.1f", 1e6);
-    table += measured_row("Reference client, per FLASH round trip (µs)", reference_flash_trip, "%.1f", 1e6);
-    table += ratio_row("FLASH: updater / reference", flash_trip, reference_flash_trip, 1.2);
-    if (!page_trip.empty()) {
+    table += measured_row("Host time per FLASH round trip, unpaced (µs)", m.flash_trip, "%.1f", 1e6);
+    table += measured_row("Reference client, per FLASH round trip (µs)", m.reference_flash_trip, "%.1f", 1e6);
+    table += ratio_row("FLASH: updater / reference", m.flash_trip, m.reference_flash_trip, 1.2);
+    if (!page.flash.empty()) {
         // Like with like: the page keeps its run record, so the updater's run here keeps one too.
-        table += measured_row("Updater with --log, host time per FLASH round trip (µs)", logged_flash_trip, "%.1f", 1e6);
-        table += measured_row("Web page, host time per FLASH round trip (µs)", page_trip, "%.1f", 1e6);
+        table += measured_row("Updater with --log, host time per FLASH round trip (µs)", m.logged_flash_trip, "%.1f", 1e6);
+        table += measured_row("Web page, host time per FLASH round trip (µs)", page.flash, "%.1f", 1e6);
         table += row("FLASH: web page / updater, both keeping their record",
-                     format("%.1f", summarize(page_trip).median / summarize(logged_flash_trip).median), "", "", "");
-        table += measured_row("Updater with --log, host time per EEPROM round trip (µs)", logged_eeprom_trip, "%.1f", 1e6);
-        table += measured_row("Web page, host time per EEPROM round trip (µs)", page_eeprom_trip, "%.1f", 1e6);
+                     format("%.1f", summarize(page.flash).median / summarize(m.logged_flash_trip).median), "", "", "");
+        table += measured_row("Updater with --log, host time per EEPROM round trip (µs)", m.logged_eeprom_trip, "%.1f", 1e6);
+        table += measured_row("Web page, host time per EEPROM round trip (µs)", page.eeprom, "%.1f", 1e6);
         table += row("EEPROM: web page / updater, both keeping their record",
-                     format("%.1f", summarize(page_eeprom_trip).median / summarize(logged_eeprom_trip).median), "", "", "");
-        table += ratio_row("Web page: FLASH round trip / EEPROM round trip", page_trip, page_eeprom_trip, 2);
-        table += measured_row("Web page, a fresh page's first FLASH, per round trip (µs)", page_first_trip, "%.1f", 1e6);
+                     format("%.1f", summarize(page.eeprom).median / summarize(m.logged_eeprom_trip).median), "", "", "");
+        table += ratio_row("Web page: FLASH round trip / EEPROM round trip", page.flash, page.eeprom, 2);
+        table += measured_row("Web page, a fresh page's first FLASH, per round trip (µs)", page.first_flash, "%.1f", 1e6);
     }
-    table += measured_row("FLASH transfer, unpaced, batch without --log (ms)", batch_flash, "%.1f", 1e3);
-    table += measured_row("FLASH transfer, unpaced, batch with --log (ms)", logged_flash, "%.1f", 1e3);
-    table += ratio_row("FLASH: with --log / without", logged_flash, batch_flash, 1.3);
-    table += measured_row("Host time per EEPROM round trip, unpaced, less the two waits for quiet (µs)", eeprom_trip, "%.1f",
+    if (!usb.timer_set.empty() && !page.eeprom.empty()) {
+        std::vector<double> page_eeprom;
+        for (const double trip : page.eeprom) page_eeprom.push_back(trip * EEPROM_ROUND_TRIPS);
+        table += measured_row("Web page over Web Serial, EEPROM without latency (s)", page_eeprom, "%.2f");
+        table += measured_row("Web page over WebUSB FTDI, EEPROM, latency timer set to 1 ms by the page (s)", usb.timer_set,
+                              "%.2f");
+        table += row("Web page over WebUSB FTDI, EEPROM, latency timer left at 16 ms (s)",
+                     format("%.2f", usb.timer_left.front()), "one run", "", "");
+        table += ratio_row("EEPROM: WebUSB FTDI with the timer set / Web Serial without latency", usb.timer_set,
+                           page_eeprom, 1.5);
+        table += row("EEPROM over WebUSB FTDI: timer left at 16 ms / set by the page",
+                     format("%.1f", usb.timer_left.front() / summarize(usb.timer_set).median), "", "", "");
+    }
+    table += measured_row("FLASH transfer, unpaced, batch without --log (ms)", m.batch_flash, "%.1f", 1e3);
+    table += measured_row("FLASH transfer, unpaced, batch with --log (ms)", m.logged_flash, "%.1f", 1e3);
+    table += ratio_row("FLASH: with --log / without", m.logged_flash, m.batch_flash, 1.3);
+    table += measured_row("Host time per EEPROM round trip, unpaced, less the two waits for quiet (µs)", m.eeprom_trip, "%.1f",
                           1e6);
-    table += measured_row("Reference client, per EEPROM round trip (µs)", reference_eeprom_trip, "%.1f", 1e6);
-    table += ratio_row("EEPROM: updater / reference", eeprom_trip, reference_eeprom_trip, 1.2);
+    table += measured_row("Reference client, per EEPROM round trip (µs)", m.reference_eeprom_trip, "%.1f", 1e6);
+    table += ratio_row("EEPROM: updater / reference", m.eeprom_trip, m.reference_eeprom_trip, 1.2);
     table += measured_row(std::string("Processor time / wall time, complete ") + (quick ? "unpaced" : "paced") + " run",
-                          cpu_share, "%.2f%%", 100, "< 5 %", met(summarize(cpu_share).median < 0.05));
-    table += measured_row("Peak resident memory (MiB)", rss, "%.2f", 1, "< 4 MiB", met(summarize(rss).median < 4));
+                          m.cpu_share, "%.2f%%", 100, "< 5 %", met(summarize(m.cpu_share).median < 0.05));
+    table += measured_row("Peak resident memory (MiB)", m.rss, "%.2f", 1, "< 4 MiB", met(summarize(m.rss).median < 4));
     if (!quick) {
-        table += measured_row("Whole update, paced, one device alone (s)", one_alone, "%.2f");
-        table += measured_row("Whole update, paced, 8 devices in one process (s)", eight_together, "%.2f");
-        table += ratio_row("8 devices / one alone", eight_together, one_alone, 1.15);
-        table += measured_row("Processor time / wall time, 8 devices", eight_cpu_share, "%.2f%%", 100);
-        table += measured_row("Peak resident memory, 8 devices (MiB)", eight_rss, "%.2f");
+        table += measured_row("Whole update, paced, one device alone (s)", m.one_alone, "%.2f");
+        table += measured_row("Whole update, paced, 8 devices in one process (s)", m.eight_together, "%.2f");
+        table += ratio_row("8 devices / one alone", m.eight_together, m.one_alone, 1.15);
+        table += measured_row("Processor time / wall time, 8 devices", m.eight_cpu_share, "%.2f%%", 100);
+        table += measured_row("Peak resident memory, 8 devices (MiB)", m.eight_rss, "%.2f");
     }
     if (!host_port.empty()) {
         const double flash_wire = FLASH_BYTES * BYTE_TIME, eeprom_wire = EEPROM_BYTES * BYTE_TIME;
         table += row("FLASH transfer over " + host_port + " and " + device_port + " (s)",
-                     format("%.3f", over_ports.flash) + format(" (%.2f × wire)", over_ports.flash / flash_wire), "one run",
+                     format("%.3f", m.over_ports.flash) + format(" (%.2f × wire)", m.over_ports.flash / flash_wire), "one run",
                      "wire " + format("%.3f", flash_wire) + " s", "");
         table += row("EEPROM transfer over " + host_port + " and " + device_port + " (s)",
-                     format("%.3f", over_ports.eeprom) + format(" (%.2f × wire)", over_ports.eeprom / eeprom_wire), "one run",
+                     format("%.3f", m.over_ports.eeprom) + format(" (%.2f × wire)", m.over_ports.eeprom / eeprom_wire), "one run",
                      "wire " + format("%.3f", eeprom_wire) + " s", "");
         for (size_t i = 0; i < 2; ++i) {
-            const RoundTrips& t = trips_at[i];
+            const RoundTrips& t = m.trips_at[i];
             table += row(std::string("FLASH reply round trip, low latency ") + LOW_LATENCY[i] + " (ms)", format("%.2f", t.median * 1e3),
                          "p99 " + format("%.2f", t.p99 * 1e3) + ", max " + format("%.2f", t.max * 1e3), "≤ 4 ms", met(t.median <= 0.004));
         }
     }
     table += "\nTransfer times are measured by the simulated device on its line. Paced: loader-sim --pace "
-             "--device-delay " + delay + " (115200 baud, 86.8 µs a byte, and 0.1 ms of device turnaround before each "
+             "--device-delay " + DELAY + " (115200 baud, 86.8 µs a byte, and 0.1 ms of device turnaround before each "
              "answer); the limit of a transfer is the wire time of every byte it exchanges plus the device's "
              "turnarounds. Unpaced: the device answers at once, so a round trip's time is the host's and the "
              "terminal's; the reference client does only write, drain, wait and read. The processor-time share "
              "covers the whole run, the 5 s pause included. The whole-update rows (one run each) add loader-sim "
              "--adapter-latency, which holds every answer as a USB serial adapter's latency timer does: FLASH and "
              "EEPROM transfers together, 4,596 answers.\n";
-    if (!page_trip.empty()) {
+    if (!page.flash.empty()) {
         table += "\nWeb page: the update page in headless Chromium, the simulated device (compiled to WebAssembly) behind "
                  "a stand-in Web Serial port answering at once; the FLASH from its acknowledgement to its answer to the "
                  "last record, over 500 records, the EEPROM from its start sequence to its last byte, over 4,096 round "
@@ -444,19 +508,55 @@ int main(int argc, char** argv) {
                  "while the browser still compiles the core to its faster code, has a row of its own. The page keeps "
                  "its run record, so it is set against the updater's batch run with --log.\n";
     }
+    if (!usb.timer_set.empty() && !page.eeprom.empty()) {
+        table += "\nWebUSB: the same page without Web Serial, over its own FTDI driver, against a stand-in FTDI "
+                 "FT232R whose latency timer holds every reply that does not fill a packet until the timer runs out "
+                 "(16 ms as shipped, as another program left it); the page sets it to 1 ms for the update and puts it "
+                 "back after. Left at 16 ms: a stand-in chip that refuses the timer's requests. The EEPROM from its "
+                 "start sequence to its last byte as the device sees it; with the timer set, in an update that "
+                 "follows a first one on the same page. Each of the EEPROM's 4,096 answers waits for the timer, "
+                 "4.1 s in all at 1 ms, which Web Serial's stand-in, answering at once, does not: against it, no "
+                 "adapter with a timer of 1 ms meets the target.\n";
+    }
     if (!host_port.empty()) {
         table += "\nOver the two ports (one run each): the updater, and loader-sim serving the second port, time the "
                  "transfers on that line against the wire time of their bytes; the reference client measures each FLASH "
                  "reply from its record having left the port, with the driver's low-latency mode on and off.\n";
     }
-    std::fputs(table.c_str(), stdout);
-    if (!markdown.empty()) {
-        std::ofstream out(markdown);
-        out << "# Benchmark\n\n" << table;
-        if (!out) {
-            std::fprintf(stderr, "bench: cannot write %s\n", markdown.c_str());
-            return 1;
-        }
+    return table;
+}
+
+// The table as a Markdown page; false, said on standard error, when it cannot be written.
+bool write_markdown(const std::string& path, const std::string& table) {
+    std::ofstream out(path);
+    out << "# Benchmark\n\n" << table;
+    if (!out) std::fprintf(stderr, "bench: cannot write %s\n", path.c_str());
+    return static_cast<bool>(out);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Arguments arguments;
+    if (!parse_arguments(argc, argv, arguments)) {
+        std::fputs(USAGE, stderr);
+        return 2;
     }
+    signal(SIGPIPE, SIG_IGN);
+    PageTrips page;
+    if (!arguments.page_trips_file.empty() && !read_page_trips(arguments.page_trips_file, page)) return 1;
+    PageUsb usb;
+    if (!arguments.page_usb_file.empty() && !read_page_usb(arguments.page_usb_file, usb)) return 1;
+
+    Measures measures;
+    const test_files::TempDir scratch;
+    if (!measure_transfers(arguments, scratch.file("runs.log"), measures) || !measure_station(arguments, measures) ||
+        !measure_adapter_latency(arguments, measures) || !measure_over_ports(arguments, measures)) {
+        return 1;
+    }
+
+    const std::string table = table_of(arguments, measures, page, usb);
+    std::fputs(table.c_str(), stdout);
+    if (!arguments.markdown.empty() && !write_markdown(arguments.markdown, table)) return 1;
     return 0;
 }

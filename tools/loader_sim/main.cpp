@@ -14,12 +14,14 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstring>
 #include <deque>
 #include <string>
+#include <vector>
 
 #include "device.h"
 #include "faults.h"
@@ -47,7 +49,8 @@ const char HELP[] =
     "  --ack VALUE|none     acknowledgement of the FLASH start sequence (default 59)\n"
     "  --reply N=VALUE|none answer FLASH record N with VALUE instead of 00, or not at all\n"
     "  --late N=MS          answer FLASH record N only after MS milliseconds\n"
-    "  --surplus N=VALUE    after answering FLASH record N, send VALUE as well, unasked\n"
+    "  --surplus N=VALUE    after answering FLASH record N, send VALUE as well, unasked (with --pace,\n"
+    "                       5 ms later, while the next record is on the wire)\n"
     "  --stray VALUE        put VALUE on the line before the host opens it, as a power-up glitch would\n"
     "  --eeprom-late A=MS   answer the EEPROM write frame for address A only after MS milliseconds\n"
     "  --eeprom-held A      answer the EEPROM write frame for address A only when the host sends its\n"
@@ -76,6 +79,7 @@ const char HELP[] =
     "3 time limit reached.\n";
 
 constexpr long long BYTE_TIME_NS = 86806;  // 10 bits at 115200 baud
+constexpr long long SURPLUS_LAG_NS = 5000000;  // an unasked byte behind its reply, on a paced line
 constexpr long long SPIN_NS = 200000;
 
 volatile sig_atomic_t stop_requested = 0;
@@ -94,19 +98,22 @@ struct Options {
     bool timing = false;
     long long device_delay_ns = 0;
     long long adapter_latency_ns = 0;
-    unsigned sessions = 0;         // 0: not given
+    unsigned sessions = 0;         // 0 until parsed: not given
     unsigned faulty_sessions = 0;  // 0: all
     unsigned timeout_s = 60;
     int stray = -1;  // a byte waiting on the line before the host opens it
+    bool help = false;
 };
 
+// Takes the command line into options. False, with the error to show, on bad usage; --help stops
+// the parsing with options.help set.
 bool parse_options(int argc, char** argv, Options& options, std::string& error) {
     loader_sim::Faults& faults = options.faults;
     for (int i = 1; i < argc; ++i) {
         const std::string name = argv[i];
         if (name == "--help") {
-            std::fputs(HELP, stdout);
-            std::exit(0);
+            options.help = true;
+            return true;
         }
         if (name == "--silent") { faults.silent = true; continue; }
         if (name == "--pace") { options.pace = true; continue; }
@@ -155,6 +162,8 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
             return false;
         }
     }
+    // A vendor runs the updater again and again against a real port; a test serves one run at a time.
+    if (options.sessions == 0) options.sessions = options.port.empty() ? 1 : UINT_MAX;
     return true;
 }
 
@@ -191,11 +200,6 @@ void discard_unread_answers(const std::string& path) {
     tcflush(fd, TCIFLUSH);
     close(fd);
 }
-
-struct Scheduled {
-    long long due_ns;
-    uint8_t byte;
-};
 
 // A serial port's settings as they were found, to be put back at the end.
 struct PortFound {
@@ -305,6 +309,352 @@ void report_session(unsigned session, const loader_sim::Device& device, uint32_t
     }
 }
 
+// Answers are due to the microsecond when pacing; the default 50 us of timer slack would add to
+// every round trip. A stop signal ends the serving, so that the line is put back and the files are
+// written.
+void prepare_process() {
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction action = {};
+        action.sa_handler = on_stop_signal;
+        sigemptyset(&action.sa_mask);
+        sigaction(signal_number, &action, nullptr);
+    }
+}
+
+// The line the device answers on: a serial port given, or a new pseudo terminal.
+struct Line {
+    int fd = -1;
+    bool serial_port = false;
+    PortFound port_found;  // a serial port's settings, to be put back
+    std::string path;
+
+    void close() {
+        if (fd < 0) return;
+        if (serial_port) close_serial_port(fd, port_found);
+        else ::close(fd);
+        fd = -1;
+    }
+};
+
+// Opens the line; says on standard error why it could not.
+bool open_line(const Options& options, Line& line) {
+    line.serial_port = !options.port.empty();
+    line.path = options.port;
+    if (line.serial_port) {
+        std::string error;
+        line.fd = open_serial_port(options.port, line.port_found, error);
+        if (line.fd < 0) complain(error);
+        return line.fd >= 0;
+    }
+    line.fd = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (line.fd < 0 || grantpt(line.fd) != 0 || unlockpt(line.fd) != 0) {
+        std::fprintf(stderr, "loader-sim: cannot open a pseudo terminal: %s\n", std::strerror(errno));
+        return false;
+    }
+    // The terminal keeps its cooked settings (line editing, CR/LF translation, XON/XOFF): making
+    // the line raw is the updater's job. Only its echo goes: a serial line does not echo, and the
+    // echo of an answer arriving while the updater puts the settings back would look like a host.
+    struct termios settings;
+    if (tcgetattr(line.fd, &settings) == 0) {
+        settings.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL);
+        tcsetattr(line.fd, TCSANOW, &settings);
+    }
+    line.path = ptsname(line.fd);
+    return true;
+}
+
+// Makes the link asked for and puts the stray byte on the line; says on standard error what failed.
+// The link is made new, never over something that is there.
+bool prepare_line(const Options& options, const Line& line) {
+    if (!options.link.empty() && symlink(line.path.c_str(), options.link.c_str()) != 0) {
+        complain("cannot link " + options.link + ": " + std::strerror(errno));
+        return false;
+    }
+    if (options.stray >= 0) {
+        const uint8_t stray = static_cast<uint8_t>(options.stray);
+        if (write(line.fd, &stray, 1) != 1) {
+            std::fprintf(stderr, "loader-sim: cannot put the stray byte on the line: %s\n", std::strerror(errno));
+            return false;
+        }
+    }
+    return true;
+}
+
+// The link is removed only while it is ours.
+void remove_link(const Options& options, const Line& line) {
+    if (!options.link.empty() && link_target(options.link) == line.path) unlink(options.link.c_str());
+}
+
+// A serial port does not tell when the host closes it: a transfer idle this long means the host
+// gave up on it.
+constexpr long long IDLE_TRANSFER_NS = 1000000000LL;
+
+// Plays the device on the line: takes the host's bytes, sends the device's answers when they are
+// due (paced as on a real line when asked), counts the sessions and notes when each transfer
+// started and ended.
+class Loader {
+public:
+    Loader(const Options& options, const Expected& expected, Line& line)
+        : options_(options),
+          expected_(expected),
+          line_(line),
+          device_(options.faults),
+          deadline_(now_ns() + static_cast<long long>(options.timeout_s) * 1000000000LL),
+          last_byte_ns_(now_ns()) {}
+
+    // Answers the host until the line closes, a stop signal comes, the sessions are served or the
+    // time limit is reached.
+    void serve() {
+        while (line_.fd >= 0 && !stop_requested) {
+            const long long now = now_ns();
+            if (now >= deadline_) {
+                timed_out_ = true;
+                break;
+            }
+            send_due_answers(now);
+            if (host_gave_up(now) && end_session()) break;
+            if (spin_to_next_answer(now)) continue;
+            uint8_t buffer[512];
+            ssize_t got = 0;
+            const Arrival arrival = wait_for_host(time_to_wait(now), buffer, sizeof buffer, got);
+            if (arrival == Arrival::nothing) continue;
+            if (arrival == Arrival::closed && line_.serial_port) {
+                std::fprintf(stderr, "loader-sim: the port is gone: %s\n", got < 0 ? std::strerror(errno) : "end of input");
+                break;
+            }
+            if (arrival == Arrival::closed) {
+                if (host_hung_up()) break;
+                continue;
+            }
+            if (!receive(buffer, static_cast<size_t>(got))) break;
+        }
+    }
+
+    // Ends a session still open on a serial port, lets the last answers leave and closes the line.
+    void finish() {
+        if (line_.serial_port && session_open_) end_session();
+        if (line_.serial_port && line_.fd >= 0) tcdrain(line_.fd);
+        line_.close();
+    }
+
+    bool timed_out() const { return timed_out_; }
+    const loader_sim::Device& device() const { return device_; }
+    const std::vector<uint8_t>& wire() const { return wire_; }
+
+    // Seconds on the line between two milestones; -1 if either was not reached.
+    double seconds_between(loader_sim::Milestone from, loader_sim::Milestone to) const {
+        const long long begin = milestone_at_[static_cast<int>(from)], end = milestone_at_[static_cast<int>(to)];
+        return begin >= 0 && end >= 0 ? static_cast<double>(end - begin) * 1e-9 : -1.0;
+    }
+
+private:
+    struct Scheduled {
+        long long due_ns;
+        uint8_t byte;
+    };
+
+    enum class Arrival { nothing, bytes, closed };
+
+    // Answers due together leave in one write, so that the host finds them together, as it would
+    // behind a USB adapter that passes on what it gathered.
+    void send_due_answers(long long now) {
+        uint8_t due_bytes[64];
+        size_t due_count = 0;
+        while (!replies_.empty() && replies_.front().due_ns <= now && due_count < sizeof due_bytes) {
+            due_bytes[due_count++] = replies_.front().byte;
+            replies_.pop_front();
+        }
+        for (size_t sent = 0; sent < due_count;) {
+            const ssize_t written = write(line_.fd, due_bytes + sent, due_count - sent);
+            if (written > 0) sent += static_cast<size_t>(written);
+            else if (!(written < 0 && errno == EINTR)) break;
+        }
+    }
+
+    // On a serial port, a transfer left idle: the device drops it. True when it did.
+    bool host_gave_up(long long now) {
+        if (!line_.serial_port || !device_.transfer_open() || now - last_byte_ns_ <= IDLE_TRANSFER_NS) return false;
+        replies_.clear();
+        held_reply_ = -1;
+        device_.reset_transfer();
+        return true;
+    }
+
+    // When pacing, the last 0.2 ms before an answer is due are spun out: a timed wake-up would come
+    // late by the machine's wake-up latency, which a real line does not have. True when it spun.
+    bool spin_to_next_answer(long long now) const {
+        if (!options_.pace || replies_.empty() || replies_.front().due_ns - now > SPIN_NS) return false;
+        while (now_ns() < replies_.front().due_ns) {
+        }
+        return true;
+    }
+
+    // Until the time limit, the next answer (less the spin when pacing), or, on a serial port
+    // during a transfer, the next look at whether it went idle.
+    long long time_to_wait(long long now) const {
+        long long wait_ns = deadline_ - now;
+        if (line_.serial_port && device_.transfer_open()) wait_ns = std::min(wait_ns, IDLE_TRANSFER_NS / 10);
+        if (!replies_.empty()) {
+            const long long until_due = replies_.front().due_ns - now;
+            wait_ns = std::min(wait_ns, options_.pace ? until_due - SPIN_NS : until_due);
+        }
+        return wait_ns;
+    }
+
+    // Waits up to wait_ns for the host: bytes (got of them in buffer), nothing, or the line closed
+    // (got 0, or below 0 with errno telling why).
+    Arrival wait_for_host(long long wait_ns, uint8_t* buffer, size_t size, ssize_t& got) {
+        pollfd ready = {line_.fd, POLLIN, 0};
+        const timespec timeout = {static_cast<time_t>(wait_ns / 1000000000LL), static_cast<long>(wait_ns % 1000000000LL)};
+        const int ready_count = ppoll(&ready, 1, &timeout, nullptr);
+        if (ready_count == 0) hung_up_ = false;
+        if (ready_count <= 0) return Arrival::nothing;
+        if (ready.revents & POLLIN) {
+            got = read(line_.fd, buffer, size);
+            if (got < 0 && errno == EINTR) return Arrival::nothing;
+        }
+        if (line_.serial_port && got < 0 && (errno == EAGAIN || errno == EINTR)) return Arrival::nothing;
+        return got > 0 ? Arrival::bytes : Arrival::closed;
+    }
+
+    // The terminal side was closed: the updater is done with the port. The hang-up is reported
+    // until the port is opened again, so only its start ends a session. True when the sessions are
+    // served.
+    bool host_hung_up() {
+        if (!hung_up_) {
+            hung_up_ = true;
+            replies_.clear();
+            device_.reset_transfer();
+            discard_unread_answers(line_.path);
+            if (end_session()) return true;
+        }
+        sleep_ns(5000000);
+        return false;
+    }
+
+    // Takes the bytes that arrived. False when the device hung up or the sessions are served.
+    bool receive(const uint8_t* bytes, size_t count) {
+        hung_up_ = false;
+        const long long arrived = now_ns();
+        last_byte_ns_ = arrived;
+        for (size_t k = 0; k < count; ++k) {
+            if (!take_byte(bytes[k], arrived)) break;
+        }
+        return line_.fd >= 0 && !limit_reached_;
+    }
+
+    // One byte from the host: the device's answer queued, the milestone it reached noted, and on a
+    // serial port, where a session begins with the FLASH start and ends with the EEPROM transfer or
+    // the next FLASH start, the session ended. False when the device hung up or the sessions are
+    // served.
+    bool take_byte(uint8_t byte, long long arrived) {
+        if (held_reply_ >= 0) {
+            schedule(arrived, static_cast<uint8_t>(held_reply_));
+            held_reply_ = -1;
+        }
+        wire_.push_back(byte);
+        host_line_free_ = options_.pace ? std::max(host_line_free_, arrived) + BYTE_TIME_NS : arrived;
+        loader_sim::Reply reply = {};
+        const loader_sim::Step step = device_.receive(byte, &reply);
+        if (step == loader_sim::Step::hang_up) {
+            line_.close();
+            return false;
+        }
+        // A milestone's moment is the byte's time on the line, or its answer's when it has one:
+        // the FLASH transfer runs from the acknowledgement to the answer to its last record.
+        long long moment = host_line_free_;
+        if (step == loader_sim::Step::reply_ready && reply.held) held_reply_ = reply.byte;
+        else if (step == loader_sim::Step::reply_ready) moment = queue_answer(reply);
+        const loader_sim::Milestone milestone = device_.milestone();
+        if (milestone != loader_sim::Milestone::none) milestone_at_[static_cast<int>(milestone)] = moment;
+        if (!line_.serial_port) return true;
+        if (milestone == loader_sim::Milestone::flash_started) {
+            if (session_open_ && end_session()) return false;
+            session_open_ = true;
+        }
+        return !(milestone == loader_sim::Milestone::eeprom_finished && end_session());
+    }
+
+    // Queues the device's answer behind its own turnaround (and, when pacing, behind the answers on
+    // the line before it) and the adapter's latency; returns when it is due.
+    long long queue_answer(const loader_sim::Reply& reply) {
+        long long due = host_line_free_ + options_.device_delay_ns;
+        if (options_.pace) due = std::max(due, device_line_free_) + BYTE_TIME_NS;
+        device_line_free_ = due;
+        const long long moment =
+            schedule(due + options_.adapter_latency_ns + static_cast<long long>(reply.extra_delay_ms) * 1000000LL, reply.byte);
+        // On a paced line the unasked byte comes while the host's next frame is on its way.
+        if (reply.surplus != loader_sim::NO_REPLY) {
+            schedule(moment + (options_.pace ? SURPLUS_LAG_NS : 0), static_cast<uint8_t>(reply.surplus));
+        }
+        return moment;
+    }
+
+    // Queues an answer, never before the answers queued ahead of it; returns when it is due.
+    long long schedule(long long due, uint8_t byte) {
+        if (!replies_.empty()) due = std::max(due, replies_.back().due_ns);
+        replies_.push_back({due, byte});
+        return due;
+    }
+
+    // Ends a session: reports it, clears the faults after the faulty ones, tells whether the
+    // simulator has served its sessions.
+    bool end_session() {
+        ++sessions_done_;
+        report_session(sessions_done_, device_, device_.records_received() - records_before_,
+                       device_.eeprom_bytes_written() - eeprom_before_, expected_);
+        records_before_ = device_.records_received();
+        eeprom_before_ = device_.eeprom_bytes_written();
+        session_open_ = false;
+        if (sessions_done_ == options_.faulty_sessions) device_.clear_faults();
+        limit_reached_ = sessions_done_ >= options_.sessions;
+        return limit_reached_;
+    }
+
+    const Options& options_;
+    const Expected& expected_;
+    Line& line_;
+    loader_sim::Device device_;
+    std::vector<uint8_t> wire_;    // every byte received from the host
+    std::deque<Scheduled> replies_;
+    const long long deadline_;
+    long long host_line_free_ = 0;    // when the host-to-device line has carried all bytes so far
+    long long device_line_free_ = 0;  // when the device-to-host line is free for the next answer
+    long long last_byte_ns_;
+    int held_reply_ = -1;             // an answer sent only when the host's next byte arrives
+    bool hung_up_ = false;            // the terminal's hang-up, reported until the port is opened again
+    unsigned sessions_done_ = 0;
+    bool session_open_ = false;       // on a serial port: a FLASH start was seen and its session not ended
+    uint32_t records_before_ = 0, eeprom_before_ = 0;  // the device's counts when the session began
+    bool limit_reached_ = false;
+    bool timed_out_ = false;
+    // Line time of each milestone, indexed by it (the paced time when pacing); -1 until reached.
+    long long milestone_at_[5] = {-1, -1, -1, -1, -1};
+};
+
+// The end: the files asked for, what the device received, the host's protocol errors and the
+// timing on standard error; the exit status.
+int report_end(const Options& options, const Loader& loader) {
+    const loader_sim::Device& device = loader.device();
+    const bool written = write_file(options.flash_out, device.flash()) && write_file(options.eeprom_out, device.eeprom()) &&
+                         write_file(options.wire_out, loader.wire());
+    std::fprintf(stderr, "loader-sim: %u FLASH records received, %u EEPROM bytes written, %u read back\n",
+                 device.records_received(), device.eeprom_bytes_written(), device.eeprom_bytes_read());
+    for (const std::string& problem : device.protocol_errors()) std::fprintf(stderr, "loader-sim: %s\n", problem.c_str());
+    if (options.timing) {
+        std::fprintf(stderr, "loader-sim: timing flash %.6f eeprom %.6f\n",
+                     loader.seconds_between(loader_sim::Milestone::flash_started, loader_sim::Milestone::flash_finished),
+                     loader.seconds_between(loader_sim::Milestone::eeprom_started, loader_sim::Milestone::eeprom_finished));
+    }
+    if (loader.timed_out()) {
+        std::fprintf(stderr, "loader-sim: time limit of %u s reached\n", options.timeout_s);
+        return 3;
+    }
+    if (!written) return 2;
+    return device.protocol_errors().empty() ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -314,246 +664,31 @@ int main(int argc, char** argv) {
         complain(error + " (see --help)");
         return 2;
     }
-    // Answers are due to the microsecond when pacing; the default 50 us of timer slack would add to
-    // every round trip.
-    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
-    for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
-        struct sigaction action = {};
-        action.sa_handler = on_stop_signal;
-        sigemptyset(&action.sa_mask);
-        sigaction(signal_number, &action, nullptr);
+    if (options.help) {
+        std::fputs(HELP, stdout);
+        return 0;
     }
+    prepare_process();
 
     Expected expected;
-    // A vendor runs the updater again and again against a real port; a test serves one run at a time.
-    if (options.sessions == 0) options.sessions = options.port.empty() ? 1 : UINT_MAX;
     if (!options.expect.empty() && !read_expected(options.expect, expected, error)) {
         complain(error);
         return 2;
     }
-    // The line: a serial port given, or a new pseudo terminal.
-    const bool serial_port = !options.port.empty();
-    PortFound port_found;
-    int master = -1;
-    std::string path = options.port;
-    if (serial_port) {
-        master = open_serial_port(options.port, port_found, error);
-        if (master < 0) {
-            complain(error);
-            return 2;
-        }
-    } else {
-        master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
-            std::fprintf(stderr, "loader-sim: cannot open a pseudo terminal: %s\n", std::strerror(errno));
-            return 2;
-        }
-        // The terminal keeps its cooked settings (line editing, CR/LF translation, XON/XOFF): making
-        // the line raw is the updater's job. Only its echo goes: a serial line does not echo, and the
-        // echo of an answer arriving while the updater puts the settings back would look like a host.
-        struct termios line;
-        if (tcgetattr(master, &line) == 0) {
-            line.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL);
-            tcsetattr(master, TCSANOW, &line);
-        }
-        path = ptsname(master);
-    }
-    auto close_line = [&]() {
-        if (master < 0) return;
-        if (serial_port) close_serial_port(master, port_found);
-        else close(master);
-        master = -1;
-    };
-    // The link is made new, never over something that is there, and removed only while it is ours.
-    if (!options.link.empty() && symlink(path.c_str(), options.link.c_str()) != 0) {
-        complain("cannot link " + options.link + ": " + std::strerror(errno));
-        close_line();
+
+    Line line;
+    if (!open_line(options, line)) return 2;
+    if (!prepare_line(options, line)) {
+        line.close();
         return 2;
     }
-    if (options.stray >= 0) {
-        const uint8_t stray = static_cast<uint8_t>(options.stray);
-        if (write(master, &stray, 1) != 1) {
-            std::fprintf(stderr, "loader-sim: cannot put the stray byte on the line: %s\n", std::strerror(errno));
-            close_line();
-            return 2;
-        }
-    }
-    std::printf("%s\n", path.c_str());
+    // The line's path, for the updater's port.
+    std::printf("%s\n", line.path.c_str());
     std::fflush(stdout);
 
-    loader_sim::Device device(options.faults);
-    std::vector<uint8_t> wire;
-    std::deque<Scheduled> replies;
-    const long long deadline = now_ns() + static_cast<long long>(options.timeout_s) * 1000000000LL;
-    long long host_line_free = 0;    // when the host-to-device line has carried all bytes so far
-    long long device_line_free = 0;  // when the device-to-host line is free for the next answer
-    unsigned sessions_done = 0;
-    bool session_open = false;       // on a serial port: a FLASH start was seen and its session not ended
-    uint32_t records_before = 0, eeprom_before = 0;  // the device's counts when the session began
-    long long last_byte_ns = now_ns();
-    bool limit_reached = false;
-    // Ends a session: reports it, clears the faults after the faulty ones, tells whether the
-    // simulator has served its sessions.
-    auto end_session = [&]() {
-        ++sessions_done;
-        report_session(sessions_done, device, device.records_received() - records_before,
-                       device.eeprom_bytes_written() - eeprom_before, expected);
-        records_before = device.records_received();
-        eeprom_before = device.eeprom_bytes_written();
-        session_open = false;
-        if (sessions_done == options.faulty_sessions) device.clear_faults();
-        limit_reached = sessions_done >= options.sessions;
-        return limit_reached;
-    };
-    bool hung_up = false;
-    int held_reply = -1;
-    // Line time of each milestone, indexed by it (the paced time when pacing); -1 until reached.
-    long long milestone_at[5] = {-1, -1, -1, -1, -1};
-    bool timed_out = false;
-    // Queues an answer, never before the answers queued ahead of it; returns when it is due.
-    auto schedule = [&replies](long long due, uint8_t byte) {
-        if (!replies.empty()) due = std::max(due, replies.back().due_ns);
-        replies.push_back({due, byte});
-        return due;
-    };
-
-    while (master >= 0 && !stop_requested) {
-        const long long now = now_ns();
-        if (now >= deadline) {
-            timed_out = true;
-            break;
-        }
-        // Answers due together leave in one write, so that the host finds them together, as it
-        // would behind a USB adapter that passes on what it gathered.
-        uint8_t due_bytes[64];
-        size_t due_count = 0;
-        while (!replies.empty() && replies.front().due_ns <= now && due_count < sizeof due_bytes) {
-            due_bytes[due_count++] = replies.front().byte;
-            replies.pop_front();
-        }
-        for (size_t sent = 0; sent < due_count;) {
-            const ssize_t written = write(master, due_bytes + sent, due_count - sent);
-            if (written > 0) sent += static_cast<size_t>(written);
-            else if (!(written < 0 && errno == EINTR)) break;
-        }
-        // A serial port does not tell when the host closes it: a transfer left idle means the host
-        // gave up on it.
-        constexpr long long IDLE_TRANSFER_NS = 1000000000LL;
-        if (serial_port && device.transfer_open() && now - last_byte_ns > IDLE_TRANSFER_NS) {
-            replies.clear();
-            held_reply = -1;
-            device.reset_transfer();
-            if (end_session()) break;
-        }
-        long long wait_ns = deadline - now;
-        if (serial_port && device.transfer_open()) wait_ns = std::min(wait_ns, IDLE_TRANSFER_NS / 10);
-        if (!replies.empty()) {
-            const long long until_due = replies.front().due_ns - now;
-            // When pacing, the last 0.2 ms before an answer is due are spun out: a timed wake-up
-            // would come late by the machine's wake-up latency, which a real line does not have.
-            if (options.pace && until_due <= SPIN_NS) {
-                while (now_ns() < replies.front().due_ns) {
-                }
-                continue;
-            }
-            wait_ns = std::min(wait_ns, options.pace ? until_due - SPIN_NS : until_due);
-        }
-        pollfd ready = {master, POLLIN, 0};
-        const timespec timeout = {static_cast<time_t>(wait_ns / 1000000000LL), static_cast<long>(wait_ns % 1000000000LL)};
-        const int ready_count = ppoll(&ready, 1, &timeout, nullptr);
-        if (ready_count == 0) hung_up = false;
-        if (ready_count <= 0) continue;
-
-        uint8_t buffer[512];
-        ssize_t got = 0;
-        if (ready.revents & POLLIN) {
-            got = read(master, buffer, sizeof buffer);
-            if (got < 0 && errno == EINTR) continue;
-        }
-        if (serial_port && got < 0 && (errno == EAGAIN || errno == EINTR)) continue;
-        if (serial_port && got <= 0) {
-            std::fprintf(stderr, "loader-sim: the port is gone: %s\n", got < 0 ? std::strerror(errno) : "end of input");
-            break;
-        }
-        if (got <= 0) {
-            // The terminal side was closed: the updater is done with the port. The hang-up is
-            // reported until the port is opened again, so only its start ends a session.
-            if (!hung_up) {
-                hung_up = true;
-                replies.clear();
-                device.reset_transfer();
-                discard_unread_answers(path);
-                if (end_session()) break;
-            }
-            sleep_ns(5000000);
-            continue;
-        }
-        hung_up = false;
-        const long long arrived = now_ns();
-        last_byte_ns = arrived;
-        for (ssize_t k = 0; k < got; ++k) {
-            if (held_reply >= 0) {
-                schedule(arrived, static_cast<uint8_t>(held_reply));
-                held_reply = -1;
-            }
-            wire.push_back(buffer[k]);
-            host_line_free = options.pace ? std::max(host_line_free, arrived) + BYTE_TIME_NS : arrived;
-            loader_sim::Reply reply = {};
-            const loader_sim::Step step = device.receive(buffer[k], &reply);
-            if (step == loader_sim::Step::hang_up) {
-                close_line();
-                break;
-            }
-            // A milestone's moment is the byte's time on the line, or its answer's when it has one:
-            // the FLASH transfer runs from the acknowledgement to the answer to its last record.
-            long long moment = host_line_free;
-            if (step == loader_sim::Step::reply_ready && reply.held) {
-                held_reply = reply.byte;
-            } else if (step == loader_sim::Step::reply_ready) {
-                long long due = host_line_free + options.device_delay_ns;
-                if (options.pace) due = std::max(due, device_line_free) + BYTE_TIME_NS;
-                device_line_free = due;
-                moment = schedule(due + options.adapter_latency_ns + static_cast<long long>(reply.extra_delay_ms) * 1000000LL,
-                                  reply.byte);
-                if (reply.surplus != loader_sim::NO_REPLY) schedule(moment, static_cast<uint8_t>(reply.surplus));
-            }
-            if (device.milestone() != loader_sim::Milestone::none) {
-                milestone_at[static_cast<int>(device.milestone())] = moment;
-            }
-            // On a serial port a session begins with the FLASH start and ends with the EEPROM
-            // transfer or the next FLASH start.
-            if (serial_port && device.milestone() == loader_sim::Milestone::flash_started) {
-                if (session_open && end_session()) break;
-                session_open = true;
-            }
-            if (serial_port && device.milestone() == loader_sim::Milestone::eeprom_finished && end_session()) break;
-        }
-        if (limit_reached) break;
-    }
-    if (serial_port && session_open) end_session();
-    if (serial_port && master >= 0) tcdrain(master);
-    close_line();
-    if (!options.link.empty() && link_target(options.link) == path) unlink(options.link.c_str());
-
-    const bool written = write_file(options.flash_out, device.flash()) && write_file(options.eeprom_out, device.eeprom()) &&
-                         write_file(options.wire_out, wire);
-    std::fprintf(stderr, "loader-sim: %u FLASH records received, %u EEPROM bytes written, %u read back\n",
-                 device.records_received(), device.eeprom_bytes_written(), device.eeprom_bytes_read());
-    for (const std::string& problem : device.protocol_errors()) std::fprintf(stderr, "loader-sim: %s\n", problem.c_str());
-    if (options.timing) {
-        // Seconds between two milestones; -1 if either was not reached.
-        auto span = [&milestone_at](loader_sim::Milestone from, loader_sim::Milestone to) {
-            const long long begin = milestone_at[static_cast<int>(from)], end = milestone_at[static_cast<int>(to)];
-            return begin >= 0 && end >= 0 ? static_cast<double>(end - begin) * 1e-9 : -1.0;
-        };
-        std::fprintf(stderr, "loader-sim: timing flash %.6f eeprom %.6f\n",
-                     span(loader_sim::Milestone::flash_started, loader_sim::Milestone::flash_finished),
-                     span(loader_sim::Milestone::eeprom_started, loader_sim::Milestone::eeprom_finished));
-    }
-    if (timed_out) {
-        std::fprintf(stderr, "loader-sim: time limit of %u s reached\n", options.timeout_s);
-        return 3;
-    }
-    if (!written) return 2;
-    return device.protocol_errors().empty() ? 0 : 1;
+    Loader loader(options, expected, line);
+    loader.serve();
+    loader.finish();
+    remove_link(options, line);
+    return report_end(options, loader);
 }

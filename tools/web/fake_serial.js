@@ -8,30 +8,24 @@
 //   latency       milliseconds every answer is held, as a USB adapter's latency timer holds it
 //   cancel        the person cancels the browser's port chooser
 //   openError     opening the port fails with this message (another program holds it)
-//   noWebSerial   the browser has no Web Serial at all
+//   noWebSerial   the browser has no Web Serial at all (nor WebUSB, unless usb is set: fake_usb.js)
 //   banner        false: no line on the page telling that the device is simulated
 //   vendor, product  the adapter's USB ids (default an FTDI FT232R)
-// window.simulatedDevice then tells what the device holds and how the port was opened.
+// window.simulatedDevice then tells what the device holds and how the port was opened; its
+// connect() puts the device on another stand-in's line (fake_usb.js).
 (() => {
   const config = window.SIMULATED_DEVICE || {};
-  if (config.noWebSerial) {
-    Object.defineProperty(Navigator.prototype, 'serial', { get: () => undefined, configurable: true });
-    return;
-  }
   const moduleUrl = new URL('device_sim.mjs', document.currentScript?.src || `${location.origin}/sim/`).href;
   let device = null;
 
-  // A macrotask without the browser's 4 ms floor for nested timers: the device answers at once.
+  // A macrotask without the browser's 4 ms floor for nested timers: the device answers at once, and
+  // a timer set from a message is no nested one.
   const channel = new MessageChannel();
   const due = [];
   channel.port1.onmessage = () => due.shift()?.();
   const soon = (work, delayMs) => {
-    if (delayMs > 0) {
-      setTimeout(work, delayMs);
-    } else {
-      due.push(work);
-      channel.port2.postMessage(0);
-    }
+    due.push(delayMs > 0 ? () => setTimeout(work, delayMs) : work);
+    channel.port2.postMessage(0);
   };
 
   const simulated = {
@@ -49,8 +43,59 @@
     eepromStartedAt: 0,
     eepromFinishedAt: 0,
     protocolErrors: () => device._sim_protocol_errors(),
+    soon,
   };
   window.simulatedDevice = simulated;
+
+  // Starts the device afresh on a line and returns what hands it the host's bytes. Its answers go to
+  // answer(bytes), each held latencyMs more; a hang-up fault calls hangUp().
+  simulated.connect = async (answer, hangUp, latencyMs = 0) => {
+    if (!device) {
+      const { default: createDevice } = await import(moduleUrl);
+      device = await createDevice();
+    }
+    if (device.ccall('sim_start', 'number', ['string'], [config.faults || '']) !== 0) {
+      throw new Error(`simulated device: bad fault option ${device.ccall('sim_error', 'string', [], [])}`);
+    }
+    let first = true;
+    let held = [];
+    return (chunk) => {
+      // Answers due together leave in one piece, as loader-sim sends them.
+      const now = [];
+      for (const byte of chunk) {
+        simulated.written += 1;
+        if (held.length > 0) {
+          now.push(...held);
+          held = [];
+        }
+        const step = device._sim_receive(byte);
+        // The EEPROM transfer begins and ends with single bytes.
+        if (chunk.length === 1) {
+          const milestone = device._sim_milestone();
+          if (milestone === 3) simulated.eepromStartedAt = performance.now();
+          if (milestone === 4) simulated.eepromFinishedAt = performance.now();
+        }
+        if (step === 2) {
+          soon(hangUp, 0);
+          break;
+        }
+        if (step !== 1) continue;
+        if (first) simulated.flashStartedAt = performance.now();
+        if (device._sim_records() === 500 && !simulated.flashFinishedAt) simulated.flashFinishedAt = performance.now();
+        const reply = [device._sim_reply_byte()];
+        const surplus = device._sim_reply_surplus();
+        if (surplus >= 0) reply.push(surplus);
+        if (first && config.strayBeforeAck !== undefined) reply.unshift(config.strayBeforeAck);
+        first = false;
+        const delay = device._sim_reply_delay_ms() + latencyMs;
+        if (device._sim_reply_held()) held.push(...reply);
+        else if (delay > 0) soon(() => answer(reply), delay);
+        else now.push(...reply);
+      }
+      if (now.length > 0) soon(() => answer(now), 0);
+    };
+  };
+  simulated.reset = () => device?._sim_reset_transfer();
 
   class SimulatedPort extends EventTarget {
     constructor() {
@@ -67,18 +112,10 @@
     async open(options) {
       if (config.openError) throw new DOMException(config.openError, 'NetworkError');
       if (this.readable) throw new DOMException('The port is already open.', 'InvalidStateError');
-      if (!device) {
-        const { default: createDevice } = await import(moduleUrl);
-        device = await createDevice();
-      }
-      if (device.ccall('sim_start', 'number', ['string'], [config.faults || '']) !== 0) {
-        throw new Error(`simulated device: bad fault option ${device.ccall('sim_error', 'string', [], [])}`);
-      }
+      const deliver = await simulated.connect((bytes) => send(bytes), () => this.unplug(), config.latency ?? 0);
       simulated.openedWith = { ...options };
       simulated.opens += 1;
       let controller;
-      let first = true;
-      let held = [];
       this.readable = new ReadableStream({ start: (c) => { controller = c; } });
       if (config.strayAtOpen !== undefined) controller.enqueue(new Uint8Array([config.strayAtOpen]));
       let writes = 0;
@@ -96,39 +133,7 @@
         write: (chunk) => {
           if (this.gone) throw new DOMException('The device has been lost.', 'NetworkError');
           if (config.stallAfter !== undefined && ++writes > config.stallAfter) return new Promise(() => {});
-          // Answers due together leave in one piece, as loader-sim sends them.
-          const now = [];
-          for (const byte of chunk) {
-            simulated.written += 1;
-            if (held.length > 0) {
-              now.push(...held);
-              held = [];
-            }
-            const step = device._sim_receive(byte);
-            // The EEPROM transfer begins and ends with single bytes.
-            if (chunk.length === 1) {
-              const milestone = device._sim_milestone();
-              if (milestone === 3) simulated.eepromStartedAt = performance.now();
-              if (milestone === 4) simulated.eepromFinishedAt = performance.now();
-            }
-            if (step === 2) {
-              soon(() => this.unplug(), 0);
-              break;
-            }
-            if (step !== 1) continue;
-            if (first) simulated.flashStartedAt = performance.now();
-            if (device._sim_records() === 500 && !simulated.flashFinishedAt) simulated.flashFinishedAt = performance.now();
-            const answer = [device._sim_reply_byte()];
-            const surplus = device._sim_reply_surplus();
-            if (surplus >= 0) answer.push(surplus);
-            if (first && config.strayBeforeAck !== undefined) answer.unshift(config.strayBeforeAck);
-            first = false;
-            const delay = device._sim_reply_delay_ms() + (config.latency ?? 0);
-            if (device._sim_reply_held()) held.push(...answer);
-            else if (delay > 0) soon(() => send(answer), delay);
-            else now.push(...answer);
-          }
-          if (now.length > 0) soon(() => send(now), 0);
+          deliver(chunk);
         },
       });
     }
@@ -137,7 +142,7 @@
       if (!this.readable) throw new DOMException('The port is already closed.', 'InvalidStateError');
       if (this.readable.locked || this.writable.locked) throw new TypeError('The port has a reader or writer.');
       this.readable = this.writable = null;
-      if (device) device._sim_reset_transfer();
+      simulated.reset();
     }
   }
 
@@ -149,7 +154,7 @@
     return port;
   };
   serial.getPorts = async () => [port];
-  Object.defineProperty(Navigator.prototype, 'serial', { get: () => serial, configurable: true });
+  Object.defineProperty(Navigator.prototype, 'serial', { get: () => (config.noWebSerial ? undefined : serial), configurable: true });
 
   if (config.banner !== false) {
     document.addEventListener('DOMContentLoaded', () => {

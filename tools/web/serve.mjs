@@ -1,6 +1,6 @@
 // Serves the update page on localhost: the page's files, the updater's WebAssembly from the build,
-// and, with --simulate, the simulated device in place of Web Serial (its stand-in is put into the
-// page ahead of the page's own scripts). With --file, that update file is offered at /<its name>
+// and, with --simulate, the simulated device in place of Web Serial and WebUSB (their stand-ins are
+// put into the page ahead of the page's own scripts). With --file, that update file is offered at /<its name>
 // and the page at / opens with it.
 //
 //   node serve.mjs --page DIR --build DIR [--file UPDATE] [--simulate] [--port N] [--quiet]
@@ -34,10 +34,10 @@ export function startServer({ page, build, file = '', simulate = false, port = 0
   const route = (pathname) => {
     if (fileName && pathname === `/${fileName}`) return file;
     if (pathname === '/updater_web.mjs' || pathname === '/updater_web.wasm') return path.join(build, pathname);
-    if (simulate && pathname === '/sim/fake_serial.js') return path.join(here, 'fake_serial.js');
+    if (simulate && /^\/sim\/fake_(serial|usb)\.js$/.test(pathname)) return path.join(here, pathname.slice(5));
     if (simulate && /^\/sim\/device_sim\.(mjs|wasm)$/.test(pathname)) return path.join(build, pathname.slice(5));
     const name = pathname === '/' ? 'index.html' : pathname.slice(1);
-    return /^[a-z_]+\.(html|css|js)$/.test(name) ? path.join(page, name) : null;
+    return /^[a-z0-9_]+\.(html|css|js)$/.test(name) ? path.join(page, name) : null;
   };
   const server = http.createServer((request, response) => {
     let url;
@@ -58,7 +58,7 @@ export function startServer({ page, build, file = '', simulate = false, port = 0
     }
     let body = fs.readFileSync(target);
     if (simulate && target.endsWith('index.html')) {
-      body = body.toString().replace('<link rel="stylesheet"', '<script src="sim/fake_serial.js"></script>\n<link rel="stylesheet"');
+      body = body.toString().replace('<link rel="stylesheet"', '<script src="sim/fake_serial.js"></script>\n<script src="sim/fake_usb.js"></script>\n<link rel="stylesheet"');
     }
     response.writeHead(200, {
       'content-type': TYPES[path.extname(target)] || 'application/octet-stream',
