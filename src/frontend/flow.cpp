@@ -113,10 +113,11 @@ Stopped UpdateFlow::judged(const core::Failed& failure) {
     }
     if (failure) return failed(failure->outcome(), failure_text(*failure, "", file_.shown_path));
     record_.set_header(file_.image.header());
-    file_.checked = true;
     return std::nullopt;
 }
 
+// After a file found good: the banner, and the image's check where the front end has it with the
+// file.
 Stopped UpdateFlow::after_file_check(Stopped stopped) {
     if (stopped) return stopped;
     if (settings_.banner) said_.print(banner_text(file_.image.header()));

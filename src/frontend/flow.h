@@ -53,7 +53,6 @@ struct UpdateFile {
     core::UpdateImage image;
     std::FILE* file = nullptr;  // open from the file's check to the release: one opening serves the run
     std::string shown_path;     // the file as its messages name it
-    bool checked = false;       // its length, digest and header were found good
     bool verified = false;      // its 500 records passed the checksum test
 };
 
