@@ -205,8 +205,17 @@ std::string reported(const std::string& console, const std::string& name) {
     return console.substr(from, console.find(name == "ports" ? "@@ " : "\n", from) - from);
 }
 
-// The end of the console, enough to see what went wrong.
-std::string tail(const std::string& console) { return console.substr(console.size() > 4000 ? console.size() - 4000 : 0); }
+// The end of the console as a person would have seen it, each progress line at its last state:
+// enough to see what went wrong.
+std::string shown(const std::string& console) {
+    std::string text;
+    std::istringstream lines(lines_of(console));
+    for (std::string line; std::getline(lines, line);) {
+        const size_t last = line.rfind('\r');
+        text += line.substr(last == std::string::npos ? 0 : last + 1) + "\n";
+    }
+    return text.substr(text.size() > 4000 ? text.size() - 4000 : 0);
+}
 
 class RealDrivers : public ::testing::TestWithParam<Scenario> {};
 
@@ -220,25 +229,25 @@ TEST_P(RealDrivers, UpdateOverThePort) {
 
     harness::ConsoleSession qemu(machine(kernel, dir.file("initramfs"), dir.file("monitor"), scenario.port));
     const std::string wire = pty_of(monitor(dir.file("monitor"), "info chardev"), scenario.wire);
-    ASSERT_FALSE(wire.empty()) << "QEMU did not start:\n" << tail(qemu.output());
+    ASSERT_FALSE(wire.empty()) << "QEMU did not start:\n" << shown(qemu.output());
     harness::Simulator device({"--port", wire, "--expect", UPDATE_FILE, "--pace", "--timeout", "200"});
-    monitor(dir.file("monitor"), "cont");
+    ASSERT_NE(monitor(dir.file("monitor"), "cont"), "") << "the QEMU monitor did not answer";
 
     if (scenario.unplug_at != nullptr) {
         ASSERT_TRUE(qemu.expect(scenario.unplug_in, 90000) && qemu.expect(scenario.unplug_at, 30000))
-            << "no \"" << scenario.unplug_at << "\" in " << scenario.unplug_in << "\n" << tail(qemu.output());
+            << "no \"" << scenario.unplug_at << "\" in " << scenario.unplug_in << "\n" << shown(qemu.output());
         monitor(dir.file("monitor"), "device_del ftdi");
         EXPECT_TRUE(qemu.expect("@@ status", 15000)) << "the updater still ran 15 s after the unplug";
     }
     // A hung machine is killed: the init bounds the updater by 60 s, the whole run by less than this.
-    ASSERT_EQ(qemu.wait_exit(150000), 0) << "the machine did not power off:\n" << tail(qemu.output());
+    ASSERT_EQ(qemu.wait_exit(150000), 0) << "the machine did not power off:\n" << shown(qemu.output());
     kill(device.pid(), SIGINT);
     device.wait_exit(5000);
     const std::string console = lines_of(qemu.output());
-    ASSERT_NE(console.find("@@ end\n"), std::string::npos) << tail(console);
+    ASSERT_NE(console.find("@@ end\n"), std::string::npos) << shown(console);
 
     EXPECT_EQ(reported(console, "ports"), PORTS);
-    EXPECT_EQ(reported(console, "status"), std::to_string(scenario.status)) << tail(console);
+    EXPECT_EQ(reported(console, "status"), std::to_string(scenario.status)) << shown(console);
     EXPECT_NE(device.report().find(scenario.device_report), std::string::npos) << device.report();
     nlohmann::json record = nlohmann::json::parse(reported(console, "record"), nullptr, false);
     ASSERT_TRUE(record.is_object()) << reported(console, "record");
@@ -253,7 +262,7 @@ TEST_P(RealDrivers, UpdateOverThePort) {
         // The lost port said on the console (however its lines are broken) and in the record.
         std::string words = console;
         for (char& c : words) c = c == '\n' ? ' ' : c;
-        EXPECT_NE(words.find(frontend::PORT_LOST_TEXT), std::string::npos) << tail(console);
+        EXPECT_NE(words.find(frontend::PORT_LOST_TEXT), std::string::npos) << shown(console);
         EXPECT_NE(record["port_help"].dump().find(frontend::PORT_LOST_TEXT), std::string::npos) << record["port_help"];
     }
 }
