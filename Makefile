@@ -6,7 +6,7 @@ JOBS     ?= 2
 CMAKE    ?= cmake
 GENERATE  = $(CMAKE) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
 
-.PHONY: all deps deps-windows deps-web deps-browser configure test test-sanitize fuzz windows test-windows web-build web web-screenshots install demo bench hil clean
+.PHONY: all deps deps-windows deps-web deps-browser deps-qemu configure test test-sanitize fuzz windows test-windows web-build web web-screenshots install demo bench hil clean
 
 all: configure
 	$(CMAKE) --build $(BUILD) -j$(JOBS)
@@ -25,7 +25,7 @@ deps:
 configure: deps
 	@test -f $(BUILD)/CMakeCache.txt || $(GENERATE)
 
-test: all web-build deps-browser
+test: all web-build deps-browser deps-qemu
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS) --timeout 240 --label-exclude windows
 
 # The whole suite again, every program built with AddressSanitizer and UndefinedBehaviorSanitizer.
@@ -126,6 +126,16 @@ deps-browser: deps-web
 	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq chromium; }
 	@cmp -s tests/web/package-lock.json tests/web/node_modules/.installed-lock 2>/dev/null || \
 	    (cd tests/web && npm ci --no-audit --no-fund --loglevel=error && cp package-lock.json node_modules/.installed-lock)
+
+# The emulated machine of the tests over the kernel's own serial drivers (tests/qemu): QEMU from
+# Debian's packages; Debian's kernel and busybox fetched into $(QEMU_CACHE) with apt-get download
+# and unpacked there, once, without installing them.
+QEMU_CACHE = $(BUILD)/qemu-cache
+deps-qemu:
+	@dpkg-query -W -f='$${Status}' qemu-system-x86 2>/dev/null | grep -q 'install ok installed' || { \
+	    echo "installing: qemu-system-x86"; \
+	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends qemu-system-x86; }
+	@test -d $(QEMU_CACHE)/root || sh tests/qemu/fetch.sh $(QEMU_CACHE)
 
 # Installs mkupdate, loader-sim and the updater stubs that were built (the Windows one when
 # `make windows` made it) under PREFIX.

@@ -13,11 +13,20 @@ constexpr uint16_t RECORD_ACCEPTED = 0x00;
 constexpr uint16_t FLASH_BURNING_ERROR = 0x55;
 constexpr uint16_t TRANSMISSION_ERROR = 0xAA;
 
+// How long a port that no longer answers may take to show that it went away: the system hangs up
+// an unplugged USB adapter's port only some time after its last transfer failed.
+constexpr unsigned LOSS_NOTICE_MS = 500;
+
 Failure undefined_response(uint16_t reply) {
     if (reply == PORT_LOST) return Failure{Fault::port_lost};
     Failure failure{Fault::undefined_response};
     failure.value = reply;
     return failure;
+}
+
+// A reply that did not come: the port may be going away; then that is what is said.
+Failure missing(Link& link, Failure failure) {
+    return link.receive_within(LOSS_NOTICE_MS) == PORT_LOST ? Failure{Fault::port_lost} : failure;
 }
 
 Failure at_record(Fault fault, uint32_t record_start) {
@@ -39,6 +48,7 @@ Failed download_flash(Link& link, const UpdateImage& image, Events& events) {
     for (uint16_t b : {0x59, 0xD8, 0xFD, 0x00}) link.send_byte(b);
     const uint16_t acknowledgement = link.receive_byte();
     if (acknowledgement == PORT_LOST) return Failure{Fault::port_lost};
+    if (acknowledgement == NO_BYTE) return missing(link, Failure{Fault::no_acknowledgement});
     if (acknowledgement != 0x00 && acknowledgement != 0x59) return Failure{Fault::no_acknowledgement};
     events.flash_started();
 
@@ -65,6 +75,8 @@ Failed download_flash(Link& link, const UpdateImage& image, Events& events) {
                 return at_record(Fault::flash_burning_error, record_start);
             case TRANSMISSION_ERROR:
                 return at_record(Fault::transmission_error, record_start);
+            case NO_BYTE:
+                return missing(link, undefined_response(reply));
             default:
                 return undefined_response(reply);
         }
