@@ -20,7 +20,9 @@ double eeprom_seconds(unsigned reply_us, uint16_t chunk) {
     // per byte read back.
     const uint32_t answers = chunks + core::EEPROM_SIZE;
     const uint32_t sent = 5 + chunks * 4 + core::EEPROM_SIZE + 2 + chunks * 4 + core::EEPROM_SIZE + 2;
-    return (sent + answers) * BYTE_SECONDS + answers * (reply_us * 1e-6) + 2 * core::READ_TIMEOUT_MS * 1e-3;
+    // And the waits for quiet: a reply window before the read-back, LATE_BYTE_MS behind its last answer.
+    return (sent + answers) * BYTE_SECONDS + answers * (reply_us * 1e-6) +
+           (core::READ_TIMEOUT_MS + core::LATE_BYTE_MS) * 1e-3;
 }
 
 double seconds_left(double elapsed_s, uint32_t done, uint32_t total) {

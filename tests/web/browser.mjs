@@ -38,5 +38,31 @@ export async function openBrowser(build, updateFile) {
   };
 }
 
+// Runs one row of a table on its fresh page: run(page, shoot) does the row's work, shoot(name) takes
+// a screenshot into screenshots. An error the page reports, or one of problems (what the caller
+// watches for itself), fails the row. Prints the row's result line, closes the page, and returns
+// whether the row passed.
+export async function runRow(page, { index, name, screenshots, problems = [], run }) {
+  page.on('pageerror', (error) => problems.push(`page error: ${error.message}`));
+  page.on('console', (message) => {
+    if (message.type() === 'error') problems.push(`console error: ${message.text()}`);
+  });
+  const shoot = (shot) => page.screenshot({ path: path.join(screenshots, `${shot}.png`), fullPage: true });
+  const started = Date.now();
+  let passed = true;
+  try {
+    await run(page, shoot);
+    if (problems.length > 0) throw new Error(problems.join('\n'));
+    console.log(`ok ${index + 1} - ${name} (${Date.now() - started} ms)`);
+  } catch (error) {
+    passed = false;
+    console.log(`not ok ${index + 1} - ${name}\n  ${error.message.replace(/\n/g, '\n  ')}`);
+    const transcript = await page.evaluate(() => document.getElementById('transcript').textContent).catch(() => '');
+    console.log(`  transcript:\n${transcript}`);
+  }
+  await page.context().close();
+  return passed;
+}
+
 export const untilState = (page, ...states) =>
   page.waitForFunction((s) => s.includes(document.body.dataset.state), states, { timeout: 30000 });

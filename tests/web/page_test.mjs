@@ -7,7 +7,7 @@ import fs from 'node:fs';
 import path from 'node:path';
 import crypto from 'node:crypto';
 import net from 'node:net';
-import { openBrowser, options, untilState } from './browser.mjs';
+import { openBrowser, options, runRow, untilState } from './browser.mjs';
 
 const args = options(process.argv.slice(2));
 const updateFile = args.file;
@@ -380,29 +380,20 @@ for (const [index, test] of CASES.entries()) {
     });
   }
   const problems = [];
-  page.on('pageerror', (error) => problems.push(`page error: ${error.message}`));
-  page.on('console', (message) => {
-    if (message.type() === 'error') problems.push(`console error: ${message.text()}`);
-  });
   // Nothing but the page's own site.
   page.on('request', (request) => {
     if (!/^(blob:|data:)/.test(request.url()) && !request.url().startsWith(site.origin)) {
       problems.push(`request to another site: ${request.url()}`);
     }
   });
-  const shoot = (name) => page.screenshot({ path: path.join(screenshots, `${name}.png`), fullPage: true });
-  const started = Date.now();
-  try {
-    await page.goto(`${site.origin}${test.address ?? '/'}`);
-    await test.run(page, shoot);
-    if (problems.length > 0) throw new Error(problems.join('\n'));
-    console.log(`ok ${index + 1} - ${test.name} (${Date.now() - started} ms)`);
-  } catch (error) {
-    failures += 1;
-    console.log(`not ok ${index + 1} - ${test.name}\n  ${error.message.replace(/\n/g, '\n  ')}`);
-    console.log(`  transcript:\n${await text(page, 'transcript').catch(() => '')}`);
-  }
-  await page.context().close();
+  const passed = await runRow(page, {
+    index, name: test.name, screenshots, problems,
+    run: async (p, shoot) => {
+      await p.goto(`${site.origin}${test.address ?? '/'}`);
+      await test.run(p, shoot);
+    },
+  });
+  if (!passed) failures += 1;
 }
 await site.close();
 process.exit(failures > 0 ? 1 : 0);

@@ -5,7 +5,7 @@
 //   node usb_test.mjs --build BUILD_WEB --file UPDATE [--screenshots DIR] [--only NAME]
 import fs from 'node:fs';
 import path from 'node:path';
-import { openBrowser, options, untilState } from './browser.mjs';
+import { openBrowser, options, runRow, untilState } from './browser.mjs';
 
 const args = options(process.argv.slice(2));
 const screenshots = args.screenshots ?? path.join(args.build, 'screenshots');
@@ -165,24 +165,14 @@ let failures = 0;
 for (const [index, test] of CASES.entries()) {
   if (args.only && !test.name.includes(args.only)) continue;
   const page = await site.page({ faults: test.faults, noWebSerial: !test.webSerial, noWebUsb: test.noWebUsb, usb: test.usb });
-  const problems = [];
-  page.on('pageerror', (error) => problems.push(`page error: ${error.message}`));
-  page.on('console', (message) => {
-    if (message.type() === 'error') problems.push(`console error: ${message.text()}`);
+  const passed = await runRow(page, {
+    index, name: test.name, screenshots,
+    run: async (p, shoot) => {
+      await p.goto(`${site.origin}/`);
+      await (test.run ?? ((q) => completes(q, test.identity, test.device)))(p, shoot);
+    },
   });
-  const shoot = (name) => page.screenshot({ path: path.join(screenshots, `${name}.png`), fullPage: true });
-  const started = Date.now();
-  try {
-    await page.goto(`${site.origin}/`);
-    await (test.run ?? ((p) => completes(p, test.identity, test.device)))(page, shoot);
-    if (problems.length > 0) throw new Error(problems.join('\n'));
-    console.log(`ok ${index + 1} - ${test.name} (${Date.now() - started} ms)`);
-  } catch (error) {
-    failures += 1;
-    console.log(`not ok ${index + 1} - ${test.name}\n  ${error.message.replace(/\n/g, '\n  ')}`);
-    console.log(`  transcript:\n${await text(page, 'transcript').catch(() => '')}`);
-  }
-  await page.context().close();
+  if (!passed) failures += 1;
 }
 await site.close();
 process.exit(failures > 0 ? 1 : 0);

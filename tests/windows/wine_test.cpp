@@ -256,7 +256,7 @@ TEST_F(UnderWine, FtdiLatencyTimerFromTheRegistryIsToldBeforeTheFlash) {
     std::string screen = screen_text(run.output());
     std::replace(screen.begin(), screen.end(), '\n', ' ');
     EXPECT_NE(screen.find("COM3 connected Slow serial adapter: its latency timer is 16 ms (2 ms at most is usual). The "
-                          "EEPROM takes about 68 s with this adapter (about 6 s at 1 ms latency). Set its latency timer "
+                          "EEPROM takes about 68 s with this adapter (about 7 s at 1 ms latency). Set its latency timer "
                           "to 1 ms in its driver settings (Device Manager, the port's Properties, Port Settings, "
                           "Advanced). Filelength = "),
               std::string::npos)
