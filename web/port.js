@@ -22,7 +22,8 @@
 //                     bound), and why in words; onLost() is called once at that moment.
 //   describe()        { vendorId, productId, chip, serialNumber }: what the transport knows of the
 //                     adapter (ids 0, texts empty when it knows nothing).
-//   takeByte(), waitByte(timeoutMs)  read(0) and read(timeoutMs) under their earlier names.
+//   takeByte()        read(0) as a plain value, never a promise: the core asks it first, so that
+//                     only an empty buffer costs a wait on a promise.
 //
 // What a transport implements:
 //   openLine(settings)  opens and sets up the line; hands what arrives to this.received(bytes), and
@@ -114,10 +115,6 @@ export class Port {
         resolve(this.takeByte());
       };
     });
-  }
-
-  waitByte(timeoutMs) {
-    return this.read(timeoutMs);
   }
 
   async close() {

@@ -1,6 +1,8 @@
 // The file behind the run records, and the host's name for them. One implementation per platform.
 #pragma once
 
+#include <atomic>
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -36,8 +38,10 @@ public:
     size_t whole_limit() const { return whole_limit_; }
 
     // True when the log's last byte is not a newline: a record before was cut short (a full
-    // disk), and the next must start on a line of its own. Async-signal-safe.
-    bool ends_mid_line() const;
+    // disk), and the next must start on a line of its own. Told by the file as it was opened and by
+    // this process's own appends since, never by a look at the file's end: another thread's record
+    // on its way there would look like one cut short. Async-signal-safe.
+    bool ends_mid_line() const { return mid_line_.load(); }
 
     // The system's reason for the last failed append.
     std::string error() const;
@@ -45,9 +49,13 @@ public:
     void close();
 
 private:
+    // Whether the open file's last byte, as it is now, is not a newline.
+    bool last_byte_ends_mid_line() const;
+
     static constexpr intptr_t CLOSED = -1;
     intptr_t handle_ = CLOSED;  // the file descriptor, or the Windows handle
     size_t whole_limit_ = 0;
+    std::atomic<bool> mid_line_{false};  // the log ends in the middle of a line
     [[maybe_unused]] unsigned long last_error_ = 0;  // the system's error code of the last failed append
     std::string path_;
 };

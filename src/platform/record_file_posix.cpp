@@ -35,13 +35,14 @@ bool LogFile::open(const std::string& path, std::string& reason) {
         // A pipe takes a write whole only up to PIPE_BUF: beyond, it may be interleaved with the
         // records of other writers.
         whole_limit_ = fstat(fd, &info) == 0 && S_ISFIFO(info.st_mode) ? PIPE_BUF : 0;
+        mid_line_ = last_byte_ends_mid_line();
         return true;
     }
     reason = errno == ENXIO ? "a FIFO that no program reads" : std::strerror(errno);
     return false;
 }
 
-bool LogFile::ends_mid_line() const {
+bool LogFile::last_byte_ends_mid_line() const {
     const int fd = static_cast<int>(handle_);
     struct stat info;
     char last = '\n';
@@ -57,7 +58,11 @@ bool LogFile::append(const char* data, size_t length) {
     do {
         written = write(fd, data, length);
     } while (written < 0 && errno == EINTR);
-    if (written == static_cast<ssize_t>(length)) return true;
+    if (written == static_cast<ssize_t>(length)) {
+        mid_line_ = false;  // a record ends its line
+        return true;
+    }
+    if (written > 0) mid_line_ = true;
     last_error_ = static_cast<unsigned long>(written < 0 ? errno : ENOSPC);
     return false;
 }

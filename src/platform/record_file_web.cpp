@@ -35,7 +35,6 @@ bool LogFile::append(const char* data, size_t length) {
     return true;
 }
 
-bool LogFile::ends_mid_line() const { return false; }
 
 void LogFile::wait_for_room() const {}
 

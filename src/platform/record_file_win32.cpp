@@ -33,6 +33,7 @@ bool LogFile::open(const std::string& path, std::string& reason) {
                                         nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file != INVALID_HANDLE_VALUE) {
             handle_ = reinterpret_cast<intptr_t>(file);
+            mid_line_ = last_byte_ends_mid_line();
             return true;
         }
         if (GetLastError() != ERROR_ACCESS_DENIED) break;
@@ -44,12 +45,16 @@ bool LogFile::open(const std::string& path, std::string& reason) {
 bool LogFile::append(const char* data, size_t length) {
     DWORD written = 0;
     if (handle_ == CLOSED) return false;
-    if (WriteFile(handle_of(handle_), data, static_cast<DWORD>(length), &written, nullptr) && written == length) return true;
+    if (WriteFile(handle_of(handle_), data, static_cast<DWORD>(length), &written, nullptr) && written == length) {
+        mid_line_ = false;  // a record ends its line
+        return true;
+    }
+    if (written > 0) mid_line_ = true;
     last_error_ = GetLastError();
     return false;
 }
 
-bool LogFile::ends_mid_line() const {
+bool LogFile::last_byte_ends_mid_line() const {
     LARGE_INTEGER size = {};
     if (handle_ == CLOSED || !GetFileSizeEx(handle_of(handle_), &size) || size.QuadPart == 0) return false;
     OVERLAPPED at = {};
