@@ -52,9 +52,7 @@ int update_one(const run::Options& options, const frontend::Build& build, const 
     settings.enter_at_end = !options.unattended;
     frontend::UpdateFile file(build.payload_offset);
     frontend::UpdateFlow flow(file, record, {dialog, shown, port, eeprom}, settings);
-    const core::Outcome outcome = flow.run(path, frontend::shown_text(shown_path));
-    flow.end(outcome);
-    return static_cast<int>(outcome);
+    return static_cast<int>(flow.end(flow.run(path, frontend::shown_text(shown_path))));
 }
 
 // Everything between the console's setup and its restoring: the record file, then the update of

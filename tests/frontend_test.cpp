@@ -73,16 +73,27 @@ private:
     bool refused_, opened_ = false;
 };
 
-// The console's events, and the port's clock at the EEPROM's start and end.
+// The console's events, and the port's clock at the EEPROM's start and end; with interrupt, a
+// signal's end of the run as soon as the read-back runs again.
 struct EepromClock : frontend::ConsoleEvents {
-    EepromClock(frontend::Dialog& dialog, const FakePort& port) : ConsoleEvents(dialog), port_(port) {}
+    EepromClock(frontend::Dialog& dialog, const FakePort& port, bool interrupt)
+        : ConsoleEvents(dialog), port_(port), interrupt_(interrupt) {}
     void eeprom_write_started() override {
         started_us = port_.now_us;
         ConsoleEvents::eeprom_write_started();
     }
+    void read_back_again(unsigned) override { again_ = true; }
+    void eeprom_chunk(uint32_t a, unsigned percent) override {
+        if (interrupt_ && again_) frontend::RunRecord::finish_all_interrupted("SIGTERM", 143);
+        interrupt_ = interrupt_ && !again_;
+        ConsoleEvents::eeprom_chunk(a, percent);
+    }
     void eeprom_finished() override { finished_us = port_.now_us; }
     const FakePort& port_;
     long long started_us = 0, finished_us = 0;
+
+private:
+    bool interrupt_, again_ = false;
 };
 
 loader_sim::Faults parsed(const std::string& device) {
@@ -95,21 +106,22 @@ loader_sim::Faults parsed(const std::string& device) {
 // One update through the flow: the file's bytes checked (unless a checked file is given), then the
 // device's update and its ending.
 struct FlowRun {
-    explicit FlowRun(const loader_sim::Faults& device_faults, unsigned turnaround_us = 0)
-        : faults(device_faults), port(std::make_unique<FakePort>(&faults, turnaround_us)) {}
-    explicit FlowRun(const std::string& device, unsigned turnaround_us = 0) : FlowRun(parsed(device), turnaround_us) {}
+    explicit FlowRun(const loader_sim::Faults& device_faults, unsigned turnaround_us = 0, record_file::LogFile* log = nullptr)
+        : faults(device_faults), port(std::make_unique<FakePort>(&faults, turnaround_us)), record(log, "test") {}
+    explicit FlowRun(const std::string& device, unsigned turnaround_us = 0, record_file::LogFile* log = nullptr)
+        : FlowRun(parsed(device), turnaround_us, log) {}
 
     core::Outcome run(const std::vector<uint8_t>& file, frontend::EepromQuestion& question, frontend::Settings settings,
                       bool refused = false, frontend::UpdateFile* checked = nullptr) {
         FakePortChoice choice(*port, refused);
-        EepromClock clock(dialog, *port);
+        EepromClock clock(dialog, *port, interrupt_when_read_again);
         frontend::UpdateFile own_file(OFFSET);
         settings.file_shared = checked != nullptr;
         frontend::UpdateFlow flow(checked ? *checked : own_file, record, {dialog, clock, choice, question}, settings);
         core::Outcome outcome = core::Outcome::completed;
         const frontend::Stopped stopped = checked ? std::nullopt : flow.check_bytes(file.data(), file.size(), "update");
         outcome = stopped ? *stopped : flow.update_device();
-        flow.end(outcome);
+        outcome = flow.end(outcome);
         result = flow.result_text();
         eeprom_us = clock.finished_us - clock.started_us;
         return outcome;
@@ -117,8 +129,9 @@ struct FlowRun {
 
     loader_sim::Faults faults;
     std::unique_ptr<FakePort> port;
-    frontend::RunRecord record{nullptr, "test"};
+    frontend::RunRecord record;
     ScriptedDialog dialog;
+    bool interrupt_when_read_again = false;
     std::string result;
     long long eeprom_us = 0;
 };
@@ -140,7 +153,7 @@ TEST_P(ReplyFaults, EndTheUpdateWithTheirTextAndStatus) {
     frontend::GivenAnswer answer(row.eeprom);
     const core::Outcome outcome = run.run(file_bytes(content), answer, {});
     EXPECT_EQ(static_cast<int>(outcome), row.status);
-    const std::string tail = row.ending + reply_faults::next_step(row.status);
+    const std::string tail = row.tail();
     const std::string& text = run.dialog.text();
     const size_t end = text.rfind("COM3 disconnected\n");
     ASSERT_NE(end, std::string::npos) << text;
@@ -170,7 +183,8 @@ INSTANTIATE_TEST_SUITE_P(Table, ReplyFaults, ::testing::ValuesIn(reply_faults::r
 
 // Faults of the line itself, one or two in a run, each a byte lost, corrupted, sent twice, unasked
 // or up to 300 ms late, over a device that holds the file, reports a burning error, or holds a
-// wrong EEPROM byte: an update is never reported completed unless the device holds the file.
+// wrong EEPROM byte, on a line that may turn slow: an update is never reported completed unless
+// the device holds the file.
 TEST(LineFaults, NeverLetAnUpdateCompleteUnlessTheDeviceHoldsTheFile) {
     test_files::UpdateContent content;
     frontend::UpdateFile file(OFFSET);
@@ -188,6 +202,8 @@ TEST(LineFaults, NeverLetAnUpdateCompleteUnlessTheDeviceHoldsTheFile) {
         if (kind == 1) faults.record_reply[below(500)] = 0x55;
         const uint32_t wrong_at = below(2048);
         if (kind == 2) faults.eeprom_wrong[wrong_at] = static_cast<uint8_t>(content.eeprom[wrong_at] ^ (1 + below(255)));
+        // A line that turns slow (at once or growing) part-way through the EEPROM, in one trial of four.
+        if (below(4) == 0) faults.eeprom_delay = {30 + below(271), below(6000), below(2) * below(300)};
         FlowRun run(faults, below(2) * 2000);
         std::string faults_text;
         for (unsigned k = 0, count = 1 + below(2); k < count; ++k) {
@@ -205,6 +221,41 @@ TEST(LineFaults, NeverLetAnUpdateCompleteUnlessTheDeviceHoldsTheFile) {
             << "trial " << trial << ", device fault " << kind << "," << faults_text;
     }
     EXPECT_GT(completed, 100u);  // many faults leave nothing to see, and those runs complete
+}
+
+// The record keeps how the line answered: a slow line's lateness, a line that kept sending, a
+// reply that came after its window; a read-back run again is counted also when a signal ends it.
+TEST(RunRecord, KeepsHowTheLineAnswered) {
+    struct Case {
+        const char* device;
+        bool interrupted;
+        nlohmann::json eeprom, late_reply;
+    };
+    const nlohmann::json none;
+    const Case cases[] = {
+        {"--eeprom-delay 52", false, {{"not_verified", 0}, {"reread", 1}, {"slow_line_ms", 52}, {"kept_sending", false}}, none},
+        {"--heartbeat 250", false, {{"not_verified", 2048}, {"slow_line_ms", none}, {"kept_sending", true}}, none},
+        {"--reply 250=55 --late 250=120", false, {{"reread", 0}}, {{"reply", 0x55}, {"record", 250}}},
+        {"--eeprom-delay 52", true, {{"not_verified", 0}, {"reread", 1}, {"slow_line_ms", none}}, none},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.device);
+        test_files::TempDir dir;
+        record_file::LogFile log;
+        std::string reason;
+        ASSERT_TRUE(log.open(dir.file("runs.log"), reason)) << reason;
+        FlowRun run(c.device, 0, &log);
+        run.interrupt_when_read_again = c.interrupted;
+        frontend::GivenAnswer write(true);
+        frontend::Settings settings;
+        settings.unattended = true;
+        run.run(file_bytes({}), write, settings);
+        const std::vector<uint8_t> bytes = test_files::read_file(dir.file("runs.log"));
+        const nlohmann::json record = nlohmann::json::parse(std::string(bytes.begin(), bytes.end()));
+        EXPECT_EQ(record["interrupted"], c.interrupted);
+        for (const auto& [key, value] : c.eeprom.items()) EXPECT_EQ(record["eeprom"][key], value) << key;
+        EXPECT_EQ(record["late_reply"], c.late_reply);
+    }
 }
 
 // More records than room was made for at the start: an interruption still reaches every one, and

@@ -44,7 +44,10 @@ const headings = (outcomes) => ({
   [outcomes.device_error]: 'The device did not answer correctly',
   [outcomes.flash_burn_error]: 'The device could not write its FLASH',
   [outcomes.eeprom_mismatch]: 'The EEPROM holds other bytes than the file',
+  [outcomes.record_not_written]: 'The run record could not be written',
 });
+// The heading of an EEPROM whose read-back never came in step: nothing found to differ, nothing verified.
+const NOT_VERIFIED_HEADING = 'The EEPROM could not be verified';
 
 // No update file is larger than the largest stub's payload with a signature (about 84 MB): a file
 // far larger is refused by its size, unread.
@@ -362,7 +365,9 @@ async function finish(status) {
   show('pause-note', false);
   const name = await core('web_outcome_name', 'string', ['number'], [status]);
   $('result').className = status === table.outcomes.completed ? name : 'failed';
-  note('result-heading', HEADINGS[status] ?? name);
+  const unverified = status === table.outcomes.eeprom_mismatch &&
+    await core('web_eeprom_unverified', 'number', ['number'], [run]) === 1;
+  note('result-heading', unverified ? NOT_VERIFIED_HEADING : HEADINGS[status] ?? name);
   note('result-outcome', `Outcome: ${name} (exit status ${status})`);
   note('result-text', (await core('web_result_text', 'string', ['number'], [run])).trim());
   if (!pendingFile) note('start-again', fileUsable ? 'Start again' : 'Choose another file');

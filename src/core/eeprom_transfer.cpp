@@ -14,9 +14,6 @@ constexpr uint16_t POLL = 0x00;
 // An address whose poll a stop request left out.
 constexpr uint16_t NOT_POLLED = 0xFFFD;
 
-// Bytes a line that never goes quiet may send before a wait for quiet gives up on it.
-constexpr unsigned QUIET_BOUND = 4096;
-
 // Count and address, most significant byte first, as a write frame and a read-back header begin.
 void queue_chunk_header(Link& link, uint32_t a, uint32_t n) {
     link.queue_byte(n & 0xFF);
@@ -31,26 +28,51 @@ uint32_t chunk_length(uint32_t a, uint16_t chunk) { return EEPROM_SIZE - a < chu
 enum class Heard {
     in_step,      // one answer per poll, and nothing where no answer was due
     out_of_step,  // a byte came where no answer was due
+    never_quiet,  // the line kept sending past the wait's limit
     lost,         // the port went away
 };
 
-// Takes what the device sends until the line has stayed quiet for window_ms.
+// How long a pass waits: for each answer, and for the quiet behind its last.
+struct Windows {
+    unsigned reply_ms;
+    unsigned quiet_ms;
+};
+constexpr Windows FIRST_PASS = {READ_TIMEOUT_MS, LATE_BYTE_MS};
+constexpr Windows PASS_AGAIN = {SLOW_LINE_WINDOW_MS, SLOW_LINE_WINDOW_MS};
+
+// Takes what the device sends until the line has stayed quiet for window_ms, QUIET_LIMIT_MS beyond
+// the window at most.
 Heard wait_until_quiet(Link& link, unsigned window_ms) {
+    const long long limit = link.now_ms() + window_ms + QUIET_LIMIT_MS;
     Heard heard = Heard::in_step;
-    for (unsigned taken = 0; taken < QUIET_BOUND; ++taken) {
+    for (;;) {
         const uint16_t byte = link.receive_within(window_ms);
         if (byte == NO_BYTE) return heard;
         if (byte == PORT_LOST) return Heard::lost;
         heard = Heard::out_of_step;
+        // Quiet from now on would be heard only after the limit.
+        if (link.now_ms() + window_ms > limit) return Heard::never_quiet;
     }
-    return Heard::out_of_step;
+}
+
+// One poll: its answer, or NO_BYTE or PORT_LOST, with how late an answer came kept in latest_ms
+// where it is the latest yet.
+uint16_t poll(Link& link, unsigned reply_ms, unsigned& latest_ms) {
+    const long long asked_ms = link.now_ms();
+    const uint16_t answer = link.exchange_byte(POLL, reply_ms);
+    const long long took_ms = link.now_ms() - asked_ms;
+    if (!no_byte(answer) && took_ms > latest_ms) latest_ms = static_cast<unsigned>(took_ms);
+    return answer;
 }
 
 // One read-back pass from address 0: every chunk's header and its polls, the answers kept in
-// answers, indexed by address. Without sequence numbers on the wire, a byte read out of step
-// shifts every answer after it; it shows as a byte waiting before a chunk, or behind the last
-// answer, and then none of the pass's answers can be trusted.
-Heard read_back_pass(Link& link, Events& events, uint16_t chunk, uint16_t (&answers)[EEPROM_SIZE]) {
+// answers, indexed by address, and how late the latest came in latest_ms. Without sequence
+// numbers on the wire, a byte read out of step shifts every answer after it; it shows as a byte
+// waiting before a chunk, or behind the last answer, and then none of the pass's answers can be
+// trusted.
+Heard read_back_pass(Link& link, Events& events, uint16_t chunk, Windows windows, uint16_t (&answers)[EEPROM_SIZE],
+                     unsigned& latest_ms) {
+    latest_ms = 0;
     for (uint32_t a = 0; a < EEPROM_SIZE; a += chunk) {
         const uint16_t waiting = link.receive_within(0);
         if (waiting == PORT_LOST) return Heard::lost;
@@ -61,13 +83,13 @@ Heard read_back_pass(Link& link, Events& events, uint16_t chunk, uint16_t (&answ
         link.flush_queue();
         for (uint32_t k = 0; k < n; ++k) answers[a + k] = NOT_POLLED;
         for (uint32_t k = 0; k < n; ++k) {
-            const uint16_t answer = link.exchange_byte(POLL);
+            const uint16_t answer = poll(link, windows.reply_ms, latest_ms);
             if (answer == PORT_LOST) return Heard::lost;
             answers[a + k] = answer;
             if (k + 1 < n && events.stop_requested()) break;
         }
     }
-    return wait_until_quiet(link, LATE_BYTE_MS);
+    return wait_until_quiet(link, windows.quiet_ms);
 }
 
 // Compares a pass read in step with the file, reporting each difference.
@@ -86,25 +108,37 @@ void judge(const uint16_t (&answers)[EEPROM_SIZE], const UpdateImage& image, Eve
     }
 }
 
-// The read-back: passes from the start until one comes in step, and its judgement.
+// The read-back after its command: passes from the start until one comes in step, and its
+// judgement, unless the line keeps sending or the port goes away first.
 void read_back(Link& link, const UpdateImage& image, Events& events, uint16_t chunk, ReadBack& found) {
     uint16_t answers[EEPROM_SIZE];
-    link.send_byte(READ_BACK_COMMAND);
+    Windows windows = FIRST_PASS;
     for (unsigned pass = 0; pass < READ_BACK_PASSES; ++pass) {
+        Heard heard = Heard::in_step;
         if (pass > 0) {
-            // What was on its way when the pass was given up must not be taken for an answer.
-            if (wait_until_quiet(link, LATE_BYTE_MS) == Heard::lost) {
-                found.port_lost = true;
-                return;
+            // A pass given up may have met a line slower than its reply window: the next waits
+            // longer, and what was on its way must not be taken for an answer.
+            windows = PASS_AGAIN;
+            heard = wait_until_quiet(link, windows.quiet_ms);
+            if (heard == Heard::out_of_step) heard = Heard::in_step;  // quiet now, after the bytes on their way
+            if (heard == Heard::in_step) {
+                ++found.reread;
+                events.read_back_again(pass);
             }
-            ++found.reread;
         }
-        switch (read_back_pass(link, events, chunk, answers)) {
+        unsigned latest_ms = 0;
+        if (heard == Heard::in_step) heard = read_back_pass(link, events, chunk, windows, answers, latest_ms);
+        switch (heard) {
             case Heard::in_step:
                 judge(answers, image, events, chunk, found);
+                if (latest_ms > READ_TIMEOUT_MS) found.slow_line_ms = latest_ms;
                 return;
             case Heard::out_of_step:
                 continue;
+            case Heard::never_quiet:
+                found.kept_sending = true;
+                found.skipped = EEPROM_SIZE;
+                return;
             case Heard::lost:
                 found.port_lost = true;
                 return;
@@ -131,9 +165,16 @@ ReadBack download_eeprom(Link& link, const UpdateImage& image, Events& events, u
         events.read_back_started();
         // A write reply that came after its window must not pass for a read-back byte: the line
         // has to stay quiet for a reply window before the read-back begins.
-        found.port_lost = wait_until_quiet(link, READ_TIMEOUT_MS) == Heard::lost;
+        const Heard heard = wait_until_quiet(link, READ_TIMEOUT_MS);
+        found.port_lost = heard == Heard::lost;
+        if (heard == Heard::never_quiet) {
+            found.kept_sending = true;
+            found.skipped = EEPROM_SIZE;
+        }
     }
-    if (!found.port_lost) read_back(link, image, events, chunk, found);
+    // The read-back's command even where the line keeps sending: its end closes the transfer.
+    if (!found.port_lost) link.send_byte(READ_BACK_COMMAND);
+    if (!found.port_lost && !found.kept_sending) read_back(link, image, events, chunk, found);
     if (found.port_lost) {
         found.skipped = EEPROM_SIZE;  // whatever was read before, nothing more can be said
     } else {

@@ -33,6 +33,10 @@ public:
     // The read-back begins.
     virtual void read_back_started() = 0;
 
+    // The read-back runs again from the start, waiting longer for each answer: a byte came out of
+    // step. pass counts the passes run again so far, this one included.
+    virtual void read_back_again(unsigned pass) = 0;
+
     // The chunk at address a is about to go out, in the write pass or the read-back; percent is
     // the share done once it is through.
     virtual void eeprom_chunk(uint32_t a, unsigned percent) = 0;
@@ -59,6 +63,7 @@ public:
     void flash_completed() override {}
     void eeprom_write_started() override {}
     void read_back_started() override {}
+    void read_back_again(unsigned) override {}
     void eeprom_chunk(uint32_t, unsigned) override {}
     void read_back_difference(uint32_t, unsigned, uint16_t, uint8_t) override {}
     void eeprom_finished() override {}

@@ -11,6 +11,7 @@ const char* outcome_name(Outcome outcome) {
         case Outcome::device_error: return "device_error";
         case Outcome::flash_burn_error: return "flash_burn_error";
         case Outcome::eeprom_mismatch: return "eeprom_mismatch";
+        case Outcome::record_not_written: return "record_not_written";
     }
     return "unknown";
 }

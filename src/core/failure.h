@@ -7,6 +7,8 @@
 #include <optional>
 #include <string>
 
+#include "core/port.h"
+
 namespace core {
 
 // How a run ended; the value is the console updater's exit status.
@@ -17,8 +19,12 @@ enum class Outcome : int {
     port_error = 3,       // the port could not be opened or configured
     device_error = 4,     // the device did not answer or answered wrongly
     flash_burn_error = 5, // the device reported a FLASH burning error
-    eeprom_mismatch = 6,  // the EEPROM read-back found differences
+    eeprom_mismatch = 6,  // the EEPROM read-back found differences, or could not verify the bytes
+    record_not_written = 7,  // the update ended, but its run record could not be written
 };
+
+// The outcome with the highest value.
+constexpr Outcome LAST_OUTCOME = Outcome::record_not_written;
 
 // The outcome's name in the run record: "completed", "user_break", ...
 const char* outcome_name(Outcome outcome);
@@ -33,7 +39,8 @@ enum class Fault {
     no_acknowledgement,   // the FLASH start sequence went unanswered or was answered wrongly
     flash_burning_error,  // address: the record's first logical offset
     transmission_error,   // address: the record's first logical offset
-    undefined_response,   // value: the reply, or NO_BYTE for none
+    undefined_response,   // value: the reply, or NO_BYTE for none; address: the record's first
+                          // logical offset
     port_lost,            // the port went away under the transfer: an unplugged adapter, a line hung up
 };
 
@@ -45,6 +52,7 @@ struct Failure {
     uint16_t value = 0;
     long count = 0;
     long expected = 0;
+    uint16_t late_reply = NO_BYTE;  // a reply that came only after its window, or NO_BYTE
     std::string detail;
 
     Outcome outcome() const;

@@ -24,9 +24,13 @@ Failure undefined_response(uint16_t reply) {
     return failure;
 }
 
-// A reply that did not come: the port may be going away; then that is what is said.
+// A reply that did not come: the port may be going away; then that is what is said. A reply that
+// comes meanwhile is too late to be taken, but it is kept for the failure to name.
 Failure missing(Link& link, Failure failure) {
-    return link.receive_within(LOSS_NOTICE_MS) == PORT_LOST ? Failure{Fault::port_lost} : failure;
+    const uint16_t late = link.receive_within(LOSS_NOTICE_MS);
+    if (late == PORT_LOST) return Failure{Fault::port_lost};
+    failure.late_reply = late;
+    return failure;
 }
 
 Failure at_record(Fault fault, uint32_t record_start) {
@@ -75,8 +79,11 @@ Failed download_flash(Link& link, const UpdateImage& image, Events& events) {
                 return at_record(Fault::flash_burning_error, record_start);
             case TRANSMISSION_ERROR:
                 return at_record(Fault::transmission_error, record_start);
-            case NO_BYTE:
-                return missing(link, undefined_response(reply));
+            case NO_BYTE: {
+                Failure failure = undefined_response(reply);
+                failure.address = record_start;
+                return missing(link, failure);
+            }
             default:
                 return undefined_response(reply);
         }

@@ -40,9 +40,9 @@ uint16_t Link::receive_within(unsigned timeout_ms) {
     return PORT_LOST;
 }
 
-uint16_t Link::exchange_byte(uint16_t b) {
+uint16_t Link::exchange_byte(uint16_t b, unsigned timeout_ms) {
     send_byte(b);
-    return receive_byte();
+    return receive_within(timeout_ms);
 }
 
 }  // namespace core

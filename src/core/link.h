@@ -44,8 +44,11 @@ public:
     // The same within timeout_ms; with 0, only a byte that has already arrived, without waiting.
     uint16_t receive_within(unsigned timeout_ms);
 
-    // send_byte(b), then receive_byte().
-    uint16_t exchange_byte(uint16_t b);
+    // send_byte(b), then receive_byte(), or receive_within(timeout_ms).
+    uint16_t exchange_byte(uint16_t b, unsigned timeout_ms = READ_TIMEOUT_MS);
+
+    // The port's clock, in milliseconds.
+    long long now_ms() { return port_.now_ms(); }
 
 private:
     // Writes bytes and waits for them to leave, within the port's write limit.

@@ -42,6 +42,10 @@ public:
 
     // Puts back what the port was found with and closes it. No effect when it is closed.
     virtual void close() = 0;
+
+    // The clock the port's waits run on, in milliseconds that only go forward: how long the line
+    // took to answer, or to go quiet, is measured on it.
+    virtual long long now_ms() = 0;
 };
 
 }  // namespace core

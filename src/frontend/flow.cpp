@@ -27,6 +27,7 @@ public:
     void flash_completed() override { shown_.flash_completed(), kept_.flash_completed(); }
     void eeprom_write_started() override { shown_.eeprom_write_started(), kept_.eeprom_write_started(); }
     void read_back_started() override { shown_.read_back_started(), kept_.read_back_started(); }
+    void read_back_again(unsigned pass) override { shown_.read_back_again(pass), kept_.read_back_again(pass); }
     void eeprom_chunk(uint32_t a, unsigned percent) override { shown_.eeprom_chunk(a, percent), kept_.eeprom_chunk(a, percent); }
     void read_back_difference(uint32_t a, unsigned percent, uint16_t received, uint8_t expected) override {
         shown_.read_back_difference(a, percent, received, expected);
@@ -168,21 +169,27 @@ core::Outcome UpdateFlow::download_eeprom() {
     core::Link link(front_.port.port());
     BothListeners events(front_.shown, record_);
     const core::ReadBack found = core::download_eeprom(link, file_.image, events, settings_.chunk);
+    read_back_ = found;
     record_.eeprom_totals(found);
+    if (found.slow_line_ms > 0) said_.print(slow_line_text(found.slow_line_ms));
     if (found.clean()) {
         said_.print(EEPROM_COMPLETED_TEXT);
         completed(EEPROM_COMPLETED_TEXT);
         return core::Outcome::completed;
     }
     if (found.port_lost) record_.set_port_help({PORT_LOST_TEXT});
-    return *failed(found.outcome(), read_back_failed_text(found));
+    return *failed(found.outcome(), read_back_failed_text(found), read_back_next_step(found));
 }
 
 // A step failed: its message, the line of what to do next where the outcome has one (kept in the
 // record), and the outcome. The text is the run's result.
 Stopped UpdateFlow::failed(core::Outcome outcome, const std::string& message) {
+    return failed(outcome, message, next_step(outcome));
+}
+
+Stopped UpdateFlow::failed(core::Outcome outcome, const std::string& message, const char* step) {
     std::string text = message;
-    if (const char* step = next_step(outcome)) {
+    if (step != nullptr) {
         record_.set_next_step(step);
         text += wrapped(step);
     }
@@ -192,6 +199,7 @@ Stopped UpdateFlow::failed(core::Outcome outcome, const std::string& message) {
 
 Stopped UpdateFlow::failed(const core::Failure& failure) {
     if (failure.fault == core::Fault::port_lost) record_.set_port_help({PORT_LOST_TEXT});
+    if (failure.late_reply != core::NO_BYTE) record_.set_late_reply(failure);
     return failed(failure.outcome(), failure_text(failure, file_.image.header().device_name, file_.shown_path));
 }
 
@@ -203,14 +211,14 @@ bool UpdateFlow::finish_record(core::Outcome outcome) {
     return false;
 }
 
-void UpdateFlow::end(core::Outcome outcome) {
+core::Outcome UpdateFlow::end(core::Outcome outcome) {
     // The record tells the status the run ends with: written now when nobody is asked for Enter,
     // else once Enter is pressed, or by the signal handler with its own status when Ctrl+C ends
     // the exit prompt.
     record_.settle(outcome);
     completed_run_ = outcome == core::Outcome::completed;
     if (!completed_run_) failure_ = said_.last();
-    if (!settings_.enter_at_end) finish_record(outcome);
+    const bool written = settings_.enter_at_end || finish_record(outcome);
     if (!settings_.file_shared) file_.release();
     if (const std::string name = front_.port.close(); !name.empty()) said_.print(name + " disconnected\n");
     if (settings_.enter_at_end) {
@@ -218,6 +226,12 @@ void UpdateFlow::end(core::Outcome outcome) {
         // A record that could not be written is said, and the person gets to read it.
         if (!finish_record(outcome)) wait_for_enter(said_);
     }
+    // Where nobody is at the console to read that the record is lost, an update that completed
+    // fails on it: whoever keys on the status learns it.
+    if (written || !settings_.unattended || !completed_run_) return outcome;
+    completed_run_ = false;
+    failure_ = record_problem_;
+    return core::Outcome::record_not_written;
 }
 
 void ConsoleEvents::flash_started() { dialog_.print(FLASH_STARTED_TEXT); }

@@ -130,8 +130,9 @@ public:
 
     // The ending, on every end: the record settled and written, the file released (unless shared),
     // the port closed and said so, and Enter asked for where the settings say. A record that could
-    // not be written is said (and kept in record_problem()).
-    void end(core::Outcome outcome);
+    // not be written is said (and kept in record_problem()); unattended, a completed update then
+    // ends as record_not_written. The outcome the run ends with.
+    core::Outcome end(core::Outcome outcome);
 
     // What the person reads as the result, once the run has ended: the text of the step that
     // failed, or the lines that said what was completed.
@@ -140,6 +141,9 @@ public:
     // Why the record could not be written, or empty.
     const std::string& record_problem() const { return record_problem_; }
 
+    // What the EEPROM's read-back found, once it ran.
+    const core::ReadBack& read_back() const { return read_back_; }
+
 private:
     Stopped judged(const core::Failed& failure);
     Stopped after_file_check(Stopped stopped);
@@ -147,6 +151,7 @@ private:
     Stopped download_flash();
     core::Outcome download_eeprom();
     Stopped failed(core::Outcome outcome, const std::string& message);
+    Stopped failed(core::Outcome outcome, const std::string& message, const char* step);
     Stopped failed(const core::Failure& failure);
     void completed(const std::string& text);
     bool finish_record(core::Outcome outcome);
@@ -177,6 +182,7 @@ private:
     std::string failure_;    // the text of the step that failed
     bool completed_run_ = false;
     std::string record_problem_;
+    core::ReadBack read_back_;
 };
 
 // The core's events as the console shows them: the transfers' fixed lines, progress rewritten in

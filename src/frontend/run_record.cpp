@@ -207,6 +207,14 @@ void RunRecord::set_next_step(const std::string& step) {
     prepare_interrupted();
 }
 
+void RunRecord::set_late_reply(const core::Failure& failure) {
+    late_reply_ = true;
+    late_reply_value_ = failure.late_reply;
+    late_reply_record_ =
+        failure.fault == core::Fault::no_acknowledgement ? -1 : static_cast<int>(failure.address / core::RECORD_DATA_SIZE);
+    prepare_interrupted();
+}
+
 void RunRecord::begin(Phase phase) {
     stop_running();
     const int index = static_cast<int>(phase);
@@ -236,9 +244,13 @@ void RunRecord::read_back_difference(uint32_t a, unsigned /*percent*/, uint16_t 
     difference_count_.store(count + 1, std::memory_order_release);
 }
 
+void RunRecord::read_back_again(unsigned pass) { reread_.store(pass); }
+
 void RunRecord::eeprom_totals(const core::ReadBack& found) {
     skipped_ = found.skipped;
-    reread_ = found.reread;
+    reread_.store(found.reread);
+    slow_line_ms_ = found.slow_line_ms;
+    kept_sending_ = found.kept_sending;
     prepare_interrupted();
 }
 
@@ -288,7 +300,16 @@ std::string RunRecord::render_within(const char* outcome, bool interrupted, size
         line.end();
     }
     line.end();
-    line.field("flash_round_trip_ms", ROUND_TRIPS).field("eeprom", EEPROM).field("port_help", port_help_);
+    line.field("flash_round_trip_ms", ROUND_TRIPS);
+    if (late_reply_) {
+        line.object("late_reply").field("reply", static_cast<long long>(late_reply_value_));
+        if (late_reply_record_ >= 0) line.field("record", static_cast<long long>(late_reply_record_));
+        else line.null("record");
+        line.end();
+    } else {
+        line.null("late_reply");
+    }
+    line.field("eeprom", EEPROM).field("port_help", port_help_);
     if (!next_step_.empty()) line.field("next_step", next_step_);
     else line.null("next_step");
     line.field("outcome", outcome).field("exit_status", EXIT_STATUS).field("interrupted", interrupted);
@@ -354,7 +375,11 @@ size_t RunRecord::fill(const std::string& text, std::vector<char>& out, int exit
             line.put(",\"not_verified\":");
             line.number(static_cast<long long>(skipped_));
             line.put(",\"reread\":");
-            line.number(static_cast<long long>(reread_));
+            line.number(static_cast<long long>(reread_.load()));
+            line.put(",\"slow_line_ms\":");
+            if (slow_line_ms_ > 0) line.number(slow_line_ms_);
+            else line.put("null");
+            line.put(kept_sending_ ? ",\"kept_sending\":true" : ",\"kept_sending\":false");
             line.put(",\"first_differences\":[");
             for (unsigned long k = 0; k < count && k < DIFFERENCES_KEPT; ++k) {
                 const Difference& d = differences_[k];

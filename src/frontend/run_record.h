@@ -57,13 +57,17 @@ public:
     // The line of what to do next, shown after a failed transfer.
     void set_next_step(const std::string& step);
 
+    // The reply that came only after its window, as the failure that ended the FLASH names it.
+    void set_late_reply(const core::Failure& failure);
+
     // A phase starts (ending the one running); time spent in a phase across several starts adds up.
     void begin(Phase phase);
 
     // The running phase ends.
     void end_phase();
 
-    // The read-back's totals, the bytes left unverified and the chunks read again included.
+    // The read-back's totals: the bytes left unverified, how late a slow line answered, whether the
+    // line kept sending.
     void eeprom_totals(const core::ReadBack& found);
 
     // How the update ended is known: the running phase ends, and an interruption from now on (Ctrl+C
@@ -84,6 +88,7 @@ public:
     void flash_reply(uint32_t record, unsigned round_trip_us) override;
     void eeprom_write_started() override { begin(Phase::eeprom_write); }
     void read_back_started() override { begin(Phase::read_back); }
+    void read_back_again(unsigned pass) override;
     void read_back_difference(uint32_t a, unsigned percent, uint16_t received, uint8_t expected) override;
     void eeprom_finished() override { end_phase(); }
 
@@ -144,7 +149,13 @@ private:
     core::ReplyTimes replies_;
     Difference differences_[DIFFERENCES_KEPT] = {};
     std::atomic<unsigned long> difference_count_{0}, missing_{0};
-    unsigned long skipped_ = 0, reread_ = 0;
+    unsigned long skipped_ = 0;
+    std::atomic<unsigned long> reread_{0};
+    unsigned slow_line_ms_ = 0;
+    bool kept_sending_ = false;
+    bool late_reply_ = false;  // a FLASH reply came after its window: its value and record follow
+    uint16_t late_reply_value_ = 0;
+    int late_reply_record_ = -1;  // -1 for the acknowledgement
 
     // The record for an interruption, rendered anew at every change but the hot path's, in two
     // slots: a signal reads the one published while the other is rewritten. Each slot has room to

@@ -17,6 +17,17 @@ std::string format(const char* pattern, Values... values) {
     return text;
 }
 
+// A report of the device's that came after its reply window, in a line of its own; empty for any
+// other late reply, which the record keeps.
+std::string late_report_text(const core::Failure& failure) {
+    const unsigned long address = failure.address;
+    switch (failure.late_reply) {
+        case 0x55: return format("The device reported a FLASH burning error at address %lX after its reply window.\n", address);
+        case 0xAA: return format("The device reported a transmission error at address %lX after its reply window.\n", address);
+        default: return "";
+    }
+}
+
 }  // namespace
 
 std::string not_an_update_file_text(const std::string& shown_path) {
@@ -46,6 +57,11 @@ std::string difference_text(uint32_t address, uint16_t received, uint8_t expecte
 
 std::string read_back_failed_text(const core::ReadBack& found) {
     if (found.port_lost) return "\n" + std::string(PORT_LOST_TEXT) + "\n";
+    if (found.kept_sending) {
+        return "\n" + wrapped(format("EEPROM verification failed: the device kept sending without being asked, so "
+                                     "none of its %lu bytes could be verified.",
+                                     static_cast<unsigned long>(core::EEPROM_SIZE)));
+    }
     std::string text = format("\nEEPROM verification failed: %lu of %lu bytes differ", found.differences,
                               static_cast<unsigned long>(core::EEPROM_SIZE));
     if (found.missing > 0) text += format(", %lu not received", found.missing);
@@ -74,7 +90,8 @@ std::string failure_text(const core::Failure& failure, const std::string& device
         case core::Fault::transmission_error:
             return format("\nTransmission error at address %lX. Try again!\n", static_cast<unsigned long>(failure.address));
         case core::Fault::undefined_response:
-            return format("\nUndefined response %x. Check cable!\n", static_cast<unsigned>(failure.value));
+            return format("\nUndefined response %x. Check cable!\n", static_cast<unsigned>(failure.value)) +
+                   late_report_text(failure);
         case core::Fault::port_lost:
             return "\n" + std::string(PORT_LOST_TEXT) + "\n";
     }
@@ -208,6 +225,19 @@ const char* next_step(core::Outcome outcome) {
         default:
             return nullptr;
     }
+}
+
+const char* read_back_next_step(const core::ReadBack& found) {
+    if (found.kept_sending) {
+        return "What to do: switch the device off, hold the 5 keys while switching it on, then run the update again.";
+    }
+    return next_step(found.outcome());
+}
+
+std::string slow_line_text(unsigned latest_ms) {
+    return "\n" + wrapped(format("The device answered the EEPROM read-back up to %u ms late: a slow line or adapter. "
+                                 "The read-back ran again, waiting longer for each answer.",
+                                 latest_ms));
 }
 
 std::string wrapped(const std::string& paragraph) {

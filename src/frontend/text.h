@@ -69,6 +69,13 @@ std::string modem_manager_warning(const std::string& device);
 // outcomes that have their own advice already (or none).
 const char* next_step(core::Outcome outcome);
 
+// The same after a read-back that did not complete: for a line that kept sending, to start the
+// device's loader anew.
+const char* read_back_next_step(const core::ReadBack& found);
+
+// The note after a read-back whose answers came later than a reply window: how late, at most.
+std::string slow_line_text(unsigned latest_ms);
+
 // paragraph as lines of at most 79 characters, broken between words, each ending in a newline: a
 // console of 80 columns breaks a longer line wherever it reaches the edge.
 std::string wrapped(const std::string& paragraph);

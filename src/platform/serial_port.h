@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/port.h"
+#include "platform/monotonic_clock.h"
 
 namespace serial {
 
@@ -91,6 +92,7 @@ public:
     core::PortStatus drain(unsigned limit_ms) override;
     core::PortStatus read(unsigned timeout_ms, uint8_t& byte) override;
     void close() override;
+    long long now_ms() override { return monotonic_clock::now_ms(); }
 
 private:
     int slot_ = -1;          // this port's slot of what a signal must put back

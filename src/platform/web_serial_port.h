@@ -3,6 +3,7 @@
 #pragma once
 
 #include "core/port.h"
+#include "platform/monotonic_clock.h"
 
 namespace platform {
 
@@ -14,6 +15,7 @@ public:
     core::PortStatus drain(unsigned) override { return core::PortStatus::done; }
     core::PortStatus read(unsigned timeout_ms, uint8_t& byte) override;
     void close() override;
+    long long now_ms() override { return monotonic_clock::now_ms(); }
 };
 
 }  // namespace platform

@@ -140,8 +140,7 @@ void DeviceEvents::enter(Stage stage) {
 // The update of one device, from its port's opening to its record: the thread's work.
 void run_device(Device& device) {
     device.started_ms = monotonic_clock::now_ms();
-    device.outcome = device.flow.update_device();
-    device.flow.end(device.outcome);
+    device.outcome = device.flow.end(device.flow.update_device());
     device.record_problem = device.flow.record_problem();
     device.ended_ms = monotonic_clock::now_ms();
     device.enter(Stage::done);

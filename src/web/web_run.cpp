@@ -247,7 +247,7 @@ EMSCRIPTEN_KEEPALIVE const char* web_table() {
         .end();
     json.field("not_known", static_cast<long long>(NOT_KNOWN));
     json.object("outcomes");
-    for (int status = 0; status <= static_cast<int>(core::Outcome::eeprom_mismatch); ++status) {
+    for (int status = 0; status <= static_cast<int>(core::LAST_OUTCOME); ++status) {
         json.field(core::outcome_name(static_cast<core::Outcome>(status)), static_cast<long long>(status));
     }
     json.end();
@@ -311,6 +311,9 @@ EMSCRIPTEN_KEEPALIVE void web_end(PageRun* run, int outcome) { run->flow.end(sta
 
 // The result's text: what the step that failed said, or the lines of what was completed.
 EMSCRIPTEN_KEEPALIVE const char* web_result_text(PageRun* run) { return run->flow.result_text().c_str(); }
+
+// 1 when the read-back found no byte that differs but left bytes unverified, else 0.
+EMSCRIPTEN_KEEPALIVE int web_eeprom_unverified(PageRun* run) { return run->flow.read_back().unverified() ? 1 : 0; }
 
 // outcome's name in the run record.
 EMSCRIPTEN_KEEPALIVE const char* web_outcome_name(int outcome) {

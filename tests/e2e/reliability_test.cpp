@@ -51,7 +51,7 @@ TEST_P(FaultMatrix, EndsWithItsMessageAndLeavesPortAndConsoleForTheNextRun) {
             ASSERT_TRUE(run.expect(tty(EEPROM_PROMPT), 20000));
             run.send("e");
         }
-        ASSERT_TRUE(run.expect(tty(fault.ending + next_step(fault.status) + disconnected(3)), 30000)) << run.output().substr(0, 2000);
+        ASSERT_TRUE(run.expect(tty(fault.tail() + disconnected(3)), 30000)) << run.output().substr(0, 2000);
         EXPECT_NE(run.output().find(tty(fault.also)), std::string::npos) << fault.also;
         run.send("\r");
         EXPECT_EQ(run.wait_exit(), fault.status);

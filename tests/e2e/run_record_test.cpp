@@ -251,14 +251,14 @@ TEST_F(RunRecord, LongFieldIntoAFifoIsCutToStayOneWholeWrite) {
     EXPECT_EQ(run_records(log).at(0)["port"]["name"], port);
 }
 
-// A record that cannot be written at the end (a full disk) is said on the console; the outcome
-// stays the device's.
+// A record that cannot be written at the end (a full disk) is said on the console, and an update
+// that completed with nobody at the console ends with a status of its own.
 TEST_F(RunRecord, RecordLostAtTheEndIsToldNotHidden) {
     const std::string path = pack();
     Simulator device(recording());
     log = "/dev/full";
     std::string output;
-    EXPECT_EQ(run_logged(path, device, {"--no-eeprom"}, &output), 0);
+    EXPECT_EQ(run_logged(path, device, {"--no-eeprom"}, &output), 7);
     EXPECT_NE(output.find(tty("\nThe run record could not be written to /dev/full: No space left on device\nCOM3 disconnected\n")),
               std::string::npos)
         << output;

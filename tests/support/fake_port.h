@@ -49,6 +49,7 @@ public:
         if (timeout_ms > 0) ++reads;
         if (hung_up) return core::PortStatus::lost;
         const long long until = now_us + timeout_ms * 1000LL;
+        beat_until(until);
         if (replies.empty() || replies.front().due_us > until) {
             now_us = until;
             return core::PortStatus::timed_out;
@@ -59,6 +60,7 @@ public:
         return core::PortStatus::done;
     }
     void close() override { closed = true; }
+    long long now_ms() override { return now_us / 1000; }
 
     struct Answer {
         long long due_us;
@@ -88,6 +90,10 @@ private:
         if (!device || hung_up) return;
         loader_sim::Reply reply = {};
         const loader_sim::Step step = device->receive(byte, &reply);
+        if (device->milestone() == loader_sim::Milestone::eeprom_started && device->heartbeat_ms() > 0) {
+            next_beat_us_ = now_us + device->heartbeat_ms() * 1000LL;
+        }
+        if (device->milestone() == loader_sim::Milestone::eeprom_finished) next_beat_us_ = -1;
         hung_up = step == loader_sim::Step::hang_up;
         if (hung_up) replies.clear();
         if (step != loader_sim::Step::reply_ready) return;
@@ -116,9 +122,18 @@ private:
         return due_us;
     }
 
+    // The heartbeat's bytes due by until, among the answers in order of arrival.
+    void beat_until(long long until) {
+        for (; next_beat_us_ >= 0 && next_beat_us_ <= until; next_beat_us_ += device->heartbeat_ms() * 1000LL) {
+            auto at = std::find_if(replies.begin(), replies.end(), [&](const Answer& a) { return a.due_us > next_beat_us_; });
+            replies.insert(at, {next_beat_us_, device->heartbeat_byte()});
+        }
+    }
+
     unsigned sent_ = 0;      // bytes the host sent
     unsigned answered_ = 0;  // answers the device sent
 
     unsigned turnaround_us_;
     int held_ = -1;
+    long long next_beat_us_ = -1;  // when the heartbeat's next byte is due, or -1
 };

@@ -33,8 +33,11 @@ struct Row {
     bool hangs_up = false;  // the device goes away: a next run meets a new one
     std::string also = "";  // text the run shows on the way
     bool paced = false;     // end to end, the line is paced at 115200 baud, as the stand-in port always is
+    std::string step = "";  // the line of what to do next, where it is not the status's own
 
     std::vector<std::string> options() const { return words(device + (paced ? " --pace" : "")); }
+    // What the update ends with: its text and the line of what to do next.
+    std::string tail() const;
     friend std::ostream& operator<<(std::ostream& out, const Row& row) { return out << row.name; }
 };
 
@@ -50,6 +53,8 @@ inline std::string next_step(int status) {
     }
 }
 
+inline std::string Row::tail() const { return ending + (step.empty() ? next_step(status) : step); }
+
 inline std::vector<Row> rows() {
     const std::string no_response = "\nError: No response from VORNIK-5\n";
     const std::string silence = "\nUndefined response ffff. Check cable!\n";
@@ -61,6 +66,8 @@ inline std::vector<Row> rows() {
                (missing > 0 ? ", " + std::to_string(missing) + " not received" : "") + ". Try again!\n";
     };
     const unsigned ALL = IN_PROCESS | LINUX;
+    const std::string completed = "\nDownload of EEPROM data memory successfully completed\n";
+    auto slow = [](int ms) { return "The device answered the EEPROM read-back up to " + std::to_string(ms) + " ms late"; };
     std::vector<Row> table = {
         {"no_acknowledgement", "--ack none", false, no_response, 4, 0, ALL},
         {"wrong_acknowledgement", "--ack 5a", false, no_response, 4, 0, IN_PROCESS},
@@ -94,6 +101,26 @@ inline std::vector<Row> rows() {
          500, ALL, false, "\r0 0%Error at address 0: aa (!=1)\n", true},
         {"late_write_reply_and_slow_answers_from_a_device_that_holds_the_file", "--eeprom-late 7FF=115 --reply-delay 30",
          true, "\nDownload of EEPROM data memory successfully completed\n", 0, 500, IN_PROCESS},
+        // A line that turns slow, or slower and slower, or is slow throughout, answers each poll of
+        // the read-back's next pass within its longer window: the device that holds the file
+        // completes, and how late the line answered is said.
+        {"eeprom_line_turns_slow_and_stays", "--eeprom-delay 200@3000", true, completed, 0, 500, IN_PROCESS, false,
+         slow(200)},
+        {"eeprom_line_slower_and_slower", "--eeprom-delay 300@0+70", true, completed, 0, 500, IN_PROCESS, false, slow(300)},
+        {"eeprom_line_52_ms_late", "--eeprom-delay 52", true, completed, 0, 500, IN_PROCESS, false, slow(52)},
+        {"eeprom_line_120_ms_late_over_a_wrong_byte", "--eeprom-delay 120 --eeprom-wrong 100=00", true,
+         "\nThe device answered the EEPROM read-back up to 120 ms late: a slow line or\n"
+         "adapter. The read-back ran again, waiting longer for each answer.\n" + differ(1, 0),
+         6, 500, IN_PROCESS, false, "\r100 12%Error at address 100: 0 (!=2)\n"},
+        // A line that never stays quiet ends the read-back at once, within seconds.
+        {"eeprom_line_never_quiet", "--heartbeat 250", true,
+         "\nEEPROM verification failed: the device kept sending without being asked, so\n"
+         "none of its 2048 bytes could be verified.\n", 6, 500, ALL, false, "", false,
+         "What to do: switch the device off, hold the 5 keys while switching it on, then\nrun the update again.\n"},
+        // A burning error reported after the reply window is too late to be the reply, but it is said.
+        {"late_burning_error", "--reply 250=55 --late 250=120", false,
+         silence + "The device reported a FLASH burning error at address 7D00 after its reply window.\n", 4, 251,
+         IN_PROCESS},
         // Replies out of step with their frames: a device that acknowledges with 00 and fails the
         // last record would otherwise be reported as a success.
         {"stray_byte_waiting_before_the_run", "--stray 0 --ack 0 --reply 499=55", false,

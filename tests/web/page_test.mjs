@@ -173,9 +173,20 @@ const CASES = [
       await untilState(page, 'ready');
       await update(page, 'write');
       await expectResult(page, 6, 'EEPROM verification failed: 1 of 2048 bytes differ. Try again!');
+      expectEqual(await text(page, 'result-heading'), 'The EEPROM holds other bytes than the file', 'heading');
       expectEqual(await text(page, 'differences'),
         `7FF: ${(expectedEeprom[0x7ff] ^ 0xff).toString(16).toUpperCase()}, expected ${expectedEeprom[0x7ff].toString(16).toUpperCase()}`,
         'differences');
+    },
+  },
+  {
+    name: 'a device that keeps sending leaves the EEPROM not verified, within seconds',
+    faults: '--heartbeat 250',
+    run: async (page) => {
+      await untilState(page, 'ready');
+      await update(page, 'write');
+      await expectResult(page, 6, 'the device kept sending without being asked');
+      expectEqual(await text(page, 'result-heading'), 'The EEPROM could not be verified', 'heading');
     },
   },
   {

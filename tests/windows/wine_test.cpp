@@ -200,7 +200,7 @@ TEST_P(UnderWineFault, EndsTheRunWithItsMessageAndStatus) {
     ASSERT_TRUE(wait_for_text(run, "Press Enter to exit !")) << screen_text(run.output());
     run.send("\r");
     EXPECT_EQ(run.wait_exit(HUNG_MS), fault.status);
-    EXPECT_NE(screen_text(run.output()).find(fault.ending + next_step(fault.status) + "COM5 disconnected\n"), std::string::npos)
+    EXPECT_NE(screen_text(run.output()).find(fault.tail() + "COM5 disconnected\n"), std::string::npos)
         << screen_text(run.output());
     device.wait_exit(HUNG_MS);
     EXPECT_EQ(wire(), flash_wire(content.flash, fault.frames));

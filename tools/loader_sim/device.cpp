@@ -56,6 +56,7 @@ Step Device::receive(uint8_t byte, Reply* reply) {
                 window_ = 0;
                 milestone_ = Milestone::eeprom_started;
                 state_ = State::eeprom_command;
+                eeprom_answers_ = 0;
             }
             return Step::go_on;
 
@@ -123,8 +124,9 @@ Step Device::receive(uint8_t byte, Reply* reply) {
             state_ = remaining_ > 0 ? State::eeprom_write_rest : State::eeprom_write_header;
             if (faults_.hangup == HangupPoint::eeprom_write && faults_.hangup_at == a) return Step::hang_up;
             const auto late = faults_.eeprom_late_ms.find(a);
-            return answer(faults_.eeprom_write_reply, late != faults_.eeprom_late_ms.end() ? late->second : 0, reply,
-                          faults_.eeprom_held.count(a) != 0);
+            const unsigned line_ms = faults_.eeprom_delay.of_answer(eeprom_answers_++);
+            return answer(faults_.eeprom_write_reply, (late != faults_.eeprom_late_ms.end() ? late->second : 0) + line_ms,
+                          reply, faults_.eeprom_held.count(a) != 0);
         }
 
         case State::eeprom_write_rest:
@@ -143,7 +145,8 @@ Step Device::receive(uint8_t byte, Reply* reply) {
             const auto wrong = faults_.eeprom_wrong.find(a);
             const int value = wrong != faults_.eeprom_wrong.end() ? wrong->second : a < EEPROM_SIZE ? eeprom_[a] : 0xFF;
             const auto late = faults_.eeprom_answer_late_ms.find(a);
-            return answer(value, late != faults_.eeprom_answer_late_ms.end() ? late->second : 0, reply);
+            const unsigned line_ms = faults_.eeprom_delay.of_answer(eeprom_answers_++);
+            return answer(value, (late != faults_.eeprom_answer_late_ms.end() ? late->second : 0) + line_ms, reply);
         }
 
         case State::eeprom_read_end:

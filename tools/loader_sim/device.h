@@ -17,6 +17,22 @@ constexpr int NO_REPLY = -1;
 
 enum class HangupPoint { never, before_acknowledgement, flash_record, eeprom_write, eeprom_read };
 
+// A line that turns slow: every EEPROM answer (write replies and read-back answers, counted from 0
+// over the whole session) from the from-th on comes ms late, or, with growth_us, each growth_us
+// later than the one before, up to ms.
+struct LineDelay {
+    unsigned ms = 0;
+    uint32_t from = 0;
+    unsigned growth_us = 0;
+
+    unsigned of_answer(uint32_t k) const {
+        if (ms == 0 || k < from) return 0;
+        if (growth_us == 0) return ms;
+        const unsigned long long grown = (static_cast<unsigned long long>(k - from) + 1) * growth_us / 1000;
+        return grown < ms ? static_cast<unsigned>(grown) : ms;
+    }
+};
+
 struct Faults {
     int acknowledgement = 0x59;                  // or NO_REPLY
     std::map<uint32_t, int> record_reply;        // record -> reply value or NO_REPLY
@@ -31,6 +47,9 @@ struct Faults {
     uint32_t hangup_at = 0;                      // record or EEPROM address of the hang-up
     bool silent = false;                         // never answer anything
     uint8_t eeprom_write_reply = 0x00;
+    LineDelay eeprom_delay;
+    unsigned heartbeat_ms = 0;                   // from the EEPROM's start on, a byte every heartbeat_ms
+    uint8_t heartbeat_byte = 0x00;               // unasked, as an application that has started sends
 };
 
 struct Reply {
@@ -74,6 +93,9 @@ public:
     uint32_t eeprom_bytes_written() const { return eeprom_written_; }
     uint32_t eeprom_bytes_read() const { return eeprom_read_; }
     const std::vector<std::string>& protocol_errors() const { return errors_; }
+    // The period of the unasked byte sent from the EEPROM's start on, and the byte; 0: none.
+    unsigned heartbeat_ms() const { return faults_.heartbeat_ms; }
+    uint8_t heartbeat_byte() const { return faults_.heartbeat_byte; }
 
 private:
     enum class State {
@@ -97,6 +119,7 @@ private:
     uint32_t records_ = 0;
     uint32_t eeprom_written_ = 0;
     uint32_t eeprom_read_ = 0;
+    uint32_t eeprom_answers_ = 0;  // EEPROM answers sent this session, for the line's delay
     std::vector<std::string> errors_;
 };
 

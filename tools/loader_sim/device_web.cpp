@@ -46,6 +46,10 @@ EMSCRIPTEN_KEEPALIVE unsigned sim_reply_delay_ms() { return reply.extra_delay_ms
 EMSCRIPTEN_KEEPALIVE int sim_reply_held() { return reply.held ? 1 : 0; }
 EMSCRIPTEN_KEEPALIVE int sim_reply_surplus() { return reply.surplus; }
 
+// The period of the byte the device sends unasked from the EEPROM's start on, and the byte; 0: none.
+EMSCRIPTEN_KEEPALIVE unsigned sim_heartbeat_ms() { return device->heartbeat_ms(); }
+EMSCRIPTEN_KEEPALIVE unsigned sim_heartbeat_byte() { return device->heartbeat_byte(); }
+
 // The host went away: the loader waits for a new start sequence.
 EMSCRIPTEN_KEEPALIVE void sim_reset_transfer() { device->reset_transfer(); }
 

@@ -1,6 +1,7 @@
 #include "faults.h"
 
 #include <cerrno>
+#include <algorithm>
 #include <cstdlib>
 #include <sstream>
 #include <vector>
@@ -33,6 +34,22 @@ bool parse_reply_value(const std::string& text, int& value) {
     }
     if (!parse_number(text, 16, number) || number > 0xFF) return false;
     value = static_cast<int>(number);
+    return true;
+}
+
+// "MS", "MS@N" or "MS@N+US": MS milliseconds late from answer N on, or growing by US an answer up
+// to MS.
+bool parse_line_delay(const std::string& text, LineDelay& delay) {
+    const size_t at = text.find('@'), plus = text.find('+');
+    unsigned long ms = 0, from = 0, growth = 0;
+    if (!parse_number(text.substr(0, std::min(at, plus)), 10, ms)) return false;
+    if (at != std::string::npos && !parse_number(text.substr(at + 1, plus == std::string::npos ? plus : plus - at - 1), 10, from)) {
+        return false;
+    }
+    if (plus != std::string::npos && (at == std::string::npos || plus < at || !parse_number(text.substr(plus + 1), 10, growth))) {
+        return false;
+    }
+    delay = {static_cast<unsigned>(ms), static_cast<uint32_t>(from), static_cast<unsigned>(growth)};
     return true;
 }
 
@@ -70,6 +87,14 @@ FaultOption parse_fault_option(const std::string& name, const std::string& value
     } else if (name == "--reply-delay") {
         ok = parse_number(value, 10, number);
         if (ok) faults.reply_delay_ms = static_cast<unsigned>(number);
+    } else if (name == "--eeprom-delay") {
+        ok = parse_line_delay(value, faults.eeprom_delay);
+    } else if (name == "--heartbeat") {
+        const size_t equals = value.find('=');
+        ok = parse_number(value.substr(0, equals), 10, number) && number > 0;
+        faults.heartbeat_ms = static_cast<unsigned>(number);
+        if (ok && equals != std::string::npos) ok = parse_number(value.substr(equals + 1), 16, key) && key <= 0xFF;
+        faults.heartbeat_byte = static_cast<uint8_t>(key);
     } else if (name == "--eeprom-wrong") {
         ok = parse_pair(value, 16, 16, key, number) && number <= 0xFF;
         if (ok) faults.eeprom_wrong[static_cast<uint32_t>(key)] = static_cast<uint8_t>(number);

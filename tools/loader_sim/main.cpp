@@ -59,6 +59,11 @@ const char HELP[] =
     "  --eeprom-reply VALUE answer every EEPROM write frame with VALUE (default 00)\n"
     "  --eeprom-answer-late A=MS  answer the read-back poll for EEPROM address A MS milliseconds late\n"
     "  --reply-delay MS     answer everything MS milliseconds late, as a slow device does\n"
+    "  --eeprom-delay MS[@N[+US]]  answer every EEPROM write frame and read-back poll MS milliseconds\n"
+    "                       late, from the N-th such answer on (counted from 0 over the session), or\n"
+    "                       with +US each answer US microseconds later than the one before, up to MS\n"
+    "  --heartbeat MS[=VALUE]  from the EEPROM's start sequence on, send VALUE (default 00) every MS\n"
+    "                       milliseconds, unasked, as a device whose application has started\n"
     "  --hangup WHEN        close the line: 'ack' (instead of acknowledging), 'flash:N' (on receiving\n"
     "                       record N), 'eeprom-write:A' or 'eeprom-read:A' (at EEPROM address A)\n"
     "  --silent             never answer\n"
@@ -412,6 +417,7 @@ public:
                 timed_out_ = true;
                 break;
             }
+            send_heartbeats(now);
             send_due_answers(now);
             if (host_gave_up(now) && end_session()) break;
             if (spin_to_next_answer(now)) continue;
@@ -472,6 +478,13 @@ private:
         }
     }
 
+    // The unasked bytes of a device that sends on its own, queued as they fall due.
+    void send_heartbeats(long long now) {
+        for (; next_beat_ns_ >= 0 && next_beat_ns_ <= now; next_beat_ns_ += device_.heartbeat_ms() * 1000000LL) {
+            schedule(next_beat_ns_, device_.heartbeat_byte());
+        }
+    }
+
     // On a serial port, a transfer left idle: the device drops it. True when it did.
     bool host_gave_up(long long now) {
         if (!line_.serial_port || !device_.transfer_open() || now - last_byte_ns_ <= IDLE_TRANSFER_NS) return false;
@@ -495,6 +508,7 @@ private:
     long long time_to_wait(long long now) const {
         long long wait_ns = deadline_ - now;
         if (line_.serial_port && device_.transfer_open()) wait_ns = std::min(wait_ns, IDLE_TRANSFER_NS / 10);
+        if (next_beat_ns_ >= 0) wait_ns = std::min(wait_ns, next_beat_ns_ - now);
         if (!replies_.empty()) {
             const long long until_due = replies_.front().due_ns - now;
             wait_ns = std::min(wait_ns, options_.pace ? until_due - SPIN_NS : until_due);
@@ -524,6 +538,7 @@ private:
     bool host_hung_up() {
         if (!hung_up_) {
             hung_up_ = true;
+            next_beat_ns_ = -1;
             replies_.clear();
             device_.reset_transfer();
             discard_unread_answers(line_.path);
@@ -568,6 +583,10 @@ private:
         else if (step == loader_sim::Step::reply_ready) moment = queue_answer(reply);
         const loader_sim::Milestone milestone = device_.milestone();
         if (milestone != loader_sim::Milestone::none) milestone_at_[static_cast<int>(milestone)] = moment;
+        if (milestone == loader_sim::Milestone::eeprom_started && device_.heartbeat_ms() > 0) {
+            next_beat_ns_ = arrived + device_.heartbeat_ms() * 1000000LL;
+        }
+        if (milestone == loader_sim::Milestone::eeprom_finished) next_beat_ns_ = -1;
         if (!line_.serial_port) return true;
         if (milestone == loader_sim::Milestone::flash_started) {
             if (session_open_ && end_session()) return false;
@@ -623,6 +642,7 @@ private:
     long long device_line_free_ = 0;  // when the device-to-host line is free for the next answer
     long long last_byte_ns_;
     int held_reply_ = -1;             // an answer sent only when the host's next byte arrives
+    long long next_beat_ns_ = -1;     // when the next unasked byte of a heartbeat is due, or -1
     bool hung_up_ = false;            // the terminal's hang-up, reported until the port is opened again
     unsigned sessions_done_ = 0;
     bool session_open_ = false;       // on a serial port: a FLASH start was seen and its session not ended

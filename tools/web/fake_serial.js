@@ -59,6 +59,11 @@
     }
     let first = true;
     let held = [];
+    let beat = null;  // the heartbeat's timer, from the EEPROM's start to its end
+    const stopBeat = () => {
+      clearInterval(beat);
+      beat = null;
+    };
     return (chunk) => {
       // Answers due together leave in one piece, as loader-sim sends them.
       const now = [];
@@ -74,8 +79,14 @@
           const milestone = device._sim_milestone();
           if (milestone === 3) simulated.eepromStartedAt = performance.now();
           if (milestone === 4) simulated.eepromFinishedAt = performance.now();
+          if (milestone === 3 && device._sim_heartbeat_ms() > 0) {
+            const beatByte = device._sim_heartbeat_byte();
+            beat = setInterval(() => answer([beatByte]), device._sim_heartbeat_ms());
+          }
+          if (milestone === 4) stopBeat();
         }
         if (step === 2) {
+          stopBeat();
           soon(hangUp, 0);
           break;
         }
