@@ -2,7 +2,7 @@
 // vendor requests. Every IN packet starts with two status bytes, the modem's and the line's; the
 // latency timer holds a reply that does not fill a packet up to its time (16 ms as shipped), so it
 // is set to 1 ms for the update and put back after.
-import { UsbDriver, bytesOf, controlIn, controlOut, makersSerialEndpoints } from './usb_requests.js';
+import { UsbDriver, bytesOf, controlIn, controlOut, deviceRelease, makersSerialEndpoints } from './usb_requests.js';
 
 const RESET = 0x00;
 const MODEM_CTRL = 0x01;
@@ -49,8 +49,7 @@ export class FtdiDriver extends UsbDriver {
   // The chip is named by its release, more closely than by its ids.
   constructor(device) {
     super(device);
-    const release = (device.deviceVersionMajor << 8) | (device.deviceVersionMinor << 4) | device.deviceVersionSubminor;
-    const [name, highSpeed] = CHIPS[release] ?? ['serial chip', false];
+    const [name, highSpeed] = CHIPS[deviceRelease(device)] ?? ['serial chip', false];
     this.chip = `FTDI ${name}`;
     this.highSpeed = highSpeed;
     // A chip of several ports numbers them from 1 in its requests: the first is 1.

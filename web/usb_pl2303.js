@@ -2,8 +2,8 @@
 // sequence, the line coding, the control lines, flow control off. The G series that shares their
 // ids takes other requests and is refused. The chip tells a byte received with a framing or
 // parity error, or a break, in its UART state on the interrupt endpoint, not which byte it was.
-import { DEVICE_DESCRIPTOR, OtherChip, UsbDriver, bulkEndpoints, controlAnswer, controlIn, controlOut, descriptor, interruptEndpoint,
-  lineCoding } from './usb_requests.js';
+import { DEVICE_DESCRIPTOR, OtherChip, UsbDriver, bcd, bulkEndpoints, controlAnswer, controlIn, controlOut, descriptor, deviceRelease,
+  interruptEndpoint, lineCoding } from './usb_requests.js';
 
 const VENDOR = 0x01;
 const SET_LINE = 0x20;
@@ -19,11 +19,14 @@ const PARITY_ERROR = 0x20;
 
 // The type of chip by its device descriptor, as the Linux kernel's driver tells them apart: the H
 // by its class or its control endpoint's size; the others by their USB version and release, where
-// a TA or TB, unlike the G chip of the same release, answers the question for its HX status.
+// a TA or TB, unlike the G chip of the same release, answers the question for its HX status. Only
+// the control endpoint's size is not among what the browser shows of the descriptor: a device
+// whose descriptor cannot be read is taken for one of 64 bytes, as every chip after the H has.
 async function chipType(device) {
-  const d = await descriptor(device, DEVICE_DESCRIPTOR);
-  const [deviceClass, controlPacket, usb, release] = [d[4], d[7], d[2] | (d[3] << 8), d[12] | (d[13] << 8)];
-  if (deviceClass === 0x02 || controlPacket !== 64) return 'H';
+  const usb = bcd(device.usbVersionMajor, device.usbVersionMinor, device.usbVersionSubminor);
+  const release = deviceRelease(device);
+  const controlPacket = await descriptor(device, DEVICE_DESCRIPTOR).then((d) => d[7] ?? 64, () => 64);
+  if (device.deviceClass === 0x02 || controlPacket !== 64) return 'H';
   if (usb === 0x0101 || usb === 0x0110) return release === 0x0400 ? 'HXD' : 'HX';
   if (usb !== 0x0200) return null;
   if (release === 0x0300 || release === 0x0500) {

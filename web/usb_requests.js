@@ -71,6 +71,11 @@ export function makersSerialEndpoints(device, chip) {
 
 export const hex4 = (value) => value.toString(16).padStart(4, '0');
 
+// A version as the descriptor gives it in BCD (0x0110 for 1.10), from the browser's three parts.
+export const bcd = (major, minor, subminor) => (major << 8) | (minor << 4) | subminor;
+// The device's release (bcdDevice), by which a maker tells its chips apart.
+export const deviceRelease = (device) => bcd(device.deviceVersionMajor, device.deviceVersionMinor, device.deviceVersionSubminor);
+
 // The bytes of a transfer's DataView.
 export const bytesOf = (data) => new Uint8Array(data.buffer, data.byteOffset, data.byteLength);
 
