@@ -22,6 +22,8 @@ const TEXT = {
     'Opera, or in Firefox 151 or later, on a desktop computer. You can still check an update file here.',
   noWebUsb: 'It has no WebUSB either, through which Chrome on Android reaches a USB serial adapter.',
   portLost: (reason) => `The port: ${reason}.`,
+  lineErrors: (count) => `The adapter reported ${count === 1 ? 'a line error' : `${count} line errors`} (framing, ` +
+    'parity or break) in the device\'s answers, without saying which bytes they damaged.',
   notStarted: 'The page could not start its updater (reload it, or try another browser):',
   otherSite: 'The page loads update files from its own site only:',
   notLoaded: 'The update file could not be loaded:',
@@ -263,7 +265,7 @@ function connect() {
   updating = true;
   allow('connect', false);
   allow('other-file', false);
-  const chosen = Transport.request();
+  const chosen = Transport.request(table.usb_chips);
   chosen.catch(() => {});  // told in its job, which may wait for another
   const transport = Transport;
   serialized(() => updateDevice(chosen, transport)).finally(() => { updating = false; });
@@ -290,7 +292,7 @@ async function updateDevice(chosen, transport) {
     return;
   }
   note('connect-note', '');
-  link = new transport(port, table.write_bound);
+  link = new transport(port, table.write_bound, table.usb_chips);
   return finish(await core('web_update', 'number', ['number'], [run]));
 }
 
@@ -360,7 +362,8 @@ const frontEnd = {
 // The end of every run, inside its job: the port closed, the record written, the outcome shown.
 async function finish(status) {
   await core('web_end', null, ['number', 'number'], [run, status]);
-  note('port-note', link?.lost ? TEXT.portLost(link.lostReason) : '');
+  note('port-note', [link?.lost ? TEXT.portLost(link.lostReason) : '', link?.lineErrors ? TEXT.lineErrors(link.lineErrors) : '']
+    .filter(Boolean).join(' '));
   link = null;
   show('pause-note', false);
   const name = await core('web_outcome_name', 'string', ['number'], [status]);

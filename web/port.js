@@ -20,14 +20,19 @@
 //                     or the device is gone.
 //   lost, lostReason  true once the port is gone (unplugged, a transfer failed, a write ran past its
 //                     bound), and why in words; onLost() is called once at that moment.
+//   lineErrors        how many framing or parity errors and breaks the adapter reported since the
+//                     first write without saying which bytes they damaged: those bytes were passed on
+//                     as they came. 0 where the transport drops the bytes it knows damaged, or knows
+//                     of none.
 //   describe()        { vendorId, productId, chip, serialNumber }: what the transport knows of the
 //                     adapter (ids 0, texts empty when it knows nothing).
 //   takeByte()        read(0) as a plain value, never a promise: the core asks it first, so that
 //                     only an empty buffer costs a wait on a promise.
 //
 // What a transport implements:
-//   openLine(settings)  opens and sets up the line; hands what arrives to this.received(bytes), and
-//                       calls this.markLost(reason) when the port goes away.
+//   openLine(settings)  opens and sets up the line; hands what arrives to this.received(bytes), the
+//                       line errors the adapter reports to this.lineErrorsReported(count), and calls
+//                       this.markLost(reason) when the port goes away.
 //   send(bytes)         resolves once the bytes are taken; rejects with the reason when they cannot be.
 //   shut()              lets go of everything; may hang on a stuck transport (close bounds it).
 
@@ -48,6 +53,7 @@ export class Port {
     this.lost = false;
     this.lostReason = '';
     this.wrote = false;
+    this.lineErrors = 0;
     this.waiter = null;
     this.onLost = () => {};
   }
@@ -61,6 +67,11 @@ export class Port {
     if (!this.wrote || this.lost) return;
     for (const byte of bytes) this.buffer.push(byte);
     if (bytes.length > 0) this.wake();
+  }
+
+  // Line errors the adapter reported: counted once the core has written, as what arrives is kept.
+  lineErrorsReported(count) {
+    if (this.wrote && !this.lost) this.lineErrors += count;
   }
 
   markLost(reason) {

@@ -1,6 +1,7 @@
 // WCH CH340 and CH341 chips by the vendor requests the chip's drivers use: the chip's version and
-// init, the baud divisor and prescaler, the line control, flow control off, the modem lines.
-import { bulkEndpoints, controlIn, controlOut } from './usb_requests.js';
+// init, the baud divisor and prescaler, the line control, flow control off, the modem lines. The
+// chip tells nothing of a byte it received damaged: such a byte comes as data.
+import { UsbDriver, controlIn, controlOut } from './usb_requests.js';
 
 const READ_VERSION = 0x5f;
 const WRITE_REG = 0x9a;
@@ -46,20 +47,11 @@ function baudValue(baudRate) {
   return ((0x100 - div) << 8) | (fact << 2) | ps;
 }
 
-export class Ch341Driver {
-  static matches(device) {
-    return device.vendorId === 0x1a86 && (device.productId === 0x7523 || device.productId === 0x5523);
-  }
-
-  constructor(device) {
-    this.device = device;
-    this.chip = device.productId === 0x7523 ? 'WCH CH340' : 'WCH CH341';
-    this.interfaces = [0];
-  }
+export class Ch341Driver extends UsbDriver {
+  static family = 'ch341';
 
   async setUp(settings) {
     const out = (request, value, index) => controlOut(this.device, 'vendor', 'device', request, value, index);
-    this.endpoints = bulkEndpoints(this.device, 0);
     const [version] = await controlIn(this.device, 'vendor', 'device', READ_VERSION, 0, 0, 2);
     await out(SERIAL_INIT, 0, 0);
     await out(WRITE_REG, (REG_DIVISOR << 8) | REG_PRESCALER, baudValue(settings.baudRate) | (version > 0x27 ? SEND_AT_ONCE : 0));
@@ -74,10 +66,4 @@ export class Ch341Driver {
     // The modem lines are set low-active: DTR and RTS on.
     await out(MODEM_CTRL, ~(DTR | RTS) & 0xffff, 0);
   }
-
-  payload(data) {
-    return new Uint8Array(data.buffer, data.byteOffset, data.byteLength);
-  }
-
-  async restore() {}
 }

@@ -2,7 +2,7 @@
 // vendor requests. Every IN packet starts with two status bytes, the modem's and the line's; the
 // latency timer holds a reply that does not fill a packet up to its time (16 ms as shipped), so it
 // is set to 1 ms for the update and put back after.
-import { bulkEndpoints, controlIn, controlOut } from './usb_requests.js';
+import { UsbDriver, bytesOf, controlIn, controlOut, deviceRelease, makersSerialEndpoints } from './usb_requests.js';
 
 const RESET = 0x00;
 const MODEM_CTRL = 0x01;
@@ -43,26 +43,26 @@ function divisor(baudRate, highSpeed) {
   return value;
 }
 
-export class FtdiDriver {
-  static matches(device) {
-    return device.vendorId === 0x0403;
-  }
+export class FtdiDriver extends UsbDriver {
+  static family = 'ftdi';
 
+  // The chip is named by its release, more closely than by its ids.
   constructor(device) {
-    this.device = device;
-    const release = (device.deviceVersionMajor << 8) | (device.deviceVersionMinor << 4) | device.deviceVersionSubminor;
-    const [name, highSpeed] = CHIPS[release] ?? ['serial chip', false];
+    super(device);
+    const [name, highSpeed] = CHIPS[deviceRelease(device)] ?? ['serial chip', false];
     this.chip = `FTDI ${name}`;
     this.highSpeed = highSpeed;
-    this.interfaces = [0];
     // A chip of several ports numbers them from 1 in its requests: the first is 1.
     this.port = device.configuration.interfaces.length > 1 ? 1 : 0;
     this.latencyFound = null;
   }
 
+  async prepare() {
+    this.endpoints = makersSerialEndpoints(this.device, 'FTDI');
+  }
+
   async setUp(settings) {
     const out = (request, value, index = this.port) => controlOut(this.device, 'vendor', 'device', request, value, index);
-    this.endpoints = bulkEndpoints(this.device, 0);
     await out(RESET, 0);
     const baud = divisor(settings.baudRate, this.highSpeed);
     // The chips after the first ones take the divisor's high bits in the index's high byte.
@@ -88,7 +88,7 @@ export class FtdiDriver {
   // line status tells a parity or framing error (which of its bytes it was, the chip does not say) or
   // a break (the 0 it leaves at the packet's end), as the console's line drops such bytes.
   payload(data) {
-    const bytes = new Uint8Array(data.buffer, data.byteOffset, data.byteLength);
+    const bytes = bytesOf(data);
     const kept = [];
     for (let at = 0; at < bytes.length; at += this.endpoints.packetSize) {
       const packet = bytes.subarray(at, Math.min(at + this.endpoints.packetSize, bytes.length));

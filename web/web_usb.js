@@ -1,23 +1,19 @@
 // The page's port over WebUSB, for browsers without Web Serial (Chrome on Android): the page
-// drives the adapter's chip itself, with the driver of its family (usb_*.js).
+// drives the adapter's chip itself, with the driver of its family (usb_*.js). Which chip an adapter
+// has, and the family of requests it speaks, comes from the core's table of USB serial chips.
 import { Port } from './port.js';
+import { OtherChip, hex4 } from './usb_requests.js';
 import { FtdiDriver } from './usb_ftdi.js';
 import { Cp210xDriver } from './usb_cp210x.js';
 import { Ch341Driver } from './usb_ch341.js';
 import { Pl2303Driver } from './usb_pl2303.js';
 import { CdcAcmDriver } from './usb_cdc_acm.js';
 
-// In the order they are tried: a chip's own driver before the class.
+// A chip's own driver for the chips the table knows; the class's for every other adapter.
 const DRIVERS = [FtdiDriver, Cp210xDriver, Ch341Driver, Pl2303Driver, CdcAcmDriver];
 
-// What the browser's chooser lists: the four chip makers' adapters and the CDC-ACM class.
-export const USB_FILTERS = [
-  { vendorId: 0x0403 },
-  { vendorId: 0x10c4 },
-  { vendorId: 0x1a86 },
-  { vendorId: 0x067b },
-  { classCode: 0x02 },
-];
+// Room for a notification: the chips' are 10 bytes.
+const NOTIFICATION_BYTES = 64;
 
 // What the person can do where the phone or the browser says no: one line each.
 export const USB_HELP = {
@@ -27,11 +23,17 @@ export const USB_HELP = {
   noPermission: 'The browser was not allowed to use the adapter. Press Connect again and allow it; if no question ' +
     'comes, allow USB devices for this site in the browser\'s site settings.',
   otherFamily: 'This adapter\'s chip is none of those the page drives (FTDI, Silicon Labs CP210x, WCH CH340/CH341, ' +
-    'Prolific PL2303, CDC-ACM). Use an adapter with one of them, or the console updater on a computer.',
+    'Prolific PL2303 up to the TB, CDC-ACM). Use an adapter with one of them, or the console updater on a computer.',
+  pl2303g: (chip) => `This adapter's ${chip} is of Prolific's PL2303G series, which takes other requests than the ` +
+    'PL2303 chips before it, and the page does not drive it. Use an adapter with an FTDI, Silicon Labs CP210x, WCH ' +
+    'CH340/CH341 or Prolific PL2303HX, TA or TB chip, or the console updater on a computer.',
   noDevice: 'No adapter was chosen. Plug the adapter into the phone (an OTG cable or adapter), then press Connect ' +
     'and choose it.',
   failed: 'The adapter did not take its settings. Unplug it, plug it in again and press Connect.',
 };
+
+// The help for a chip the page does not drive, by the family of requests it speaks.
+const helpFor = ({ chip, family }) => (family === 'pl2303g' ? USB_HELP.pl2303g(chip) : USB_HELP.otherFamily);
 
 // An adapter that cannot be used, with its plain help line.
 class Refusal extends Error {
@@ -41,10 +43,17 @@ class Refusal extends Error {
   }
 }
 
+// The table's entry for the device ({ chip, family }): by its ids, else by its maker for the makers
+// whose every product is spoken to alike; undefined for a device the table does not know.
+const chipOf = (chips, device) => chips[`${hex4(device.vendorId)}:${hex4(device.productId)}`] ?? chips[hex4(device.vendorId)];
+
 export class WebUsbPort extends Port {
-  // The browser's chooser; called in the click that asks for it.
-  static request() {
-    return navigator.usb.requestDevice({ filters: USB_FILTERS });
+  // The browser's chooser, called in the click that asks for it: it lists the adapters of the makers
+  // in the table (chips, the core's usb_chips), and those of the USB serial class.
+  static request(chips) {
+    const vendors = new Set(Object.keys(chips).map((ids) => parseInt(ids.slice(0, 4), 16)));
+    const filters = [...[...vendors].map((vendorId) => ({ vendorId })), { classCode: CdcAcmDriver.classCode }];
+    return navigator.usb.requestDevice({ filters });
   }
 
   // The help for a chooser that gave no device.
@@ -52,10 +61,13 @@ export class WebUsbPort extends Port {
     return error.name === 'NotFoundError' ? USB_HELP.noDevice : USB_HELP.noPermission;
   }
 
-  constructor(device, bound) {
+  // chips: the core's table of USB serial chips (usb_chips).
+  constructor(device, bound, chips) {
     super(bound);
     this.device = device;
+    this.chips = chips;
     this.driver = null;
+    this.configured = false;
     this.claimed = [];
     this.stopping = false;
     this.forgetDevice = (event) => {
@@ -71,9 +83,15 @@ export class WebUsbPort extends Port {
     } catch (error) {
       throw new Refusal(error.message, error.name === 'SecurityError' ? USB_HELP.noPermission : USB_HELP.claimRefused);
     }
-    const Driver = DRIVERS.find((driver) => driver.matches(device));
-    if (!Driver) throw new Refusal(`USB ${hex4(device.vendorId)}:${hex4(device.productId)} is no serial adapter the page knows`, USB_HELP.otherFamily);
-    this.driver = new Driver(device);
+    const known = chipOf(this.chips, device);
+    const Driver = known ? DRIVERS.find((driver) => driver.family === known.family) : CdcAcmDriver;
+    if (!Driver) throw new Refusal(`USB ${hex4(device.vendorId)}:${hex4(device.productId)} is a ${known.chip}`, helpFor(known));
+    this.driver = new Driver(device, known?.chip);
+    try {
+      await this.driver.prepare();
+    } catch (error) {
+      throw new Refusal(error.message, error instanceof OtherChip ? helpFor(error) : USB_HELP.failed);
+    }
     for (const number of this.driver.interfaces) {
       try {
         await device.claimInterface(number);
@@ -82,25 +100,34 @@ export class WebUsbPort extends Port {
       }
       this.claimed.push(number);
     }
+    this.configured = true;
     try {
       await this.driver.setUp(settings);
     } catch (error) {
       throw new Refusal(error.message, USB_HELP.failed);
     }
     navigator.usb.addEventListener('disconnect', this.forgetDevice);
-    this.pumping = this.pump();
+    const { in: input, packetSize, notify } = this.driver.endpoints;
+    this.pumping = this.transfers(input, packetSize * 4, (data) => this.received(this.driver.payload(data)),
+      (error) => this.markLost(`reading failed: ${error.message}`));
+    // A lost port is told by the data's transfers; the notifications just end.
+    if (notify != null) {
+      this.listening = this.transfers(notify, NOTIFICATION_BYTES, (data) => this.lineErrorsReported(this.driver.lineErrors(data)),
+        () => {});
+    }
   }
 
-  // IN transfers one after the other, a few packets each, as long as the port is open.
-  async pump() {
-    const { in: endpoint, packetSize } = this.driver.endpoints;
+  // IN transfers from endpoint one after the other, as long as the port is open, the data of each
+  // handed to take; a transfer that failed on the bus (babble) brings nothing to trust, and a stall
+  // is cleared. A transfer that throws ends them with failed(error), unless the port is closing.
+  async transfers(endpoint, length, take, failed) {
     while (!this.stopping && !this.lost) {
       try {
-        const result = await this.device.transferIn(endpoint, packetSize * 4);
+        const result = await this.device.transferIn(endpoint, length);
         if (result.status === 'stall') await this.device.clearHalt('in', endpoint);
-        else if (result.data) this.received(this.driver.payload(result.data));
+        else if (result.status === 'ok' && result.data) take(result.data);
       } catch (error) {
-        if (!this.stopping) this.markLost(`reading failed: ${error.message}`);
+        if (!this.stopping) failed(error);
         return;
       }
     }
@@ -119,7 +146,7 @@ export class WebUsbPort extends Port {
     this.stopping = true;
     navigator.usb.removeEventListener('disconnect', this.forgetDevice);
     if (!this.device.opened) return;
-    if (this.driver?.endpoints) {
+    if (this.configured) {
       try {
         await this.driver.restore();
       } catch (error) { /* the adapter keeps the update's settings */ }
@@ -133,6 +160,7 @@ export class WebUsbPort extends Port {
       await this.device.close();
     } catch (error) { /* gone with the device */ }
     await this.pumping;
+    await this.listening;
   }
 
   describe() {
@@ -144,5 +172,3 @@ export class WebUsbPort extends Port {
     };
   }
 }
-
-const hex4 = (value) => value.toString(16).padStart(4, '0');

@@ -233,7 +233,8 @@ extern "C" {
 // What the page shares with the core, as one JSON object: the event kinds and NOT_KNOWN, the
 // outcomes' statuses by name, the header's fields, the pause after the FLASH, the port's write
 // bound (as port.js takes it), what portText() is asked for, the EEPROM question's keys, and the
-// texts the page shows of the core's: the note during the pause, and the port's name.
+// texts the page shows of the core's: the note during the pause, and the port's name; and the USB
+// serial chips the page's WebUSB drivers know.
 EMSCRIPTEN_KEEPALIVE const char* web_table() {
     static std::string table;
     if (!table.empty()) return table.c_str();
@@ -275,6 +276,19 @@ EMSCRIPTEN_KEEPALIVE const char* web_table() {
     char pause[64];
     std::snprintf(pause, sizeof pause, "The device settles for %u seconds\xE2\x80\xA6", core::PAUSE_AFTER_FLASH_MS / 1000);
     json.object("texts").field("pause", pause).field("port_name", PORT_NAME).end();
+    // The USB serial chips by their ids, "vvvv:pppp", or "vvvv" for any product of the vendor: each
+    // chip's name and the family of requests it speaks, for the page's chooser and its drivers.
+    json.object("usb_chips");
+    for (const core::UsbSerialChip& chip : core::usb_serial_chips()) {
+        char ids[16];
+        if (chip.product == 0) {
+            std::snprintf(ids, sizeof ids, "%04x", chip.vendor);
+        } else {
+            std::snprintf(ids, sizeof ids, "%04x:%04x", chip.vendor, chip.product);
+        }
+        json.object(ids).field("chip", chip.chip).field("family", core::usb_serial_family_name(chip.family)).end();
+    }
+    json.end();
     table = json.line();
     return table.c_str();
 }

@@ -1,6 +1,6 @@
 # The page takes what it shares with the core from the core's table: its scripts and its HTML hold
-# no outcome name, pause, key of the EEPROM question or port bound of their own. Fails naming what
-# it found where.
+# no outcome name, pause, key of the EEPROM question, port bound or USB serial chip maker's id of
+# their own. Fails naming what it found where.
 #   cmake -DSOURCE_DIR=<project> -P page_facts.cmake
 
 # The outcome names, as the core names them in the run record.
@@ -20,7 +20,8 @@ set(facts
   "an outcome name" "['\"`](${names})['\"`]"
   "a pause" "5000|5 seconds|5 s[^a-z]"
   "a key" "['\"`](e|E|Escape)['\"`]"
-  "a port bound" "[0-9]+ *\\* *[a-zA-Z.]*length|\\+ *50([^0-9]|$)")
+  "a port bound" "[0-9]+ *\\* *[a-zA-Z.]*length|\\+ *50([^0-9]|$)"
+  "a chip maker's USB id" "0x(0403|10[cC]4|1[aA]86|067[bB])([^0-9a-fA-F]|$)")
 set(found "")
 file(GLOB pages RELATIVE ${SOURCE_DIR} ${SOURCE_DIR}/web/*.js ${SOURCE_DIR}/web/*.html)
 foreach(page IN LISTS pages)

@@ -70,6 +70,21 @@ async function fitsPhone(page, when) {
 
 const HELP_CLAIM = 'The phone\'s system holds this adapter for itself, so the browser cannot use it.';
 
+// The adapter refused before the update: the port's error, the help naming what it found.
+async function refused(page, help) {
+  expectEqual(await update(page), 'Outcome: port_error (exit status 3)', 'outcome');
+  const result = (await text(page, 'result-text')).replace(/\s+/g, ' ');
+  expectEqual(result.includes(help), true, `help in ${result}`);
+}
+
+// A damaged byte that the chip tells of without saying which it was: it reaches the core, and the
+// result says the adapter reported it.
+async function toldLineError(page) {
+  const outcome = await update(page);
+  expectEqual(outcome.endsWith('(exit status 0)'), false, `outcome ${outcome}`);
+  expectEqual((await text(page, 'port-note')).startsWith('The adapter reported a line error (framing, parity or break)'), true, 'note');
+}
+
 const CASES = [
   {
     name: 'FTDI FT232R: complete, the latency timer at 1 ms during the transfer and put back, on a phone\'s screen',
@@ -91,12 +106,30 @@ const CASES = [
   },
   { name: 'FTDI FT2232H, its first port', usb: { family: 'ftdi', release: 0x0700 }, identity: 'FTDI FT2232H', device: 'usb 0403:6010' },
   { name: 'WCH CH340', usb: { family: 'ch340' }, identity: 'WCH CH340', device: 'usb 1a86:7523' },
-  { name: 'Prolific PL2303', usb: { family: 'pl2303' }, identity: 'Prolific PL2303', device: 'usb 067b:2303' },
-  { name: 'CDC-ACM (WCH CH9102)', usb: { family: 'cdc' }, identity: 'USB serial (CDC-ACM)', device: 'usb 1a86:55d4' },
   {
-    name: 'Silicon Labs CP210x, by the link beside Web Serial\'s Connect',
+    name: 'WCH CH340 of product 7522, a transfer that ends in babble dropped',
+    usb: { family: 'ch340', productId: 0x7522, babble: 40 },
+    identity: 'WCH CH340',
+    device: 'usb 1a86:7522',
+  },
+  { name: 'Prolific PL2303', usb: { family: 'pl2303' }, identity: 'Prolific PL2303HX', device: 'usb 067b:2303' },
+  { name: 'CDC-ACM (WCH CH9102)', usb: { family: 'cdc' }, identity: 'WCH CH9102', device: 'usb 1a86:55d4' },
+  {
+    name: 'CDC-ACM on interfaces 2 and 3 behind RNDIS on 0 and 1, paired by the Union descriptors',
+    usb: { family: 'composite' },
+    identity: 'USB serial (CDC-ACM)',
+    device: 'usb 1209:2323',
+  },
+  {
+    name: 'CDC-ACM on interfaces 2 and 3 behind RNDIS, without Union descriptors',
+    usb: { family: 'composite', union: false },
+    identity: 'USB serial (CDC-ACM)',
+    device: 'usb 1209:2323',
+  },
+  {
+    name: 'Silicon Labs CP210x, by the link beside Web Serial\'s Connect, a byte with a framing error dropped',
     webSerial: true,
-    usb: { family: 'cp210x' },
+    usb: { family: 'cp210x', framingError: 40 },
     run: async (page) => {
       await untilState(page, 'ready');
       expectEqual(await page.isVisible('#usb-instead'), true, 'the link');
@@ -130,13 +163,17 @@ const CASES = [
       expectEqual((await record(page)).port_help[0].startsWith(HELP_CLAIM), true, 'record');
     },
   },
+  { name: 'Prolific PL2303: a byte with a framing error told', usb: { family: 'pl2303', framingError: 40 }, run: toldLineError },
+  { name: 'CDC-ACM: a byte with a framing error told', usb: { family: 'cdc', framingError: 40 }, run: toldLineError },
   {
     name: 'an adapter of another family',
     usb: { family: 'ch340', productId: 0x5512 },
-    run: async (page) => {
-      expectEqual(await update(page), 'Outcome: port_error (exit status 3)', 'outcome');
-      expectEqual((await text(page, 'result-text')).includes('none of those the page drives'), true, 'help');
-    },
+    run: (page) => refused(page, 'none of those the page drives'),
+  },
+  {
+    name: 'a Prolific PL2303GC: its help names the PL2303G',
+    usb: { family: 'pl2303', productId: 0x23a3 },
+    run: (page) => refused(page, 'This adapter\'s Prolific PL2303GC is of Prolific\'s PL2303G series'),
   },
   {
     name: 'the chooser cancelled',

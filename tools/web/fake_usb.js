@@ -1,15 +1,24 @@
 // A stand-in for the browser's WebUSB with one USB serial adapter in it, modelled at the level of its
-// chip's control requests and endpoints, with the simulated device (fake_serial.js, loaded before)
-// on the adapter's line. The chip comes as another program left it: 9600 baud, 7 data bits, even
-// parity, hardware flow control. Until the page sets 115200 baud, 8N1 with the chip's own requests,
-// every byte crosses the line garbled; while flow control is on, nothing reaches the device.
+// chip's control requests, descriptors and endpoints, with the simulated device (fake_serial.js,
+// loaded before) on the adapter's line. The chip comes as another program left it: 9600 baud, 7 data
+// bits, even parity, hardware flow control. Until the page sets 115200 baud, 8N1 with the chip's own
+// requests, every byte crosses the line garbled; while flow control is on, nothing reaches the device.
 // window.SIMULATED_DEVICE.usb scripts it:
-//   family          'ftdi' (default), 'cp210x', 'ch340', 'pl2303', 'cdc' (a WCH CH9102)
+//   family          'ftdi' (default), 'cp210x', 'ch340', 'pl2303' (an HX), 'cdc' (a WCH CH9102),
+//                   'composite' (a board with a network adapter's RNDIS on interfaces 0 and 1 and its
+//                   CDC-ACM serial port on 2 and 3, its data interface first)
+//   union           composite: false leaves the Union descriptors out of its configuration, and puts
+//                   the serial port's communication interface first
 //   release         FTDI: the chip's bcdDevice, 0x0600 an FT232R (default), 0x0700 an FT2232H
 //   latency         FTDI: the latency timer found in the chip, ms (default 16): a reply that does not
 //                   fill a packet is held that long; an idle chip sends its status as often
 //   latencyRefused  FTDI: the chip stalls the latency timer's requests (it keeps its timer)
-//   framingError    FTDI: just before the device's nth answer, a byte arrives with a framing error
+//   framingError    just before the device's nth answer, a byte arrives with a framing error, and
+//                   the chip tells it as it does: FTDI in its packet's status, CP210x in its embedded
+//                   events (where the page turned them on), PL2303 and CDC-ACM in a notification on
+//                   the interrupt endpoint; a CH340 tells nothing
+//   babble          the IN transfer waiting when the device sends its nth answer ends in babble,
+//                   with a stray byte
 //   claimRefused    claimInterface fails, as where the phone's system holds the interface
 //   cancel          the person cancels the browser's chooser
 //   serialNumber    the adapter's serial number (default none)
@@ -29,19 +38,30 @@
   const state = { lineSet: null, latency: 0, latencyWhileWriting: 0, opens: 0, requests: 0 };
   simulated.usb = state;
 
+  const DAMAGED_BYTE = 0xe5;
   const garbled = (bytes) => bytes.map((byte) => (byte * 5 + 0x3b) & 0xff);
   const near = (rate) => Math.abs(rate - 115200) < 115200 * 0.02;
   const bulk = (endpointNumber, direction, packetSize) => ({ endpointNumber, direction, type: 'bulk', packetSize });
   const interrupt = (endpointNumber) => ({ endpointNumber, direction: 'in', type: 'interrupt', packetSize: 8 });
-  const face = (interfaceNumber, interfaceClass, interfaceSubclass, endpoints) =>
-    ({ interfaceNumber, alternate: { interfaceClass, interfaceSubclass, endpoints } });
+  // An interface as WebUSB shows it, with the class-specific descriptors its configuration gives.
+  const face = (interfaceNumber, interfaceClass, interfaceSubclass, endpoints, interfaceProtocol = 0, functional = []) =>
+    ({ interfaceNumber, alternate: { interfaceClass, interfaceSubclass, interfaceProtocol, endpoints }, functional });
   const vendor = (endpoints) => face(0, 0xff, 0xff, endpoints);
+  // A communication interface's header and ACM descriptors, and its Union with its data interface.
+  const cdcFunctional = (control, data, union = true) =>
+    [[5, 0x24, 0x00, 0x10, 0x01], [4, 0x24, 0x02, 0x02], ...(union ? [[5, 0x24, 0x06, control, data]] : [])];
+  // A SERIAL_STATE notification for an interface (PL2303's UART state has the same form).
+  const serialState = (interfaceNumber, bits) => [0xa1, 0x20, 0, 0, interfaceNumber, 0, 2, 0, bits, 0];
+  const FRAMING = 0x10;
 
   // A chip: its ids, interfaces, control requests (out: true when taken; in: the bytes, or null to
-  // stall), whether its line is set and open for data, and how its IN packets are made.
+  // stall), whether its line is set and open for data, and how its IN packets and notifications are
+  // made.
   class Chip {
     constructor() {
       this.toHost = [];
+      this.notifications = [];
+      this.usb = 0x0200;
     }
 
     flowing() { return true; }
@@ -49,6 +69,11 @@
     // The device's answers, as the line brings them.
     fromDevice(bytes) {
       this.toHost.push(...(this.lineSet() ? bytes : garbled(bytes)));
+    }
+
+    // A byte the line brought with a framing error: a chip that cannot tell passes it on.
+    damaged(byte) {
+      this.toHost.push(byte);
     }
 
     // The next IN transfer's bytes, or null while the chip has nothing to send.
@@ -81,8 +106,6 @@
       state.latency = this.latency;
       this.firstHeldAt = 0;
       this.lastPacketAt = performance.now();
-      this.errors = options.framingError === undefined ? [] : [options.framingError];
-      this.answers = 0;
       this.errorPackets = [];
     }
 
@@ -128,14 +151,13 @@
     }
 
     fromDevice(bytes) {
-      this.answers += 1;
-      if (this.errors[0] === this.answers) {
-        this.errors.shift();
-        // A byte broken on the line goes out at once, in a packet that says so.
-        this.errorPackets.push([0x31, 0x60 | 0x08, 0xe5]);
-      }
       if (this.toHost.length === 0) this.firstHeldAt = performance.now();
       super.fromDevice(bytes);
+    }
+
+    // A byte broken on the line goes out at once, in a packet that says so.
+    damaged(byte) {
+      this.errorPackets.push([0x31, 0x60 | 0x08, byte]);
     }
 
     // Replies wait for the latency timer unless they fill a packet; an idle chip sends its two status
@@ -159,12 +181,14 @@
     }
   }
 
+  // A CP2102: with events embedded (EMBED_EVENTS with an escape character), the data byte ESCAPE
+  // goes as ESCAPE 0, and a byte received with a framing error as ESCAPE 1, its line status, itself.
   class Cp210x extends Chip {
     constructor() {
       super();
       Object.assign(this, { vendorId: 0x10c4, productId: 0xea60, release: 0x0100 });
       this.interfaces = [vendor([bulk(1, 'in', 64), bulk(1, 'out', 64)])];
-      Object.assign(this, { enabled: false, rate: 9600, lineControl: 0x0720, handshake: 0x09, replace: 0x80 });
+      Object.assign(this, { enabled: false, rate: 9600, lineControl: 0x0720, handshake: 0x09, replace: 0x80, escape: null });
     }
 
     lineSet() { return this.enabled && near(this.rate) && this.lineControl === 0x0800; }
@@ -172,20 +196,34 @@
     // CTS handshake, RTS flow control, XON/XOFF.
     flowing() { return this.enabled && !(this.handshake & 0x08) && (this.replace & 0xc0) !== 0x80 && !(this.replace & 0x03); }
 
+    fromDevice(bytes) {
+      for (const byte of this.lineSet() ? bytes : garbled(bytes)) this.toHost.push(...(byte === this.escape ? [byte, 0] : [byte]));
+    }
+
+    damaged(byte) {
+      this.toHost.push(...(this.escape === null ? [byte] : [this.escape, 1, 0x08, byte]));
+    }
+
     controlOut({ requestType, recipient, request, value, index }, data) {
       if (requestType !== 'vendor' || recipient !== 'interface' || index !== 0) return false;
       const word = (at) => data[at] | (data[at + 1] << 8) | (data[at + 2] << 16) | (data[at + 3] << 24);
       switch (request) {
-        case 0x00: this.enabled = value === 1; return true;
+        // Disabling the UART ends the embedded events.
+        case 0x00: this.enabled = value === 1; if (!this.enabled) this.escape = null; return true;
         case 0x03: this.lineControl = value; return true;
         case 0x07: return true;
         case 0x13: if (data.length !== 16) return false; [this.handshake, this.replace] = [word(0), word(4)]; return true;
+        case 0x15: this.escape = value === 0 ? null : value & 0xff; return true;
         case 0x1e: if (data.length !== 4) return false; this.rate = word(0); return true;
         default: return false;
       }
     }
 
-    controlIn() { return null; }
+    // The part number, a CP2102's.
+    controlIn({ requestType, recipient, request, value }) {
+      if (requestType === 'vendor' && recipient === 'device' && request === 0xff && value === 0x370b) return [0x02, 0x00];
+      return null;
+    }
   }
 
   class Ch340 extends Chip {
@@ -224,10 +262,11 @@
     }
   }
 
+  // A PL2303HX, of USB 1.1: its UART state comes on the interrupt endpoint.
   class Pl2303 extends Chip {
     constructor() {
       super();
-      Object.assign(this, { vendorId: 0x067b, productId: 0x2303, release: 0x0300 });
+      Object.assign(this, { vendorId: 0x067b, productId: 0x2303, release: 0x0300, usb: 0x0110 });
       this.interfaces = [vendor([interrupt(1), bulk(2, 'out', 64), bulk(3, 'in', 64)])];
       this.written = [];
       this.registers = { 0: 0x61 };
@@ -245,6 +284,11 @@
     lineSet() { return this.started() && this.coding.join() === [0x00, 0xc2, 0x01, 0x00, 0, 0, 8].join(); }
 
     flowing() { return this.started() && (this.registers[0] & 0xf0) === 0; }
+
+    damaged(byte) {
+      super.damaged(byte);
+      this.notifications.push(serialState(0, FRAMING));
+    }
 
     controlOut({ requestType, recipient, request, value, index }, data) {
       if (requestType === 'vendor' && request === 0x01) {
@@ -270,14 +314,23 @@
     constructor() {
       super();
       Object.assign(this, { vendorId: 0x1a86, productId: 0x55d4, release: 0x0443, deviceClass: 0x02 });
-      this.interfaces = [face(0, 0x02, 0x02, [interrupt(3)]), face(1, 0x0a, 0x00, [bulk(2, 'in', 64), bulk(1, 'out', 64)])];
+      this.serial = 0;
+      this.interfaces = [face(0, 0x02, 0x02, [interrupt(3)], 0x01, cdcFunctional(0, 1)),
+        face(1, 0x0a, 0x00, [bulk(2, 'in', 64), bulk(1, 'out', 64)])];
       this.coding = [0x80, 0x25, 0, 0, 0, 2, 7];
     }
 
     lineSet() { return this.coding.join() === [0x00, 0xc2, 0x01, 0x00, 0, 0, 8].join(); }
 
+    damaged(byte) {
+      super.damaged(byte);
+      this.notifications.push(serialState(this.serial, FRAMING));
+    }
+
+    // Line coding and control lines on the serial port's communication interface; any other function
+    // (RNDIS) stalls them.
     controlOut({ requestType, recipient, request, index }, data) {
-      if (requestType !== 'class' || recipient !== 'interface' || index !== 0) return false;
+      if (requestType !== 'class' || recipient !== 'interface' || index !== this.serial) return false;
       if (request === 0x20 && data.length === 7) this.coding = Array.from(data);
       else if (request !== 0x22) return false;
       return true;
@@ -286,14 +339,54 @@
     controlIn() { return null; }
   }
 
-  const CHIPS = { ftdi: Ftdi, cp210x: Cp210x, ch340: Ch340, pl2303: Pl2303, cdc: Cdc };
+  // A board whose first function is a network adapter (RNDIS: class 2, subclass 2, protocol FF, and
+  // its data interface), its serial port after it. With Union descriptors, the serial port's data
+  // interface comes first (2, its communication interface 3), as only the Union tells; without, its
+  // communication interface does.
+  class Composite extends Cdc {
+    constructor() {
+      super();
+      Object.assign(this, { vendorId: 0x1209, productId: 0x2323, release: 0x0100, deviceClass: 0xef });
+      const union = options.union ?? true;
+      const [control, data] = union ? [3, 2] : [2, 3];
+      this.serial = control;
+      this.interfaces = [
+        face(0, 0x02, 0x02, [interrupt(1)], 0xff, cdcFunctional(0, 1, union)),
+        face(1, 0x0a, 0x00, [bulk(2, 'in', 64), bulk(2, 'out', 64)]),
+        face(control, 0x02, 0x02, [interrupt(3)], 0x01, cdcFunctional(control, data, union)),
+        face(data, 0x0a, 0x00, [bulk(4, 'in', 64), bulk(4, 'out', 64)]),
+      ].sort((a, b) => a.interfaceNumber - b.interfaceNumber);
+    }
+  }
+
+  // The standard descriptors, as the chip's interfaces and ids make them.
+  const le16 = (value) => [value & 0xff, value >> 8];
+  const deviceDescriptor = (device, chip) => [18, 0x01, ...le16(chip.usb), device.deviceClass, 0, 0, 64,
+    ...le16(device.vendorId), ...le16(device.productId), ...le16(chip.release), 1, 2, device.serialNumber ? 3 : 0, 1];
+  function configurationDescriptor(interfaces) {
+    const body = [];
+    for (const { interfaceNumber, alternate, functional } of interfaces) {
+      body.push(9, 0x04, interfaceNumber, 0, alternate.endpoints.length, alternate.interfaceClass,
+        alternate.interfaceSubclass, alternate.interfaceProtocol, 0);
+      for (const descriptor of functional) body.push(...descriptor);
+      for (const e of alternate.endpoints) {
+        body.push(7, 0x05, (e.direction === 'in' ? 0x80 : 0) | e.endpointNumber, e.type === 'bulk' ? 2 : 3, ...le16(e.packetSize),
+          e.type === 'bulk' ? 0 : 16);
+      }
+    }
+    return [9, 0x02, ...le16(9 + body.length), interfaces.length, 1, 0, 0x80, 50, ...body];
+  }
+
+  const CHIPS = { ftdi: Ftdi, cp210x: Cp210x, ch340: Ch340, pl2303: Pl2303, cdc: Cdc, composite: Composite };
   const usb = new EventTarget();
+  const view = (bytes) => new DataView(new Uint8Array(bytes).buffer);
 
   class SimulatedUsbDevice {
     constructor() {
       this.chip = new CHIPS[options.family ?? 'ftdi']();
-      const { vendorId, productId, release } = this.chip;
+      const { vendorId, productId, release, usb: version } = this.chip;
       Object.assign(this, { vendorId, productId: options.productId ?? productId, deviceClass: this.chip.deviceClass ?? 0 });
+      [this.usbVersionMajor, this.usbVersionMinor, this.usbVersionSubminor] = [version >> 8, (version >> 4) & 0xf, version & 0xf];
       this.deviceVersionMajor = release >> 8;
       this.deviceVersionMinor = (release >> 4) & 0xf;
       this.deviceVersionSubminor = release & 0xf;
@@ -304,7 +397,10 @@
       this.opened = false;
       this.gone = false;
       this.claimed = new Set();
-      this.waiting = [];
+      this.waiting = [];    // IN transfers on the data's bulk endpoint
+      this.listening = [];  // IN transfers on an interrupt endpoint
+      this.babbles = [];
+      this.answers = 0;
       this.deliver = null;
     }
 
@@ -318,7 +414,7 @@
 
     endpoint(number, direction) {
       for (const { interfaceNumber, alternate } of this.chip.interfaces) {
-        const found = alternate.endpoints.find((e) => e.endpointNumber === number && e.direction === direction && e.type === 'bulk');
+        const found = alternate.endpoints.find((e) => e.endpointNumber === number && e.direction === direction);
         if (found) {
           this.check(interfaceNumber);
           return found;
@@ -327,14 +423,20 @@
       throw new DOMException('The specified endpoint number is out of range.', 'IndexSizeError');
     }
 
+    // An answer of the device: the faults due with it, then the answer, as the chip brings them.
+    answered(bytes) {
+      this.answers += 1;
+      if (options.framingError === this.answers) this.chip.damaged(DAMAGED_BYTE);
+      if (options.babble === this.answers) this.babbles.push([DAMAGED_BYTE]);
+      this.chip.fromDevice(bytes);
+      this.serve();
+    }
+
     async open() {
       if (this.gone) throw new DOMException('The device was disconnected.', 'NotFoundError');
       this.opened = true;
       state.opens += 1;
-      this.deliver = await simulated.connect((bytes) => {
-        this.chip.fromDevice(bytes);
-        this.serve();
-      }, () => this.unplug());
+      this.deliver = await simulated.connect((bytes) => this.answered(bytes), () => this.unplug());
     }
 
     async selectConfiguration() {
@@ -362,11 +464,15 @@
       return { status: taken ? 'ok' : 'stall', bytesWritten: taken ? bytes.length : 0 };
     }
 
+    // GET_DESCRIPTOR for the device and its configuration; every other request goes to the chip.
     async controlTransferIn(setup, length) {
       this.check();
-      const bytes = this.chip.controlIn(setup);
+      const { requestType, recipient, request, value } = setup;
+      const standard = requestType === 'standard' && recipient === 'device' && request === 0x06;
+      const bytes = !standard ? this.chip.controlIn(setup)
+        : { 1: () => deviceDescriptor(this, this.chip), 2: () => configurationDescriptor(this.chip.interfaces) }[value >> 8]?.();
       if (!bytes) return { status: 'stall', data: null };
-      return { status: 'ok', data: new DataView(new Uint8Array(bytes.slice(0, length)).buffer) };
+      return { status: 'ok', data: view(bytes.slice(0, length)) };
     }
 
     async transferOut(number, data) {
@@ -385,20 +491,26 @@
     }
 
     transferIn(number, length) {
-      this.endpoint(number, 'in');
+      const { type } = this.endpoint(number, 'in');
       return new Promise((resolve, reject) => {
-        this.waiting.push({ length, resolve, reject });
+        (type === 'interrupt' ? this.listening : this.waiting).push({ length, resolve, reject });
         this.serve();
       });
     }
 
-    // Answers the waiting IN transfers with what the chip has to send, now or when it is due.
+    // Answers the waiting IN transfers with what the chip has to send, now or when it is due: its
+    // notifications first, as an interrupt endpoint is polled ahead of the data.
     serve() {
+      while (this.listening.length > 0 && this.chip.notifications.length > 0) {
+        this.listening.shift().resolve({ status: 'ok', data: view(this.chip.notifications.shift()) });
+      }
+      while (this.waiting.length > 0 && this.babbles.length > 0) {
+        this.waiting.shift().resolve({ status: 'babble', data: view(this.babbles.shift()) });
+      }
       while (this.waiting.length > 0) {
         const bytes = this.chip.packet(this.waiting[0].length);
         if (!bytes) break;
-        const { resolve } = this.waiting.shift();
-        resolve({ status: 'ok', data: new DataView(new Uint8Array(bytes).buffer) });
+        this.waiting.shift().resolve({ status: 'ok', data: view(bytes) });
       }
       const due = this.chip.due();
       if (this.waiting.length === 0 || due === Infinity || this.timer) return;
@@ -409,8 +521,13 @@
       }, Math.max(0, due - performance.now()));
     }
 
+    // Every waiting transfer ends, as error says.
+    endTransfers(error) {
+      for (const { reject } of [...this.waiting.splice(0), ...this.listening.splice(0)]) reject(error);
+    }
+
     abort() {
-      for (const { reject } of this.waiting.splice(0)) reject(new DOMException('The transfer was cancelled.', 'AbortError'));
+      this.endTransfers(new DOMException('The transfer was cancelled.', 'AbortError'));
     }
 
     async clearHalt() {
@@ -429,7 +546,7 @@
       if (this.gone) return;
       this.gone = true;
       this.opened = false;
-      for (const { reject } of this.waiting.splice(0)) reject(new DOMException('A transfer error has occurred.', 'NetworkError'));
+      this.endTransfers(new DOMException('A transfer error has occurred.', 'NetworkError'));
       const event = new Event('disconnect');
       event.device = this;
       usb.dispatchEvent(event);
