@@ -2,6 +2,9 @@
 // pumped from the port's reader as they arrive.
 import { Port } from './port.js';
 
+// The read errors after which Web Serial's port goes on with a new readable.
+const LINE_ERRORS = ['BreakError', 'FramingError', 'ParityError', 'BufferOverrunError'];
+
 export class WebSerialPort extends Port {
   // The browser's chooser; called in the click that asks for it.
   static request() {
@@ -22,15 +25,25 @@ export class WebSerialPort extends Port {
     this.pumping = this.pump();
   }
 
+  // A framing or parity error, a break or an overrun ends the reader, but not the port: the browser
+  // drops what it damaged, and the port's next readable goes on. Anything else lost the port.
   async pump() {
-    try {
-      for (;;) {
-        const { value, done } = await this.reader.read();
-        if (done) break;
-        this.received(value);
+    for (;;) {
+      try {
+        for (;;) {
+          const { value, done } = await this.reader.read();
+          if (done) return;
+          this.received(value);
+        }
+      } catch (error) {
+        if (!LINE_ERRORS.includes(error.name) || !this.port.readable) {
+          this.markLost(`reading failed: ${error.message}`);
+          return;
+        }
+        this.lineErrorsReported(1);
+        this.reader.releaseLock();
+        this.reader = this.port.readable.getReader();
       }
-    } catch (error) {
-      this.markLost(`reading failed: ${error.message}`);
     }
   }
 

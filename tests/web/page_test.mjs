@@ -190,6 +190,18 @@ const CASES = [
     },
   },
   {
+    name: 'a reply with a framing error is missing, and said, not a port lost',
+    faults: '',
+    device: { framingErrorAt: 11 },
+    run: async (page) => {
+      await untilState(page, 'ready');
+      await update(page);
+      await expectResult(page, 4, 'Undefined response ffff. Check cable!');
+      const note = await text(page, 'port-note');
+      if (!note.includes('a line error') || note.includes('The port:')) throw new Error(`port note: ${note}`);
+    },
+  },
+  {
     name: 'a damaged file is refused before any port is asked for',
     address: '/index.html',
     run: async (page, shoot) => {

@@ -6,6 +6,8 @@
 //   strayAtOpen   a byte waiting on the line when the port is opened, as a power-up glitch leaves
 //   stallAfter    writes the port takes; the next one never completes (a driver that hangs)
 //   latency       milliseconds every answer is held, as a USB adapter's latency timer holds it
+//   framingErrorAt the device's answer byte (counted from 0) that arrives with a framing error: the
+//                 browser drops it and ends the port's readable, which it then opens anew
 //   cancel        the person cancels the browser's port chooser
 //   openError     opening the port fails with this message (another program holds it)
 //   noWebSerial   the browser has no Web Serial at all (nor WebUSB, unless usb is set: fake_usb.js)
@@ -130,8 +132,19 @@
       this.readable = new ReadableStream({ start: (c) => { controller = c; } });
       if (config.strayAtOpen !== undefined) controller.enqueue(new Uint8Array([config.strayAtOpen]));
       let writes = 0;
+      let answered = 0;
       const send = (bytes) => {
-        if (!this.gone && bytes.length > 0) controller.enqueue(new Uint8Array(bytes));
+        if (this.gone || bytes.length === 0) return;
+        const damaged = config.framingErrorAt - answered;
+        answered += bytes.length;
+        if (!(damaged >= 0 && damaged < bytes.length)) {
+          controller.enqueue(new Uint8Array(bytes));
+          return;
+        }
+        if (damaged > 0) controller.enqueue(new Uint8Array(bytes.slice(0, damaged)));
+        controller.error(new DOMException('A framing error was detected.', 'FramingError'));
+        this.readable = new ReadableStream({ start: (c) => { controller = c; } });
+        if (damaged + 1 < bytes.length) controller.enqueue(new Uint8Array(bytes.slice(damaged + 1)));
       };
       this.unplug = () => {
         if (this.gone) return;
