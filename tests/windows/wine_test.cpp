@@ -293,6 +293,29 @@ TEST_F(UnderWine, BatchRunOnCom12ReadsNoKeyAndKeepsARecord) {
     EXPECT_EQ(records[0]["phases"]["eeprom_write"]["ran"], false);
 }
 
+// A signed update.exe checked with --key by the system's CNG: refused for another key before any
+// port is opened, taken for the key that signed it (the run goes on to COM4, which is not there).
+TEST_F(UnderWine, KeyOptionChecksTheSignatureWithTheSystemsCng) {
+    unlink(com_link(4).c_str());
+    const std::string path = shipped_update();
+    const std::string keys = UPDATER_SOURCE_DIR "/tests/keys/";
+    ASSERT_EQ(std::system((MKUPDATE_BIN " sign --key '" + keys + "pinned.key' '" + path + "'").c_str()), 0);
+    for (const auto& [key, status] : {std::make_pair("other.pub", 2), std::make_pair("pinned.pub", 3)}) {
+        harness::Launch start = wine_launch(path);
+        std::string key_path = "Z:" + keys + key;
+        std::replace(key_path.begin(), key_path.end(), '/', '\\');
+        start.args.insert(start.args.end(), {"--batch", "--port", "COM4", "--no-eeprom", "--key", key_path});
+        ConsoleSession run(start);
+        EXPECT_EQ(run.wait_exit(HUNG_MS), status) << key;
+        const std::string screen = screen_text(run.output());
+        if (status == 2) {
+            EXPECT_EQ(screen.find("Update file not signed by a trusted key: signed by another key ("), 0u) << screen;
+        } else {
+            EXPECT_NE(screen.find("dark bar.\n\nCOM4 not installed or in use by other program\n"), std::string::npos) << screen;
+        }
+    }
+}
+
 // The program's own list: the COM ports the system names (wine's own COM1 among them), each on its
 // line, the same above the prompt as from --list-ports; another key there breaks off.
 TEST_F(UnderWine, ListsTheComPortsTheSystemNamesAndOtherKeysBreakOff) {
