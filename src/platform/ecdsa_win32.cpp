@@ -20,6 +20,10 @@ using ImportKeyPair = NTSTATUS(WINAPI*)(BCRYPT_ALG_HANDLE, BCRYPT_KEY_HANDLE, LP
 using DestroyKey = NTSTATUS(WINAPI*)(BCRYPT_KEY_HANDLE);
 using VerifySignature = NTSTATUS(WINAPI*)(BCRYPT_KEY_HANDLE, VOID*, PUCHAR, ULONG, PUCHAR, ULONG, ULONG);
 
+// The answers that say something of the key or the signature; any other failure is the system's.
+constexpr NTSTATUS INVALID_SIGNATURE = static_cast<NTSTATUS>(0xC000A000);
+constexpr NTSTATUS INVALID_PARAMETER = static_cast<NTSTATUS>(0xC000000D);
+
 template <typename Function>
 Function function(HMODULE library, const char* name) {
     return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(library, name)));
@@ -54,11 +58,15 @@ EcdsaCheck ecdsa_p256_verify(const PublicKey& key, const uint8_t* message, size_
         BCRYPT_KEY_HANDLE handle = nullptr;
         uint8_t raw[SIGNATURE_SIZE];
         std::memcpy(raw, signature, sizeof raw);
-        // A key the system refuses (a point off the curve) has signed nothing.
-        check = EcdsaCheck::differs;
-        if (import(algorithm, nullptr, BCRYPT_ECCPUBLIC_BLOB, &handle, blob, sizeof blob, 0) == 0) {
-            if (verify(handle, nullptr, hash, sizeof hash, raw, sizeof raw, 0) == 0) check = EcdsaCheck::matches;
+        const NTSTATUS imported = import(algorithm, nullptr, BCRYPT_ECCPUBLIC_BLOB, &handle, blob, sizeof blob, 0);
+        if (imported == 0) {
+            const NTSTATUS verified = verify(handle, nullptr, hash, sizeof hash, raw, sizeof raw, 0);
+            check = verified == 0                   ? EcdsaCheck::matches
+                    : verified == INVALID_SIGNATURE ? EcdsaCheck::differs
+                                                    : EcdsaCheck::unavailable;
             destroy(handle);
+        } else if (imported == INVALID_PARAMETER) {
+            check = EcdsaCheck::differs;  // a point off the curve: the key has signed nothing
         }
         close(algorithm, 0);
     }

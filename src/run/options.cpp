@@ -8,7 +8,8 @@ namespace run {
 namespace {
 
 const char USAGE[] =
-    "usage: update [--port PORT]... [--eeprom | --no-eeprom] [--batch] [--log FILE] [--key PUB]...\n"
+    "usage: update [--port PORT]... [--eeprom | --no-eeprom] [--batch] [--log FILE]\n"
+    "              [--key PUB]...\n"
     "       update --list-ports | --help | --version\n"
     "\n"
     "Without options the update runs interactively: press the port's number, then 'e' for the\n"
