@@ -28,10 +28,14 @@ bool read_public_key_file(const std::string& path, core::PublicKey& key, std::st
     const bool failed = std::ferror(file) != 0;
     const int reason = errno;
     std::fclose(file);
-    const char* problem = failed ? nullptr : text.size() > LONGEST_KEY_FILE ? "not a PEM key file" : core::parse_public_key(text, key);
-    if (failed) error = shown_text(path) + ": cannot read: " + shown_text(std::strerror(reason));
-    else if (problem != nullptr) error = shown_text(path) + ": " + problem;
-    return !failed && problem == nullptr;
+    if (failed) {
+        error = shown_text(path) + ": cannot read: " + shown_text(std::strerror(reason));
+        return false;
+    }
+    // A file far longer than a key is judged as the nothing it holds of one.
+    const char* problem = core::parse_public_key(text.size() > LONGEST_KEY_FILE ? std::string() : text, key);
+    if (problem != nullptr) error = shown_text(path) + ": " + problem;
+    return problem == nullptr;
 }
 
 }  // namespace frontend

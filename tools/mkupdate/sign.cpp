@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "load_file.h"
@@ -60,14 +61,17 @@ bool statement_of(const std::vector<uint8_t>& file, long payload_offset, const u
         error = "carries an Authenticode signature, which a change would break: sign before the Authenticode signature";
         return false;
     }
+    // Room: zeros, or a signature to replace; anything else is the stub's.
+    const char* no_room = "its stub leaves no room for a signature before the digest block";
+    if (payload_offset < static_cast<long>(core::DIGEST_BLOCK_SIZE + core::SIGNATURE_BLOCK_SIZE)) {
+        error = no_room;
+        return false;
+    }
     block_at = static_cast<size_t>(payload_offset) - core::DIGEST_BLOCK_SIZE - core::SIGNATURE_BLOCK_SIZE;
     const uint8_t* block = file.data() + block_at;
-    // Room: zeros, or a signature to replace; anything else is the stub's.
-    bool zeros = payload_offset >= static_cast<long>(core::DIGEST_BLOCK_SIZE + core::SIGNATURE_BLOCK_SIZE);
-    for (size_t i = 0; zeros && i < core::SIGNATURE_BLOCK_SIZE; ++i) zeros = block[i] == 0;
-    if (!zeros && (payload_offset < static_cast<long>(core::DIGEST_BLOCK_SIZE + core::SIGNATURE_BLOCK_SIZE) ||
-                   std::memcmp(block, core::SIGNATURE_MARK, sizeof core::SIGNATURE_MARK) != 0)) {
-        error = "its stub leaves no room for a signature before the digest block";
+    const bool zeros = std::all_of(block, block + core::SIGNATURE_BLOCK_SIZE, [](uint8_t byte) { return byte == 0; });
+    if (!zeros && std::memcmp(block, core::SIGNATURE_MARK, sizeof core::SIGNATURE_MARK) != 0) {
+        error = no_room;
         return false;
     }
     core::make_statement(verdict.digest, key_id, statement);
