@@ -237,6 +237,9 @@ TEST_F(Mkupdate, CheckWithKeysTakesOnlyFilesOneOfThemSigned) {
     ASSERT_EQ(run_mkupdate({"sign", "--key", dir.file("A.pub"), "--signature", dir.file("statement.sig"), dir.file("openssl")}, dir).status, 0);
     ASSERT_NE(shell_output("cp signed_a resigned_b && echo", dir), "");
     ASSERT_EQ(run_mkupdate({"sign", "--key", dir.file("B.key"), dir.file("resigned_b")}, dir).status, 0);
+    ASSERT_EQ(run_mkupdate({"keygen", "-o", dir.file("K")}, dir).status, 0);
+    ASSERT_NE(shell_output("cp unsigned by_keygen && echo", dir), "");
+    ASSERT_EQ(run_mkupdate({"sign", "--key", dir.file("K.key"), dir.file("by_keygen")}, dir).status, 0);
 
     const std::vector<Signing> rows = {
         {"signed by A, checked against A", "signed_a", {"A.pub"}, 0, "signed by key KEY_A"},
@@ -251,6 +254,7 @@ TEST_F(Mkupdate, CheckWithKeysTakesOnlyFilesOneOfThemSigned) {
         {"changed, no key: its own does not match", "header", {}, 0, "signature does not match (key KEY_A)"},
         {"openssl's signature of the statement", "openssl", {"A.pub"}, 0, "signed by key KEY_A"},
         {"signed again by B", "resigned_b", {"A.pub"}, 1, "signed by another key"},
+        {"signed with a key keygen made", "by_keygen", {"K.pub"}, 0, "signed by key"},
         {"a private key given for --key", "signed_a", {"A.key"}, 2, ""},
     };
     for (const Signing& row : rows) {
