@@ -12,7 +12,7 @@ all: configure
 	$(CMAKE) --build $(BUILD) -j$(JOBS)
 
 # Everything the build and the suite need, from Debian's packages, installed only when missing.
-DEB_PACKAGES = cmake g++ make libgtest-dev libgmock-dev clang libclang-rt-14-dev srecord binutils libmbedtls-dev nlohmann-json3-dev socat
+DEB_PACKAGES = cmake g++ make libgtest-dev libgmock-dev clang libclang-rt-14-dev srecord binutils libmbedtls-dev nlohmann-json3-dev socat openssl
 deps:
 	@missing=""; for p in $(DEB_PACKAGES); do \
 	    dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; \
