@@ -12,7 +12,7 @@ all: configure
 	$(CMAKE) --build $(BUILD) -j$(JOBS)
 
 # Everything the build and the suite need, from Debian's packages, installed only when missing.
-DEB_PACKAGES = cmake g++ make libgtest-dev libgmock-dev clang libclang-rt-14-dev srecord binutils libmbedtls-dev nlohmann-json3-dev socat
+DEB_PACKAGES = cmake g++ make libgtest-dev libgmock-dev clang libclang-rt-14-dev srecord binutils libmbedtls-dev nlohmann-json3-dev socat openssl
 deps:
 	@missing=""; for p in $(DEB_PACKAGES); do \
 	    dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; \
@@ -97,8 +97,11 @@ deps-web:
 	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq emscripten; }
 	@command -v node >/dev/null || { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq nodejs npm; }
 
-BUILD_WEB_STEPS = { test -f $(WEB_BUILD)/CMakeCache.txt || \
-	    $(EMSCRIPTEN_ENV) emcmake $(CMAKE) -S . -B $(WEB_BUILD) -DCMAKE_BUILD_TYPE=Release; } && \
+# KEY=vendor.pub: the page takes only files signed by that key (configured anew each time, so
+# that a build without KEY trusts none).
+KEY =
+BUILD_WEB_STEPS = $(EMSCRIPTEN_ENV) emcmake $(CMAKE) -S . -B $(WEB_BUILD) -DCMAKE_BUILD_TYPE=Release \
+	    -DUPDATER_TRUSTED_KEY=$(if $(KEY),$(abspath $(KEY))) && \
 	$(EMSCRIPTEN_ENV) $(CMAKE) --build $(WEB_BUILD) -j$(JOBS)
 web-build: deps-web
 	$(BUILD_WEB_STEPS)

@@ -1,5 +1,5 @@
 # Fails the build when the updater's executable part has outgrown the payload offset it was built for,
-# less the RESERVED bytes of the digest block at the end of its padding.
+# less the RESERVED bytes of the signature and digest blocks at the end of its padding.
 file(SIZE "${STUB}" stub_size)
 math(EXPR room "${LIMIT} - ${RESERVED}")
 if(stub_size GREATER room)

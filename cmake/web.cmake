@@ -9,7 +9,7 @@ set(web_flags -sMODULARIZE=1 -sEXPORT_ES6=1 -sENVIRONMENT=web -sDYNAMIC_EXECUTIO
 
 add_executable(updater_web ${update_core_sources} ${format_sources} ${frontend_sources}
   src/frontend/shown_text.cpp
-  src/platform/digest_web.cpp src/platform/record_file_web.cpp src/platform/monotonic_clock_web.cpp
+  src/platform/digest_web.cpp src/platform/ecdsa_web.cpp src/platform/record_file_web.cpp src/platform/monotonic_clock_web.cpp
   src/platform/web_serial_port.cpp src/platform/serial_port_web.cpp
   src/web/web_run.cpp)
 target_include_directories(updater_web PRIVATE src)
@@ -25,3 +25,14 @@ target_include_directories(device_sim PRIVATE src tools/loader_sim)
 target_compile_options(device_sim PRIVATE -Os)
 target_link_options(device_sim PRIVATE -Os ${web_flags} -sEXPORT_NAME=createDevice)
 set_target_properties(device_sim PROPERTIES SUFFIX ".mjs")
+
+# The keys the page trusts, a module of the page's own beside its WebAssembly: the key of
+# UPDATER_TRUSTED_KEY (make web KEY=vendor.pub), or none.
+if(TRUSTED_KEY_TEXT)
+  set(trusted_keys "\"${TRUSTED_KEY_TEXT}\"")
+else()
+  set(trusted_keys "")
+endif()
+file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/trusted_keys.js CONTENT
+  "// The P-256 public keys (PEM) an update file must be signed by to be used on this page; none: any file.\nexport const TRUSTED_KEYS = [@trusted_keys@];\n"
+  @ONLY)

@@ -57,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     // The inspector: over a whole file given as input it also has to find the stub's mark.
     std::FILE* sink = std::fopen("/dev/null", "w");
-    mkupdate::check_update_file(file, (data[0] & 1) ? OFFSET : -1, sink);
+    mkupdate::check_update_file(file, (data[0] & 1) ? OFFSET : -1, {}, sink);
     std::fclose(sink);
     return 0;
 }

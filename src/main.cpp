@@ -16,6 +16,7 @@
 #include "run/options.h"
 #include "run/payload_offset.h"
 #include "run/port_prompt.h"
+#include "run/trusted_keys.h"
 #include "station/station.h"
 
 // The stub's payload offset, found by the packer in the executable itself.
@@ -50,6 +51,7 @@ int update_one(const run::Options& options, const frontend::Build& build, const 
     frontend::Settings settings;
     settings.unattended = options.unattended;
     settings.enter_at_end = !options.unattended;
+    settings.trusted_keys = build.trusted_keys;
     frontend::UpdateFile file(build.payload_offset);
     frontend::UpdateFlow flow(file, record, {dialog, shown, port, eeprom}, settings);
     return static_cast<int>(flow.end(flow.run(path, frontend::shown_text(shown_path))));
@@ -58,6 +60,13 @@ int update_one(const run::Options& options, const frontend::Build& build, const 
 // Everything between the console's setup and its restoring: the record file, then the update of
 // one device or the station's.
 int update(const run::Options& options, const char* argv0) {
+    // The keys a file must be signed by: one that cannot be used stops the run before anything is
+    // opened or written.
+    core::TrustedKeys trusted_keys;
+    if (std::string problem; !run::load_trusted_keys(options.keys, trusted_keys, problem)) {
+        std::fprintf(stderr, "update: %s\n", problem.c_str());
+        return static_cast<int>(core::Outcome::file_error);
+    }
     // A record that cannot be kept stops the run before anything is opened.
     record_file::LogFile log;
     if (std::string reason; !options.log.empty() && !log.open(options.log, reason)) {
@@ -69,7 +78,7 @@ int update(const run::Options& options, const char* argv0) {
     const char* shown_path = argv0 != nullptr ? argv0 : "";
     const char* path = console::own_file_path(shown_path);
     record_file::LogFile* record_log = log.is_open() ? &log : nullptr;
-    const frontend::Build build{UPDATER_VERSION, run::PAYLOAD_OFFSET};
+    const frontend::Build build{UPDATER_VERSION, run::PAYLOAD_OFFSET, &trusted_keys};
     if (options.ports.size() > 1) {
         const station::Plan plan{options.ports, options.eeprom == run::EepromChoice::download, options.unattended};
         return station::run(plan, build, path, shown_path, record_log);

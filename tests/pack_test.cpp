@@ -52,7 +52,7 @@ TEST(Pack, LaysOutStubPaddingHeaderRecordsAndEepromArea) {
     EXPECT_EQ(eeprom[0], 0x11);
     EXPECT_EQ(eeprom[1], 0x22);
     EXPECT_TRUE(std::all_of(eeprom + 2, eeprom + 262144, [](uint8_t b) { return b == 0xFF; }));
-    EXPECT_TRUE(mkupdate::check_update_file(out, -1, std::tmpfile()));
+    EXPECT_TRUE(mkupdate::check_update_file(out, -1, {}, std::tmpfile()));
 }
 
 TEST(Pack, RefusesStubsWithoutOffsetOrLargerThanIt) {
@@ -74,7 +74,7 @@ TEST(Pack, RefusesStubsWithoutOffsetOrLargerThanIt) {
     // The inspector refuses the mark's offset of 16 before it looks for a digest block there.
     std::vector<uint8_t> small(16 + core::PAYLOAD_SIZE, 0);
     std::copy_n("UPDATER-PAYLOAD-OFFSET=16", 26, small.begin());
-    EXPECT_FALSE(mkupdate::check_update_file(small, -1, std::tmpfile()));
+    EXPECT_FALSE(mkupdate::check_update_file(small, -1, {}, std::tmpfile()));
 }
 
 TEST(WriteFileAtomically, LeavesNothingBehindWhenItCannotFinish) {

@@ -14,6 +14,8 @@ import createUpdater from './updater_web.mjs';
 import { LINE_SETTINGS } from './port.js';
 import { WebSerialPort } from './web_serial.js';
 import { WebUsbPort } from './web_usb.js';
+// The keys this page takes update files from, made with the page (make web KEY=vendor.pub).
+import { TRUSTED_KEYS } from './trusted_keys.js';
 
 // What the page says itself; everything about the file and the device is the core's own text.
 const TEXT = {
@@ -25,6 +27,7 @@ const TEXT = {
   lineErrors: (count) => `The adapter reported ${count === 1 ? 'a line error' : `${count} line errors`} (framing, ` +
     'parity or break) in the device\'s answers, without saying which bytes they damaged.',
   notStarted: 'The page could not start its updater (reload it, or try another browser):',
+  badKey: 'This page was made with a key it cannot use, so it takes no update file:',
   otherSite: 'The page loads update files from its own site only:',
   notLoaded: 'The update file could not be loaded:',
   tooLarge: (name, size) => `${name} is no update file: at ${size} bytes it is far larger than one can be.`,
@@ -211,6 +214,13 @@ async function checkFile(next) {
   setState('checking');
   if (run) await core('web_free_run', null, ['number'], [run]);
   run = await core('web_new_run', 'number', ['string'], [file.name]);
+  for (const key of TRUSTED_KEYS) {
+    const problem = await core('web_trust_key', 'string', ['number', 'string'], [run, key]);
+    if (problem) {
+      showProblem(`${TEXT.badKey} ${problem}`);
+      return setState('unusable');
+    }
+  }
   const before = $('transcript').textContent.length;
   const status = await withBytes(file.bytes, (at) =>
     core('web_check_file', 'number', ['number', 'number', 'number'], [run, at, file.bytes.length]));
@@ -220,6 +230,7 @@ async function checkFile(next) {
   note('header-device', await header('device'));
   note('header-version', await header('version'));
   note('header-year', await header('year'));
+  note('header-signature', await core('web_signature', 'string', ['number'], [run]));
   note('instructions', (await header('banner')).trim());
   note('file-verdict', $('transcript').textContent.slice(before).trim());
   note('connect-note', '');

@@ -26,6 +26,8 @@ constexpr long expected_file_length(uint32_t payload_offset) {
 // The payload digest block ends the executable part's zero padding: DIGEST_BLOCK_SIZE bytes just
 // before the payload offset, a 16-byte mark and the SHA-256 of the payload. All zeros: no digest.
 constexpr uint32_t DIGEST_BLOCK_SIZE = 48;
+// Before it, the vendor's signature block (SIGNATURE_BLOCK_SIZE bytes, core/signature.h), all zeros
+// in a file not signed.
 
 // Offsets measured from the end of the file, as the reader locates the regions.
 constexpr long FLASH_IMAGE_FROM_END = FLASH_IMAGE_SIZE + EEPROM_AREA_SIZE;

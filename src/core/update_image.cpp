@@ -55,6 +55,7 @@ Failed UpdateImage::open(const uint8_t* data, size_t length) {
         return Failure{Fault::out_of_memory};
     }
     header_ = verdict.header;
+    signature_ = verdict.signature;
     bad_record_ = verdict.bad_record;
     return std::nullopt;
 }
@@ -76,6 +77,7 @@ void UpdateImage::release() {
     payload_.clear();
     payload_.shrink_to_fit();
     header_ = HeaderFields();
+    signature_ = SignatureBlock();
     bad_record_ = -1;
 }
 

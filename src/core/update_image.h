@@ -32,6 +32,8 @@ public:
     const uint8_t (&payload_sha256() const)[DIGEST_SIZE] { return digest_; }
     bool digest_known() const { return digest_known_; }
     const HeaderFields& header() const { return header_; }
+    // The vendor's signature as the file carries it (not present where the file has none).
+    const SignatureBlock& signature() const { return signature_; }
 
     // The file offset of the FLASH image.
     long image_start() const { return payload_offset_ + static_cast<long>(HEADER_SIZE); }
@@ -60,6 +62,7 @@ private:
     uint8_t digest_[DIGEST_SIZE] = {};
     bool digest_known_ = false;
     HeaderFields header_;
+    SignatureBlock signature_;
     long bad_record_ = -1;
     std::vector<uint8_t> payload_;  // header, FLASH image, EEPROM contents
 };

@@ -36,6 +36,11 @@ FileVerdict judge_update_file(const uint8_t* data, size_t length, long payload_o
     uint8_t recorded[DIGEST_SIZE];
     std::memcpy(block, payload - DIGEST_BLOCK_SIZE, DIGEST_BLOCK_SIZE);
     verdict.digest_block = read_digest_block(block, recorded);
+    if (payload_offset >= static_cast<long>(DIGEST_BLOCK_SIZE + SIGNATURE_BLOCK_SIZE)) {
+        uint8_t signature[SIGNATURE_BLOCK_SIZE];
+        std::memcpy(signature, payload - DIGEST_BLOCK_SIZE - SIGNATURE_BLOCK_SIZE, SIGNATURE_BLOCK_SIZE);
+        verdict.signature = read_signature_block(signature);
+    }
     verdict.digest_computed = sha256(payload, PAYLOAD_SIZE, verdict.digest);
     if (!verdict.digest_computed) std::memset(verdict.digest, 0, sizeof verdict.digest);
     // Every file the packer makes records its digest: a block of zeros is what a download cut short

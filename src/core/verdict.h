@@ -7,6 +7,7 @@
 
 #include "core/digest.h"
 #include "core/payload.h"
+#include "core/signature.h"
 #include "core/signature_tail.h"
 
 namespace core {
@@ -27,6 +28,7 @@ struct FileVerdict {
     bool digest_computed = false;
     uint8_t digest[DIGEST_SIZE] = {};      // the payload's SHA-256, as computed
     bool digest_matches = false;           // recorded before the payload, and equal
+    SignatureBlock signature;              // the vendor's signature before the digest block, if any
 
     bool valid() const { return length_ok && header_problem == nullptr && bad_record < 0 && digest_matches; }
 };

@@ -114,6 +114,12 @@ Stopped UpdateFlow::judged(const core::Failed& failure) {
     }
     if (failure) return failed(failure->outcome(), failure_text(*failure, "", file_.shown_path));
     record_.set_header(file_.image.header());
+    // Its origin: with trusted keys, signed by one of them, or refused before any port.
+    static const core::TrustedKeys none;
+    signature_ = core::judge_signature(file_.image.signature(), file_.image.payload_sha256(),
+                                       settings_.trusted_keys != nullptr ? *settings_.trusted_keys : none);
+    record_.set_signature(signature_);
+    if (!signature_.accepted()) return failed(core::Outcome::file_error, untrusted_file_text(signature_));
     return std::nullopt;
 }
 

@@ -12,6 +12,7 @@
 #include "core/events.h"
 #include "core/failure.h"
 #include "core/port.h"
+#include "core/signature.h"
 #include "core/update_image.h"
 #include "frontend/dialog.h"
 #include "frontend/run_record.h"
@@ -26,6 +27,7 @@ using Stopped = std::optional<core::Outcome>;
 struct Build {
     const char* version;
     long payload_offset;
+    const core::TrustedKeys* trusted_keys = nullptr;  // the keys a file must be signed by (pinned, given)
 };
 
 // How a front end runs the flow.
@@ -36,6 +38,7 @@ struct Settings {
     bool image_with_file = false;         // the image's checksum test right after the file's, before the port
     bool banner = true;                   // the banner said after the file's check (the page shows it apart)
     bool file_shared = false;             // the file serves other runs too: its owner releases it
+    const core::TrustedKeys* trusted_keys = nullptr;  // with any, a file not signed by one is refused
 };
 
 // The update file a run updates from, opened and judged once; a station's devices share it.
@@ -144,6 +147,9 @@ public:
     // What the EEPROM's read-back found, once it ran.
     const core::ReadBack& read_back() const { return read_back_; }
 
+    // The file's signature as judged with its check.
+    const core::SignatureFinding& signature() const { return signature_; }
+
 private:
     Stopped judged(const core::Failed& failure);
     Stopped after_file_check(Stopped stopped);
@@ -183,6 +189,7 @@ private:
     bool completed_run_ = false;
     std::string record_problem_;
     core::ReadBack read_back_;
+    core::SignatureFinding signature_;
 };
 
 // The core's events as the console shows them: the transfers' fixed lines, progress rewritten in

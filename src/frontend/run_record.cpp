@@ -179,12 +179,20 @@ void RunRecord::set_header(const core::HeaderFields& header) {
     prepare_interrupted();
 }
 
+void RunRecord::set_signature(const core::SignatureFinding& finding) {
+    signature_judged_ = true;
+    signature_ = finding;
+    prepare_interrupted();
+}
+
 void RunRecord::take_file_check(const RunRecord& other) {
     file_path_ = other.file_path_;
     file_length_ = other.file_length_;
     payload_sha256_ = other.payload_sha256_;
     header_read_ = other.header_read_;
     header_ = other.header_;
+    signature_judged_ = other.signature_judged_;
+    signature_ = other.signature_;
     phases_[static_cast<int>(Phase::file_check)] = other.phases_[static_cast<int>(Phase::file_check)];
     prepare_interrupted();
 }
@@ -284,6 +292,15 @@ std::string RunRecord::render_within(const char* outcome, bool interrupted, size
         line.field("year", header_.year).end();
     } else {
         line.null("header");
+    }
+    // Nothing to tell of a file nobody asked to be signed, and which is not.
+    if (signature_judged_ && (signature_.required || signature_.verdict != core::SignatureVerdict::not_signed)) {
+        line.object("signature");
+        if (signature_.verdict != core::SignatureVerdict::not_signed) line.field("key_id", core::key_id_text(signature_.key_id));
+        else line.null("key_id");
+        line.field("verdict", core::signature_verdict_name(signature_.verdict)).field("required", signature_.required).end();
+    } else {
+        line.null("signature");
     }
     if (port_opened_) {
         line.object("port").field("name", port_name_).field("device", port_device_).field("identity", port_identity_).end();

@@ -16,6 +16,7 @@
 #include "core/failure.h"
 #include "core/payload.h"
 #include "core/reply_times.h"
+#include "core/signature.h"
 #include "platform/record_file.h"
 
 namespace frontend {
@@ -42,6 +43,9 @@ public:
     void set_update_file(long length, const uint8_t (&payload_sha256)[32]);
 
     void set_header(const core::HeaderFields& header);
+
+    // The update file's signature, as judged with its check.
+    void set_signature(const core::SignatureFinding& finding);
 
     // The update file's check as another record has it, where one check serves several updates:
     // the file, its header and the check's time.
@@ -137,6 +141,8 @@ private:
     std::string payload_sha256_;
     bool header_read_ = false;
     core::HeaderFields header_;
+    bool signature_judged_ = false;
+    core::SignatureFinding signature_;
     bool port_opened_ = false;
     std::string port_name_, port_device_, port_identity_;
     std::vector<std::string> port_help_;

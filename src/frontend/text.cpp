@@ -34,6 +34,12 @@ std::string not_an_update_file_text(const std::string& shown_path) {
     return shown_path + " is no update file: it does not carry the updater and its payload.\n";
 }
 
+std::string untrusted_file_text(const core::SignatureFinding& finding) {
+    const bool unsigned_file = finding.verdict == core::SignatureVerdict::not_signed;
+    return "Update file not signed by a trusted key: " + (unsigned_file ? "the file is not signed" : core::signature_text(finding)) +
+           "\n";
+}
+
 std::string banner_text(const core::HeaderFields& header) {
     const char* device = header.device_name;
     return format("\n%s Version %s by Tarvenholt %s\n\n"

@@ -9,6 +9,7 @@
 #include "core/failure.h"
 #include "core/payload.h"
 #include "core/reply_times.h"
+#include "core/signature.h"
 #include "platform/serial_port.h"
 
 namespace frontend {
@@ -26,6 +27,9 @@ constexpr char PORT_LOST_TEXT[] = "The serial port went away during the update: 
 
 // A file without the updater's payload offset mark, given to the web page, named as shown.
 std::string not_an_update_file_text(const std::string& shown_path);
+
+// A file refused for its origin: not signed by a trusted key, and why.
+std::string untrusted_file_text(const core::SignatureFinding& finding);
 
 // Who the update is for and how to get the device ready: the banner above the port prompt.
 std::string banner_text(const core::HeaderFields& header);

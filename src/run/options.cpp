@@ -9,6 +9,7 @@ namespace {
 
 const char USAGE[] =
     "usage: update [--port PORT]... [--eeprom | --no-eeprom] [--batch] [--log FILE]\n"
+    "              [--key PUB]...\n"
     "       update --list-ports | --help | --version\n"
     "\n"
     "Without options the update runs interactively: press the port's number, then 'e' for the\n"
@@ -22,6 +23,8 @@ const char USAGE[] =
     "  --batch       read no key at all (needs --port and --eeprom or --no-eeprom), and end\n"
     "                without \"Press Enter to exit !\"\n"
     "  --log FILE    append a record of the run to FILE: one JSON object on one line\n"
+    "  --key PUB     update only from a file signed by this P-256 public key (PEM); given\n"
+    "                several times, by any of them\n"
     "  --list-ports  list the serial ports present, with the device behind each, and end\n"
     "  --help        this text\n"
     "  --version     the updater's version\n"
@@ -45,7 +48,7 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
             name = name.substr(0, equals);
             has_value = true;
         }
-        const bool takes_value = name == "--port" || name == "--log";
+        const bool takes_value = name == "--port" || name == "--log" || name == "--key";
         if (has_value && !takes_value) {
             error = "option " + name + " takes no value";
             return false;
@@ -89,6 +92,8 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
             options.ports.push_back(value);
         } else if (name == "--log") {
             options.log = value;
+        } else if (name == "--key") {
+            options.keys.push_back(value);
         } else {
             error = (name.rfind("-", 0) == 0 ? "unknown option " : "unexpected argument ") + name;
             return false;

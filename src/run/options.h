@@ -23,6 +23,7 @@ struct Options {
     EepromChoice eeprom = EepromChoice::ask;
     bool unattended = false;  // --batch: no person at the console, no key is read at all
     std::string log;     // the file each run appends its record to; empty: none
+    std::vector<std::string> keys;  // --key: public key files, one of which must have signed the file
 };
 
 // Parses argv (argument 0 excluded) into options; false with a one-line error otherwise: an

@@ -277,7 +277,9 @@ int run(const Plan& plan, const frontend::Build& build, const char* path, const 
     // The update file, read and judged once for every device, in the first one's record; it is
     // read into memory, and closed.
     Device& first = *devices.front();
-    frontend::UpdateFlow checking(file, first.record, {out, first.shown, first.port, first.answer}, device_settings());
+    frontend::Settings checked = device_settings();
+    checked.trusted_keys = build.trusted_keys;
+    frontend::UpdateFlow checking(file, first.record, {out, first.shown, first.port, first.answer}, checked);
     const frontend::Stopped stopped = checking.check_file(path, frontend::shown_text(shown_path));
     if (stopped) first.record.end_phase();
     file.close_file();

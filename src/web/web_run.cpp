@@ -197,11 +197,13 @@ private:
 };
 
 // How the page runs the flow: a person at the page, the image checked with its file, the banner
-// shown apart from the transcript, no Enter at the end.
-frontend::Settings page_settings() {
+// shown apart from the transcript, no Enter at the end, a file signed by one of the page's keys
+// where it has any.
+frontend::Settings page_settings(const core::TrustedKeys* keys = nullptr) {
     frontend::Settings settings;
     settings.image_with_file = true;
     settings.banner = false;
+    settings.trusted_keys = keys;
     return settings;
 }
 
@@ -211,12 +213,13 @@ frontend::Settings page_settings() {
 struct PageRun {
     explicit PageRun(const char* name)
         : record(&log, UPDATER_VERSION), file(0), shown(text, page_settings().chunk),
-          flow(file, record, {text, shown, port, question}, page_settings()), name(name) {
+          flow(file, record, {text, shown, port, question}, page_settings(&keys)), name(name) {
         std::string unused;
         log.open(name, unused);
     }
 
     record_file::LogFile log;  // the page's: the record's line goes to the page
+    core::TrustedKeys keys;    // the page's own (trusted_keys.js)
     frontend::RunRecord record;
     frontend::UpdateFile file;
     PageText text;
@@ -225,7 +228,7 @@ struct PageRun {
     PageQuestion question;
     frontend::UpdateFlow flow;
     std::string name;
-    std::string header;  // a header field or the banner, as last asked for
+    std::string header;  // a header field, the banner or the signature, as last asked for
 };
 
 extern "C" {
@@ -302,6 +305,21 @@ EMSCRIPTEN_KEEPALIVE void web_free_run(PageRun* run) { delete run; }
 // The outcome: completed's status, or file_error's after the messages.
 EMSCRIPTEN_KEEPALIVE int web_check_file(PageRun* run, const uint8_t* data, size_t length) {
     return static_cast<int>(run->flow.check_bytes(data, length, run->name).value_or(core::Outcome::completed));
+}
+
+// Makes the run take only files signed by the P-256 public key in pem, or by another key it was
+// given: "" when the key is taken, else what is wrong with it.
+EMSCRIPTEN_KEEPALIVE const char* web_trust_key(PageRun* run, const char* pem) {
+    core::PublicKey key;
+    const char* problem = core::parse_public_key(pem, key);
+    if (problem == nullptr) run->keys.push_back(key);
+    return problem != nullptr ? problem : "";
+}
+
+// The signature of the file checked, in words: "signed by key <id>", "not signed", ...
+EMSCRIPTEN_KEEPALIVE const char* web_signature(PageRun* run) {
+    run->header = core::signature_text(run->flow.signature());
+    return run->header.c_str();
 }
 
 // A field of the header of the file checked, as the table's header_fields name it.

@@ -11,6 +11,7 @@
 #include <ostream>
 
 #include "e2e_support.h"
+#include "core/digest.h"
 
 namespace e2e {
 namespace {
@@ -61,7 +62,7 @@ TEST_F(Mkupdate, PacksAnExecutableUpdateFileThatChecksValid) {
     EXPECT_EQ(checked.status, 0);
     EXPECT_NE(checked.out.find("Device: VORNIK-5\nVersion: 3.10c0\nYear: 2011\nHeader: OK\n"), std::string::npos);
     EXPECT_NE(checked.out.find("Records: 500, checksums OK\nPayload SHA-256: "), std::string::npos);
-    EXPECT_NE(checked.out.find(": matches\nValid update file\n"), std::string::npos);
+    EXPECT_NE(checked.out.find(": matches\nSignature: not signed\nValid update file\n"), std::string::npos);
 }
 
 struct BadPack {
@@ -92,6 +93,12 @@ TEST_P(MkupdateBadInput, GivesOneLineAndLeavesNoFile) {
     } else if (bad.option == "huge-flash") {
         // Judged by its length, not read: a gigabyte would not even fit the address space given.
         ASSERT_EQ(truncate(dir.file("flash.bin").c_str(), 1L << 30), 0);
+    } else if (bad.option == "--sign") {
+        // A key that cannot sign, made by the row's command as KEY.
+        std::string command = bad.value;
+        command.replace(command.find("KEY"), 3, "key.pem");
+        ASSERT_EQ(std::system(("cd '" + dir.path() + "' && " + command + " 2>/dev/null").c_str()), 0) << command;
+        args.insert(args.begin() + 1, {"--sign", dir.file("key.pem")});
     } else {
         auto at = std::find(args.begin(), args.end(), bad.option);
         if (at == args.end()) {
@@ -109,6 +116,9 @@ TEST_P(MkupdateBadInput, GivesOneLineAndLeavesNoFile) {
         struct stat info;
         EXPECT_TRUE(stat(dir.file("fifo").c_str(), &info) == 0 ? S_ISFIFO(info.st_mode)
                                                                   : lstat(dir.file("loopA").c_str(), &info) == 0 && S_ISLNK(info.st_mode));
+    }
+    if (bad.option == "--sign") {
+        EXPECT_EQ(result.status, 2);
     }
     if (bad.option == "huge-flash") {
         EXPECT_EQ(result.status, 1);
@@ -131,9 +141,15 @@ INSTANTIATE_TEST_SUITE_P(
                       BadPack{"unknown_option", "--colour", "red"}, BadPack{"out_in_missing_folder", "-o", "/no/such/folder/update"},
                       BadPack{"hex_without_data", "empty-hex", ""}, BadPack{"out_is_a_fifo", "fifo-out", ""},
                       BadPack{"out_links_in_a_loop", "loop-out", ""}, BadPack{"flash_of_a_gigabyte", "huge-flash", ""},
-                      BadPack{"offset_other_than_the_stubs", "--payload-offset", "2097152"},
+                      BadPack{"offset_other_than_the_stubs", "--payload-offset", "3145728"},
                       BadPack{"offset_without_room_for_the_digest", "--payload-offset", "40"},
-                      BadPack{"huge_offset", "--payload-offset", "2000000000"}),
+                      BadPack{"huge_offset", "--payload-offset", "2000000000"},
+                      BadPack{"sign_with_a_public_key", "--sign", "openssl ecparam -name prime256v1 -genkey | openssl pkey -pubout -out KEY"},
+                      BadPack{"sign_with_rsa", "--sign", "openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:1024 -out KEY"},
+                      BadPack{"sign_with_p384", "--sign", "openssl ecparam -name secp384r1 -genkey -out KEY"},
+                      BadPack{"sign_with_an_encrypted_key", "--sign", "openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -aes256 -pass pass:x -out KEY"},
+                      BadPack{"sign_with_no_pem", "--sign", "cp flash.bin KEY"},
+                      BadPack{"sign_with_no_file", "--sign", "echo KEY"}),
     [](const auto& row) { return std::string(row.param.name); });
 
 TEST_F(Mkupdate, CheckRejectsWrongLengthDamagedRecordAndBrokenHeader) {
@@ -158,6 +174,99 @@ TEST_F(Mkupdate, CheckRejectsWrongLengthDamagedRecordAndBrokenHeader) {
         EXPECT_EQ(result.status, 1) << damage.expected_line;
         EXPECT_NE(result.out.find(damage.expected_line + "\n"), std::string::npos) << result.out;
         EXPECT_NE(result.out.find("Not a valid update file\n"), std::string::npos);
+    }
+}
+
+// Output of a shell command run in folder, or "" when it fails.
+std::string shell_output(const std::string& command, const test_files::TempDir& folder) {
+    const std::string out = folder.file("shell.out");
+    if (std::system(("cd '" + folder.path() + "' && (" + command + ") >'" + out + "' 2>/dev/null").c_str()) != 0) return "";
+    const std::vector<uint8_t> bytes = test_files::read_file(out);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+struct Signing {
+    const char* name;
+    const char* file;  // signed_a, unsigned, header, flash, eeprom, openssl, resigned_b
+    std::vector<std::string> keys;
+    int status;
+    std::string signature;  // the check's signature line after "Signature: ", KEY_A for A's id
+};
+
+// Keys made with openssl in both forms vendors have them; files signed with A by pack --sign, then
+// changed with their digest recorded anew, signed by openssl dgst over the documented statement,
+// and signed again with B: check --key takes only what one of its keys signed.
+TEST_F(Mkupdate, CheckWithKeysTakesOnlyFilesOneOfThemSigned) {
+    ASSERT_NE(shell_output("openssl ecparam -name prime256v1 -genkey -out A.key && openssl pkey -in A.key -pubout -out A.pub"
+                           " && openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out B.key"
+                           " && openssl pkey -in B.key -pubout -out B.pub && echo made", dir), "");
+    // The key's id: the first 8 bytes of the SHA-256 of its DER.
+    const std::string id_a = shell_output("openssl pkey -pubin -in A.pub -outform DER | sha256sum", dir).substr(0, 16);
+    std::vector<std::string> signed_args = pack_args(dir.file("signed_a"));
+    signed_args.insert(signed_args.end() - 2, {"--sign", dir.file("A.key")});
+    ASSERT_EQ(run_mkupdate(signed_args, dir).status, 0);
+    ASSERT_EQ(run_mkupdate(pack_args(dir.file("unsigned")), dir).status, 0);
+    const std::vector<uint8_t> signed_a = test_files::read_file(dir.file("signed_a"));
+    const std::vector<uint8_t> unsigned_file = test_files::read_file(dir.file("unsigned"));
+    ASSERT_EQ(signed_a.size(), unsigned_file.size());
+    const size_t payload = signed_a.size() - core::PAYLOAD_SIZE;
+    // Only the signature block differs, in the padding before the digest block.
+    for (size_t i = 0; i < signed_a.size(); ++i) {
+        if (signed_a[i] != unsigned_file[i]) {
+            ASSERT_TRUE(i >= payload - 48 - 144 && i < payload - 48) << i;
+        }
+    }
+    auto changed = [&](const std::string& name, size_t at) {
+        std::vector<uint8_t> file = signed_a;
+        file[at] ^= 0x01;
+        if (name == "flash") file[at + 1] ^= 0x01;  // the record's checksum byte, so that only the digest tells
+        test_files::reseal(file);
+        test_files::write_file(dir.file(name), file);
+    };
+    changed("header", payload);  // VORNIK-5 becomes WORNIK-5: another device's header
+    changed("flash", payload + 32 + 499 * 129 + 127);
+    changed("eeprom", payload + 32 + 64500 + 2047);
+    // The documented statement, signed by openssl and put into the unsigned file.
+    uint8_t digest[32];
+    ASSERT_TRUE(core::sha256(unsigned_file.data() + payload, core::PAYLOAD_SIZE, digest));
+    std::string statement("UPDATER-SIGNED:\x01", 16);
+    statement.append(reinterpret_cast<const char*>(digest), sizeof digest);
+    for (size_t k = 0; k < 8; ++k) statement += static_cast<char>(std::stoul(id_a.substr(2 * k, 2), nullptr, 16));
+    test_files::write_file(dir.file("statement"), std::vector<uint8_t>(statement.begin(), statement.end()));
+    ASSERT_NE(shell_output("openssl dgst -sha256 -sign A.key -out statement.sig statement && cp unsigned openssl && echo", dir), "");
+    ASSERT_EQ(run_mkupdate({"sign", "--key", dir.file("A.pub"), "--signature", dir.file("statement.sig"), dir.file("openssl")}, dir).status, 0);
+    ASSERT_NE(shell_output("cp signed_a resigned_b && echo", dir), "");
+    ASSERT_EQ(run_mkupdate({"sign", "--key", dir.file("B.key"), dir.file("resigned_b")}, dir).status, 0);
+    ASSERT_EQ(run_mkupdate({"keygen", "-o", dir.file("K")}, dir).status, 0);
+    ASSERT_NE(shell_output("cp unsigned by_keygen && echo", dir), "");
+    ASSERT_EQ(run_mkupdate({"sign", "--key", dir.file("K.key"), dir.file("by_keygen")}, dir).status, 0);
+
+    const std::vector<Signing> rows = {
+        {"signed by A, checked against A", "signed_a", {"A.pub"}, 0, "signed by key KEY_A"},
+        {"signed by A, checked against B and A", "signed_a", {"B.pub", "A.pub"}, 0, "signed by key KEY_A"},
+        {"signed by A, checked against B", "signed_a", {"B.pub"}, 1, "signed by another key (KEY_A)"},
+        {"signed by A, no key: its own", "signed_a", {}, 0, "signed by key KEY_A"},
+        {"unsigned, checked against A", "unsigned", {"A.pub"}, 1, "not signed"},
+        {"unsigned, no key", "unsigned", {}, 0, "not signed"},
+        {"header changed, digest recorded anew", "header", {"A.pub"}, 1, "signature does not match (key KEY_A)"},
+        {"FLASH byte changed, digest recorded anew", "flash", {"A.pub"}, 1, "signature does not match (key KEY_A)"},
+        {"EEPROM byte changed, digest recorded anew", "eeprom", {"A.pub"}, 1, "signature does not match (key KEY_A)"},
+        {"changed, no key: its own does not match", "header", {}, 0, "signature does not match (key KEY_A)"},
+        {"openssl's signature of the statement", "openssl", {"A.pub"}, 0, "signed by key KEY_A"},
+        {"signed again by B", "resigned_b", {"A.pub"}, 1, "signed by another key"},
+        {"signed with a key keygen made", "by_keygen", {"K.pub"}, 0, "signed by key"},
+        {"a private key given for --key", "signed_a", {"A.key"}, 2, ""},
+    };
+    for (const Signing& row : rows) {
+        std::vector<std::string> args = {"check"};
+        for (const std::string& key : row.keys) args.insert(args.end(), {"--key", dir.file(key)});
+        args.push_back(dir.file(row.file));
+        const Result result = run_mkupdate(args, dir);
+        EXPECT_EQ(result.status, row.status) << row.name << "\n" << result.out << result.err;
+        std::string line = "Signature: " + row.signature;
+        if (line.find("KEY_A") != std::string::npos) line.replace(line.find("KEY_A"), 5, id_a);
+        if (row.status == 2) EXPECT_EQ(result.err, "mkupdate: " + dir.file("A.key") + ": a private key, where the public key is needed\n");
+        else EXPECT_NE(result.out.find(line), std::string::npos) << row.name << "\n" << result.out;
     }
 }
 
@@ -207,13 +316,13 @@ TEST_F(Mkupdate, CheckShowsThePayloadDigestAsSha256sumComputesIt) {
     test_files::write_file(dir.file("damaged"), file);
     result = run_mkupdate({"check", dir.file("damaged")}, dir);
     EXPECT_EQ(result.status, 1);
-    EXPECT_NE(result.out.find(": WRONG\nNot a valid update file\n"), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find(": WRONG\nSignature: not signed\nNot a valid update file\n"), std::string::npos) << result.out;
     // Zeroed from the digest block on, as a download cut short into a pre-sized file is.
     std::fill(file.end() - core::PAYLOAD_SIZE - core::DIGEST_BLOCK_SIZE, file.end(), 0);
     test_files::write_file(dir.file("zeroed"), file);
     result = run_mkupdate({"check", dir.file("zeroed")}, dir);
     EXPECT_EQ(result.status, 1);
-    EXPECT_NE(result.out.find(": absent\nNot a valid update file\n"), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find(": absent\nSignature: not signed\nNot a valid update file\n"), std::string::npos) << result.out;
 }
 
 // Installed into a prefix, mkupdate finds the installed stub by its target system.

@@ -6,6 +6,7 @@
 #include <ostream>
 
 #include "e2e_support.h"
+#include "core/signature.h"
 
 namespace e2e {
 namespace {
@@ -13,7 +14,24 @@ namespace {
 using harness::ConsoleSession;
 using harness::Simulator;
 
-class RunFlow : public UpdateRun {};
+class RunFlow : public UpdateRun {
+protected:
+    // The tests' key pair of that name (tests/keys): its private or public file.
+    static std::string key_file(const std::string& name) { return UPDATER_SOURCE_DIR "/tests/keys/" + name; }
+
+    // The id of the tests' public key of that name.
+    static std::string key_id(const std::string& name) {
+        const std::vector<uint8_t> pem = test_files::read_file(key_file(name + ".pub"));
+        core::PublicKey key;
+        EXPECT_EQ(core::parse_public_key(std::string(pem.begin(), pem.end()), key), nullptr);
+        return core::key_id_text(key.id);
+    }
+
+    // The update file at path signed with the tests' key of that name.
+    static void sign(const std::string& path, const std::string& key) {
+        ASSERT_EQ(std::system((MKUPDATE_BIN " sign --key '" + key_file(key + ".key") + "' '" + path + "'").c_str()), 0);
+    }
+};
 
 struct BreakKey {
     const char* name;
@@ -136,6 +154,59 @@ TEST_F(RunFlow, ZeroedPayloadIsRefusedBeforeTheBanner) {
                                 "Try again or contact Tarvenholt !\n" + EXIT_PROMPT));
 }
 
+// With --key, a file signed by another key is refused after its check, before anything is opened:
+// nothing reaches the device. With the key that signed it, the same file updates the device.
+TEST_F(RunFlow, KeyOptionRefusesAFileNotSignedByItBeforeAnyPort) {
+    test_files::UpdateContent content;
+    const std::string path = pack(content);
+    sign(path, "pinned");
+    Simulator device(recording());
+    for (const char* key : {"other.pub", "pinned.pub"}) {
+        harness::Launch start = launch(path, 3, device.port());
+        start.args.insert(start.args.end(), {"--batch", "--port", "COM3", "--no-eeprom", "--key", key_file(key), "--log",
+                                             dir.file("runs.log")});
+        ConsoleSession run(start);
+        if (std::string(key) == "other.pub") {
+            EXPECT_EQ(run.wait_exit(), 2);
+            EXPECT_EQ(run.output(), tty("Update file not signed by a trusted key: signed by another key (" + key_id("pinned") + ")\n"));
+        } else {
+            EXPECT_EQ(run.wait_exit(30000), 0) << run.output();
+        }
+    }
+    EXPECT_EQ(device.wait_exit(), 0) << device.report();
+    EXPECT_EQ(wire(), flash_wire(content.flash, 500));  // the second run's only
+    const std::vector<nlohmann::json> records = run_records(dir.file("runs.log"));
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0]["signature"], nlohmann::json({{"key_id", key_id("pinned")}, {"verdict", "other_key"}, {"required", true}}));
+    EXPECT_EQ(records[0]["outcome"], "file_error");
+    EXPECT_EQ(records[1]["signature"]["verdict"], "valid");
+}
+
+// A stub built with a key pinned (updater_pinned, the tests' key "pinned") refuses without any
+// option a file not signed by that key, and takes one signed by it.
+TEST_F(RunFlow, PinnedStubRefusesAFileNotSignedByItsKey) {
+    const std::string unsigned_file = pack({}, UPDATER_PINNED_BIN, "unsigned");
+    const std::string by_other = pack({}, UPDATER_PINNED_BIN, "by-other");
+    sign(by_other, "other");
+    const std::string by_pinned = pack({}, UPDATER_PINNED_BIN, "by-pinned");
+    sign(by_pinned, "pinned");
+    const std::vector<std::pair<std::string, std::string>> refused = {
+        {unsigned_file, "the file is not signed"}, {by_other, "signed by another key (" + key_id("other") + ")"}};
+    for (const auto& [path, why] : refused) {
+        harness::Launch start = launch(path);
+        start.args.insert(start.args.end(), {"--batch", "--port", dir.file("no-such-tty"), "--no-eeprom"});
+        ConsoleSession run(start);
+        EXPECT_EQ(run.wait_exit(), 2);
+        EXPECT_EQ(run.output(), tty("Update file not signed by a trusted key: " + why + "\n"));
+    }
+    // Taken: the run goes on to the port, which is not there.
+    harness::Launch start = launch(by_pinned);
+    start.args.insert(start.args.end(), {"--batch", "--port", dir.file("no-such-tty"), "--no-eeprom"});
+    ConsoleSession run(start);
+    EXPECT_EQ(run.wait_exit(), 3);
+    EXPECT_EQ(run.output().find(tty(instructions())), 0u) << run.output();
+}
+
 TEST_F(RunFlow, EndOfPipedInputBreaksAtThePortPromptAndEndsTheExitPrompt) {
     harness::Launch piped = launch(pack());
     piped.piped_input = true;
@@ -167,6 +238,7 @@ struct UsageError {
     const char* name;
     std::vector<std::string> args;
     std::string message;
+    bool usage = true;  // the line points to --help
 
     friend std::ostream& operator<<(std::ostream& out, const UsageError& row) { return out << row.name; }
 };
@@ -178,6 +250,8 @@ std::vector<std::string> many_ports(unsigned count) {
     return args;
 }
 
+#define KEYS UPDATER_SOURCE_DIR "/tests/keys/"
+
 class BadOptions : public RunFlow, public ::testing::WithParamInterface<UsageError> {};
 
 // One line on standard error, status 2, and nothing opened: not even the banner is shown.
@@ -188,7 +262,7 @@ TEST_P(BadOptions, AreOneLineOnStandardErrorWithStatus2) {
     start.args.insert(start.args.end(), GetParam().args.begin(), GetParam().args.end());
     ConsoleSession run(start);
     EXPECT_EQ(run.wait_exit(), 2);
-    EXPECT_EQ(run.output(), tty("update: " + GetParam().message + " (see update --help)\n"));
+    EXPECT_EQ(run.output(), tty("update: " + GetParam().message + (GetParam().usage ? " (see update --help)" : "") + "\n"));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -205,7 +279,11 @@ INSTANTIATE_TEST_SUITE_P(
                       UsageError{"both_eeprom_choices", {"--eeprom", "--no-eeprom"}, "--eeprom and --no-eeprom exclude each other"},
                       UsageError{"batch_without_port", {"--batch", "--eeprom"}, "--batch needs --port and --eeprom or --no-eeprom"},
                       UsageError{"batch_without_choice", {"--batch", "--port=COM3"}, "--batch needs --port and --eeprom or --no-eeprom"},
-                      UsageError{"more_ports_than_a_run_takes", many_ports(257), "more than 256 ports: at most 256 are updated at once"}),
+                      UsageError{"more_ports_than_a_run_takes", many_ports(257), "more than 256 ports: at most 256 are updated at once"},
+                      UsageError{"key_file_missing", {"--key", "/no/such/key.pub"}, "/no/such/key.pub: cannot open: No such file or directory", false},
+                      UsageError{"private_key_for_key", {"--key", KEYS "pinned.key"}, KEYS "pinned.key: a private key, where the public key is needed", false},
+                      UsageError{"key_not_pem", {"--key", KEYS "README.md"}, KEYS "README.md: not a PEM key file", false},
+                      UsageError{"key_of_another_curve", {"--key", KEYS "p384.pub"}, KEYS "p384.pub: not an ECDSA P-256 key (prime256v1, uncompressed)", false}),
     [](const auto& row) { return std::string(row.param.name); });
 
 TEST_F(RunFlow, HelpAndVersionPrintAndEndWithStatus0) {

@@ -27,6 +27,18 @@ const device = file.subarray(offset, offset + 32).toString().trim().split(/\s+/)
 const damaged = Buffer.from(file);
 damaged[offset + 32 + 1000] ^= 0xff;
 
+// A key of the test's own, and the example file signed with it as docs/architecture.md says: the
+// statement (the mark and version, the payload's SHA-256, the key's id) signed, in the block before
+// the digest block with the key's X and Y.
+const { publicKey, privateKey } = crypto.generateKeyPairSync('ec', { namedCurve: 'P-256' });
+const spki = publicKey.export({ type: 'spki', format: 'der' });
+const keyId = crypto.createHash('sha256').update(spki).digest().subarray(0, 8);
+const mark = Buffer.from('UPDATER-SIGNED:\x01', 'latin1');
+const statement = Buffer.concat([mark, Buffer.from(payloadSha256, 'hex'), keyId]);
+const signedFile = Buffer.from(file);
+Buffer.concat([mark, spki.subarray(27), crypto.sign('sha256', statement, { key: privateKey, dsaEncoding: 'ieee-p1363' })])
+  .copy(signedFile, offset - 48 - 144);
+
 const state = (page) => page.evaluate(() => document.body.dataset.state);
 const text = (page, id) => page.evaluate((i) => document.getElementById(i).textContent, id);
 const deviceHolds = (page, what) => page.evaluate((w) => Array.from(window.simulatedDevice[w]()), what);
@@ -96,6 +108,7 @@ const CASES = [
     run: async (page, shoot) => {
       await untilState(page, 'ready');
       expectEqual((await text(page, 'file-verdict')).endsWith('64500 Bytes read\nChecksum test OK'), true, 'verdict');
+      expectEqual(await text(page, 'header-signature'), 'not signed', 'signature');
       await shoot('ready');
       // 200 % zoom on a 1280 pixel window: nothing runs off the side.
       await page.setViewportSize({ width: 640, height: 800 });
@@ -211,6 +224,18 @@ const CASES = [
       await expectResult(page, 2, 'Error in checksum. Probably download error from website.\nTry again or contact Tarvenholt !');
       await shoot('file-refused');
       expectEqual(await page.evaluate(() => window.simulatedDevice.requests), 0, 'ports asked for');
+    },
+  },
+  {
+    name: 'a page made with a key: an unsigned file is refused before any port, one signed by the key is taken',
+    trustedKey: publicKey.export({ type: 'spki', format: 'pem' }),
+    run: async (page) => {
+      await untilState(page, 'result');
+      await expectResult(page, 2, 'Update file not signed by a trusted key: the file is not signed');
+      expectEqual(await page.evaluate(() => window.simulatedDevice.requests), 0, 'ports asked for');
+      await page.setInputFiles('#file-input', { name: 'signed', mimeType: 'application/octet-stream', buffer: signedFile });
+      await untilState(page, 'ready');
+      expectEqual(await text(page, 'header-signature'), `signed by key ${keyId.toString('hex')}`, 'signature');
     },
   },
   {
@@ -401,6 +426,11 @@ for (const [index, test] of CASES.entries()) {
       setTimeout(() => route.continue(), slow ? 1500 : 0);
       slow = false;
     });
+  }
+  // The page as made with a key: its own module of keys holds it.
+  if (test.trustedKey) {
+    await page.route('**/trusted_keys.js', (route) => route.fulfill({ contentType: 'text/javascript',
+      body: `export const TRUSTED_KEYS = ${JSON.stringify([test.trustedKey])};` }));
   }
   const problems = [];
   // Nothing but the page's own site.

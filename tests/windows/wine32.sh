@@ -15,8 +15,11 @@ set -euo pipefail
 BINFMT=/proc/sys/fs/binfmt_misc
 ENTRY=qemu-i386
 # The packages, by name: qemu-user from backports (bookworm's own 7.2 spends tens of seconds of
-# processor time per Wine process in its memory-map bookkeeping), and Wine's i386 half.
-PACKAGES=(qemu-user/bookworm-backports libc6:i386 libgcc-s1:i386 libwine:i386 wine32:i386 libz-mingw-w64)
+# processor time per Wine process in its memory-map bookkeeping), Wine's i386 half, and the i386
+# GnuTLS with what it needs, by which Wine's CNG (bcrypt) verifies ECDSA signatures.
+PACKAGES=(qemu-user/bookworm-backports libc6:i386 libgcc-s1:i386 libwine:i386 wine32:i386 libz-mingw-w64
+          libgnutls30:i386 libgmp10:i386 libhogweed6:i386 libnettle8:i386 libidn2-0:i386 libp11-kit0:i386
+          libtasn1-6:i386 libunistring2:i386 libffi8:i386)
 
 # The machine's own Debian mirrors (main and security), so that no host name is written here.
 mirror_of() {

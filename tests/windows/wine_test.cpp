@@ -293,6 +293,39 @@ TEST_F(UnderWine, BatchRunOnCom12ReadsNoKeyAndKeepsARecord) {
     EXPECT_EQ(records[0]["phases"]["eeprom_write"]["ran"], false);
 }
 
+// A signed update.exe checked with --key by the system's CNG: refused for another key and, once its
+// header is changed with the digest recorded anew, for a signature that no longer matches, before any
+// port is opened; taken for the key that signed it (the run goes on to COM4, which is not there).
+TEST_F(UnderWine, KeyOptionChecksTheSignatureWithTheSystemsCng) {
+    unlink(com_link(4).c_str());
+    const std::string path = shipped_update();
+    const std::string keys = UPDATER_SOURCE_DIR "/tests/keys/";
+    ASSERT_EQ(std::system((MKUPDATE_BIN " sign --key '" + keys + "pinned.key' '" + path + "'").c_str()), 0);
+    std::vector<uint8_t> changed = test_files::read_file(path);
+    changed[changed.size() - core::PAYLOAD_SIZE] ^= 1;  // VORNIK-5 becomes WORNIK-5
+    test_files::reseal(changed);
+    test_files::write_file(dir.file("changed.exe"), changed, 0755);
+    struct Row {
+        std::string file, key, shown;
+        int status;
+    };
+    const std::vector<Row> rows = {
+        {path, "other.pub", "Update file not signed by a trusted key: signed by another key (", 2},
+        {dir.file("changed.exe"), "pinned.pub", "Update file not signed by a trusted key: signature does not match (", 2},
+        {path, "pinned.pub", "dark bar.\n\nCOM4 not installed or in use by other program\n", 3},
+    };
+    for (const Row& row : rows) {
+        harness::Launch start = wine_launch(row.file);
+        std::string key_path = "Z:" + keys + row.key;
+        std::replace(key_path.begin(), key_path.end(), '/', '\\');
+        start.args.insert(start.args.end(), {"--batch", "--port", "COM4", "--no-eeprom", "--key", key_path});
+        ConsoleSession run(start);
+        EXPECT_EQ(run.wait_exit(HUNG_MS), row.status) << row.shown;
+        const std::string screen = screen_text(run.output());
+        EXPECT_NE(screen.find(row.shown), std::string::npos) << screen;
+    }
+}
+
 // The program's own list: the COM ports the system names (wine's own COM1 among them), each on its
 // line, the same above the prompt as from --list-ports; another key there breaks off.
 TEST_F(UnderWine, ListsTheComPortsTheSystemNamesAndOtherKeysBreakOff) {

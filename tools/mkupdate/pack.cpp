@@ -144,7 +144,8 @@ bool write_file_atomically(const std::string& path, const std::vector<uint8_t>& 
     return true;
 }
 
-bool check_update_file(const std::vector<uint8_t>& file, long payload_offset, std::FILE* out) {
+bool check_update_file(const std::vector<uint8_t>& file, long payload_offset, const core::TrustedKeys& keys,
+                       std::FILE* out) {
     long offset = payload_offset;
     if (offset < 0) offset = find_payload_offset(file.data(), file.size());
     if (offset < 0) {
@@ -186,8 +187,12 @@ bool check_update_file(const std::vector<uint8_t>& file, long payload_offset, st
     }
     const char* digest = verdict.digest_matches ? "matches" : verdict.digest_block == DigestBlock::absent ? "absent" : "WRONG";
     std::fprintf(out, "Payload SHA-256: %s: %s\n", verdict.digest_computed ? hex.c_str() : "(not computed)", digest);
-    std::fprintf(out, "%s\n", verdict.valid() ? "Valid update file" : "Not a valid update file");
-    return verdict.valid();
+    const SignatureFinding signature = judge_signature(verdict.signature, verdict.digest, keys);
+    std::fprintf(out, "Signature: %s\n", signature_text(signature).c_str());
+    std::fprintf(out, "%s\n", !verdict.valid()         ? "Not a valid update file"
+                              : signature.accepted() ? "Valid update file"
+                                                     : "Valid update file, but not signed by a key given");
+    return verdict.valid() && signature.accepted();
 }
 
 }  // namespace mkupdate

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "core/signature.h"
+
 namespace mkupdate {
 
 struct PackInput {
@@ -36,8 +38,10 @@ bool output_path_usable(const std::string& path, std::string& error);
 bool write_file_atomically(const std::string& path, const std::vector<uint8_t>& data, unsigned mode,
                            std::string& error);
 
-// Inspects an update file: prints the header fields and the length and checksum verdicts to out.
-// Returns true only for a valid update file. payload_offset -1: take it from the file's stub.
-bool check_update_file(const std::vector<uint8_t>& file, long payload_offset, std::FILE* out);
+// Inspects an update file: prints the header fields, the length and checksum verdicts and the
+// signature to out. Returns true only for a valid update file, with keys one signed by one of them.
+// payload_offset -1: take it from the file's stub.
+bool check_update_file(const std::vector<uint8_t>& file, long payload_offset, const core::TrustedKeys& keys,
+                       std::FILE* out);
 
 }  // namespace mkupdate

@@ -33,7 +33,7 @@ export function startServer({ page, build, file = '', simulate = false, port = 0
   // Each address the server answers, and the file behind it.
   const route = (pathname) => {
     if (fileName && pathname === `/${fileName}`) return file;
-    if (pathname === '/updater_web.mjs' || pathname === '/updater_web.wasm') return path.join(build, pathname);
+    if (['/updater_web.mjs', '/updater_web.wasm', '/trusted_keys.js'].includes(pathname)) return path.join(build, pathname);
     if (simulate && /^\/sim\/fake_(serial|usb)\.js$/.test(pathname)) return path.join(here, pathname.slice(5));
     if (simulate && /^\/sim\/device_sim\.(mjs|wasm)$/.test(pathname)) return path.join(build, pathname.slice(5));
     const name = pathname === '/' ? 'index.html' : pathname.slice(1);
