@@ -194,8 +194,7 @@ private:
     void take_key(int key) {
         if (key == console::KEY_END) {
             input_ended_ = true;
-            ending_ = true;
-            return;
+            return end();
         }
         // A function or arrow key: its second code goes with it.
         if (key == 0 || key == 224) {
@@ -204,7 +203,7 @@ private:
         }
         if (plan_.serials) return take_serial_key(key);
         key = std::tolower(key);
-        if (key == 'q') ending_ = true;
+        if (key == 'q') end();
         for (Slot& slot : slots_) {
             if (slot.key != 0 && slot.key == key) arm(slot, "", -1);
         }
@@ -221,13 +220,19 @@ private:
         } else if (key == console::KEY_ENTER) {
             const std::string serial = line_;
             line_.clear();
-            if (serial == "q" || serial == "Q") ending_ = true;
+            if (serial == "q" || serial == "Q") end();
             if (serial.empty() || ending_) return;
             for (size_t k = 0; k < slots_.size(); ++k) {
                 if (arm(slots_[k], serial, -1)) return say(serial + ": slot " + std::to_string(k + 1));
             }
             say("No slot is idle for " + serial + ": give it again once one is.");
         }
+    }
+
+    // No slot is armed from now on; the bench ends once the updates under way have ended.
+    void end() {
+        if (!ending_) say("Ending once the updates under way have ended.");
+        ending_ = true;
     }
 
     // A word to the operator: under the table, or a plain line.
@@ -297,7 +302,6 @@ private:
         std::string text = std::string(heading) + "\n";
         for (const Slot& slot : slots_) text += row(slot);
         text += totals_line() + "\n";
-        if (ending_) text += "Ending once the updates under way have ended.\n";
         if (!message_.empty()) text += message_ + "\n";
         if (plan_.serials) text += "Serial: " + frontend::shown_text(line_);
         return text;

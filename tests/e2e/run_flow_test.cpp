@@ -205,7 +205,13 @@ INSTANTIATE_TEST_SUITE_P(
                       UsageError{"both_eeprom_choices", {"--eeprom", "--no-eeprom"}, "--eeprom and --no-eeprom exclude each other"},
                       UsageError{"batch_without_port", {"--batch", "--eeprom"}, "--batch needs --port and --eeprom or --no-eeprom"},
                       UsageError{"batch_without_choice", {"--batch", "--port=COM3"}, "--batch needs --port and --eeprom or --no-eeprom"},
-                      UsageError{"more_ports_than_a_run_takes", many_ports(257), "more than 256 ports: at most 256 are updated at once"}),
+                      UsageError{"more_ports_than_a_run_takes", many_ports(257), "more than 256 ports: at most 256 are updated at once"},
+                      UsageError{"auto_without_bench", {"--auto", "--port=COM3", "--eeprom"}, "--auto and --serials go with --bench"},
+                      UsageError{"auto_and_serials", {"--bench", "--auto", "--serials", "--port=COM3", "--eeprom"},
+                                 "--auto and --serials exclude each other"},
+                      UsageError{"bench_in_a_batch", {"--bench", "--batch", "--port=COM3", "--eeprom"},
+                                 "--bench is run by a person at its keys, not with --batch"},
+                      UsageError{"bench_without_choice", {"--bench", "--port=COM3"}, "--bench needs --eeprom or --no-eeprom"}),
     [](const auto& row) { return std::string(row.param.name); });
 
 TEST_F(RunFlow, HelpAndVersionPrintAndEndWithStatus0) {
