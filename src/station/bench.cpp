@@ -37,6 +37,7 @@ enum class SlotState { idle, armed, updating, done, leaving };
 // One port, updating one device each time it is armed.
 struct Slot {
     std::string given, name;  // the port as given, and as the messages name it
+    std::string column;       // the port in the table
     char key = 0;             // 0: none
     SlotState state = SlotState::idle;
     std::unique_ptr<Device> device;  // the device being updated, or the last one
@@ -65,6 +66,18 @@ public:
             slots_[k].name = frontend::named_port(plan.ports[k]).name;
             if (!plan.serials && k < KEYED_SLOTS) slots_[k].key = SLOT_KEYS[k];
         }
+        // The ports' column: without the ending that all share from a separator on, as the
+        // "-if00-port0" of /dev/serial/by-id links, which would leave every row alike.
+        const std::string& first = slots_[0].name;
+        size_t shared = slots_.size() > 1 ? first.size() : 0;
+        for (const Slot& slot : slots_) {
+            const std::string& name = slot.name;
+            size_t same = 0;
+            while (same < shared && same < name.size() && name[name.size() - 1 - same] == first[first.size() - 1 - same]) ++same;
+            shared = same < name.size() ? same : 0;
+        }
+        while (shared > 0 && std::string("-_.").find(first[first.size() - shared]) == std::string::npos) --shared;
+        for (Slot& slot : slots_) slot.column = fitted(slot.name.substr(0, slot.name.size() - shared), 12);
     }
 
     // Runs the bench until the operator ends it and its updates have ended; the summary, and the
@@ -285,7 +298,7 @@ private:
         const bool running = updating || slot.state == SlotState::armed;
         const char key[2] = {slot.key, '\0'};
         char line[160];
-        std::snprintf(line, sizeof line, ROW, key, fitted(slot.name, 12).c_str(),
+        std::snprintf(line, sizeof line, ROW, key, slot.column.c_str(),
                       updating ? STAGE_NAMES[static_cast<int>(slot.device->stage())] : STATE_NAMES[static_cast<int>(slot.state)],
                       updating ? progress_of(*slot.device).c_str() : "", fitted(frontend::shown_text(slot.serial), 12).c_str(),
                       std::to_string(slot.completed).c_str(), std::to_string(slot.updated - slot.completed).c_str(),
