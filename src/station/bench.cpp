@@ -73,7 +73,9 @@ public:
         for (const Slot& slot : slots_) {
             const std::string& name = slot.name;
             size_t same = 0;
-            while (same < shared && same < name.size() && name[name.size() - 1 - same] == first[first.size() - 1 - same]) ++same;
+            while (same < shared && same < name.size() && name[name.size() - 1 - same] == first[first.size() - 1 - same]) {
+                ++same;
+            }
             shared = same < name.size() ? same : 0;
         }
         while (shared > 0 && std::string("-_.").find(first[first.size() - shared]) == std::string::npos) --shared;
@@ -83,12 +85,15 @@ public:
     // Runs the bench until the operator ends it and its updates have ended; the summary, and the
     // exit status.
     int run() {
-        std::fputs(plan_.serials             ? "Type or scan a device's serial number and Enter: the first idle slot updates it.\n"
-                                               "The line q ends the bench.\n\n"
-                   : plan_.arm_on_appearance ? "A slot updates its device when its port appears, or when its key is pressed.\n"
-                                               "q ends the bench.\n\n"
-                                             : "A slot updates its device when its key is pressed. q ends the bench.\n\n",
-                   stdout);
+        const char* how = "A slot updates its device when its key is pressed. q ends the bench.\n\n";
+        if (plan_.arm_on_appearance) {
+            how = "A slot updates its device when its port appears, or when its key is pressed.\nq ends the bench.\n\n";
+        }
+        if (plan_.serials) {
+            how = "Type or scan a device's serial number and Enter: the first idle slot updates it.\n"
+                  "The line q ends the bench.\n\n";
+        }
+        std::fputs(how, stdout);
         long long looked_ms = -static_cast<long long>(IDLE_TICK_MS);
         for (;;) {
             if (plan_.arm_on_appearance && monotonic_clock::now_ms() - looked_ms >= IDLE_TICK_MS) {
@@ -298,8 +303,9 @@ private:
         const bool running = updating || slot.state == SlotState::armed;
         const char key[2] = {slot.key, '\0'};
         char line[160];
-        std::snprintf(line, sizeof line, ROW, key, slot.column.c_str(),
-                      updating ? STAGE_NAMES[static_cast<int>(slot.device->stage())] : STATE_NAMES[static_cast<int>(slot.state)],
+        const char* state = updating ? STAGE_NAMES[static_cast<int>(slot.device->stage())]
+                                     : STATE_NAMES[static_cast<int>(slot.state)];
+        std::snprintf(line, sizeof line, ROW, key, slot.column.c_str(), state,
                       updating ? progress_of(*slot.device).c_str() : "", fitted(frontend::shown_text(slot.serial), 12).c_str(),
                       std::to_string(slot.completed).c_str(), std::to_string(slot.updated - slot.completed).c_str(),
                       running ? "" : slot.last.c_str());

@@ -30,7 +30,8 @@ struct Device;
 class DevicePort : public frontend::GivenPort {
 public:
     DevicePort(const std::string& given, Device& device) : GivenPort(given), device_(device) {}
-    frontend::Stopped open(const frontend::Settings& settings, frontend::RunRecord& record, frontend::Dialog& dialog) override;
+    frontend::Stopped open(const frontend::Settings& settings, frontend::RunRecord& record,
+                           frontend::Dialog& dialog) override;
     std::string close() override {
         GivenPort::close();
         return "";

@@ -76,7 +76,8 @@ public:
             for (size_t k = 0; k < devices_.size(); ++k) {
                 const unsigned entered = devices_[k]->entered();
                 for (int stage = static_cast<int>(Stage::opening); stage <= static_cast<int>(Stage::done); ++stage) {
-                    if ((entered & ~shown_[k] & 1u << stage) != 0) text += plain_line(*devices_[k], static_cast<Stage>(stage), devices_[k]->port.given().name);
+                    if ((entered & ~shown_[k] & 1u << stage) == 0) continue;
+                    text += plain_line(*devices_[k], static_cast<Stage>(stage), devices_[k]->port.given().name);
                 }
                 shown_[k] = entered;
             }
