@@ -233,8 +233,9 @@ private:
             if (!line_.empty()) line_.pop_back();
         } else if (key == console::KEY_ESC) {
             line_.clear();
-        } else if (key >= 0x20 && key < 0x7F && line_.size() < SERIAL_LENGTH) {
-            line_ += static_cast<char>(key);
+        } else if (key >= 0x20 && key < 0x7F) {
+            if (line_.size() < SERIAL_LENGTH) line_ += static_cast<char>(key);
+            else say("A serial number has " + std::to_string(SERIAL_LENGTH) + " characters at most.");
         } else if (key == console::KEY_ENTER) {
             const std::string serial = line_;
             line_.clear();
