@@ -190,7 +190,7 @@ private:
         slot.state = !plan_.arm_on_appearance ? SlotState::done : watch_.there(k) ? SlotState::leaving : SlotState::idle;
         if (!redraw_) {
             tell_stages(slot);
-            if (outcome == core::Outcome::port_error) std::fputs(slot.note.c_str(), stdout);
+            std::fputs((outcome == core::Outcome::port_error ? slot.note : device.record_problem).c_str(), stdout);
             std::fputs((totals_line() + "\n").c_str(), stdout);
         }
     }
