@@ -1,5 +1,6 @@
 // Entry of the updater, where its parts are put together: one fixed, interactive update run of the
-// device through a COM port; with several ports named, a station that updates them all at once.
+// device through a COM port; with several ports named, a station that updates them all at once;
+// with --bench, a service bench that updates device after device on its ports until it is ended.
 // The options are parsed, the console and its signal handlers set up, the record file opened, the
 // flow built for one port or the station for several, and the console restored once, on every end.
 #include <cstdio>
@@ -58,7 +59,7 @@ int update_one(const run::Options& options, const frontend::Build& build, const 
 }
 
 // Everything between the console's setup and its restoring: the record file, then the update of
-// one device or the station's.
+// one device, the station's or the bench's.
 int update(const run::Options& options, const char* argv0) {
     // The keys a file must be signed by: one that cannot be used stops the run before anything is
     // opened or written.
@@ -79,8 +80,10 @@ int update(const run::Options& options, const char* argv0) {
     const char* path = console::own_file_path(shown_path);
     record_file::LogFile* record_log = log.is_open() ? &log : nullptr;
     const frontend::Build build{UPDATER_VERSION, run::PAYLOAD_OFFSET, &trusted_keys};
-    if (options.ports.size() > 1) {
-        const station::Plan plan{options.ports, options.eeprom == run::EepromChoice::download, options.unattended};
+    if (options.ports.size() > 1 || options.bench) {
+        const station::Plan plan{options.ports, options.eeprom == run::EepromChoice::download, options.unattended,
+                                 options.auto_arm, options.serials};
+        if (options.bench) return station::run_bench(plan, build, path, shown_path, record_log);
         return station::run(plan, build, path, shown_path, record_log);
     }
     return update_one(options, build, path, shown_path, record_log);

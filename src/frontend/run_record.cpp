@@ -156,6 +156,13 @@ void RunRecord::set_station_run(const std::string& id) {
     prepare_interrupted();
 }
 
+void RunRecord::set_bench_device(unsigned slot, unsigned number, const std::string& serial) {
+    slot_ = slot;
+    bench_device_ = number;
+    device_serial_ = serial;
+    prepare_interrupted();
+}
+
 void RunRecord::set_update_file_path(const std::string& path, const std::string& shown_path) {
     file_path_ = record_file::full_path(path);
     if (file_path_.empty()) file_path_ = shown_path;
@@ -281,6 +288,10 @@ std::string RunRecord::render_within(const char* outcome, bool interrupted, size
     JsonText line(string_limit);
     line.field("start", start_).field("host", host_).field("updater_version", updater_version_);
     if (!station_run_.empty()) line.field("station_run", station_run_);
+    if (slot_ > 0) {
+        line.field("slot", static_cast<long long>(slot_)).field("bench_device", static_cast<long long>(bench_device_));
+    }
+    if (!device_serial_.empty()) line.field("device_serial", device_serial_);
     line.object("update_file").field("path", file_path_);
     if (file_length_ >= 0) line.field("length", static_cast<long long>(file_length_));
     else line.null("length");

@@ -35,6 +35,10 @@ public:
     // The id that the records of one station run share.
     void set_station_run(const std::string& id);
 
+    // A bench's device: the slot that updates it, its running number in the bench, and its serial
+    // number as the operator gave it (empty: none given).
+    void set_bench_device(unsigned slot, unsigned number, const std::string& serial);
+
     // The update file's path, known before the file is checked: as an absolute path, or as shown
     // when the system cannot make one of it.
     void set_update_file_path(const std::string& path, const std::string& shown_path);
@@ -136,6 +140,8 @@ private:
 
     record_file::LogFile* log_;
     std::string start_, host_, updater_version_, station_run_;
+    unsigned slot_ = 0, bench_device_ = 0;
+    std::string device_serial_;
     std::string file_path_;
     long file_length_ = -1;
     std::string payload_sha256_;

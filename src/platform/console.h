@@ -31,6 +31,13 @@ int read_key();
 // Tells whether a key code waits to be read, without consuming it.
 bool key_waiting();
 
+// Waits up to the given milliseconds for a key, without consuming it: true when a key code waits
+// to be read, or input has ended (read_key then says KEY_END); false when none came in time.
+bool key_within(unsigned milliseconds);
+
+// True when standard input is a terminal (on Windows a console), where a person types keys.
+bool input_is_terminal();
+
 // True when standard output is a terminal that takes cursor movements: lines can be redrawn in
 // place.
 bool output_takes_cursor_moves();

@@ -271,6 +271,15 @@ bool key_waiting() {
     return ioctl(STDIN_FILENO, FIONREAD, &waiting) == 0 && waiting > 0;
 }
 
+bool key_within(unsigned milliseconds) {
+    if (key_waiting()) return true;
+    // A hang-up or a closed input wakes the wait as a key would: read_key tells the end.
+    pollfd wait = {STDIN_FILENO, POLLIN, 0};
+    return poll(&wait, 1, static_cast<int>(milliseconds)) > 0;
+}
+
+bool input_is_terminal() { return isatty(STDIN_FILENO) != 0; }
+
 void pause_ms(unsigned milliseconds) {
     timespec remaining = {static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
     while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {

@@ -49,6 +49,34 @@ int read_key() { return _getch(); }
 
 bool key_waiting() { return _kbhit() != 0; }
 
+bool key_within(unsigned milliseconds) {
+    const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    const DWORD start = GetTickCount();
+    for (;;) {
+        // The console's other events (a key let go, a shift key, the mouse, the window resized)
+        // would wake the wait again at once: they go, the keys stay for _getch.
+        INPUT_RECORD event;
+        DWORD count = 0;
+        while (PeekConsoleInputA(input, &event, 1, &count) && count == 1) {
+            const KEY_EVENT_RECORD& key = event.Event.KeyEvent;
+            const bool modifier = key.wVirtualKeyCode == VK_SHIFT || key.wVirtualKeyCode == VK_CONTROL ||
+                                  key.wVirtualKeyCode == VK_MENU || key.wVirtualKeyCode == VK_CAPITAL;
+            if (event.EventType == KEY_EVENT && key.bKeyDown && !modifier) return true;
+            ReadConsoleInputA(input, &event, 1, &count);
+        }
+        if (_kbhit()) return true;
+        const DWORD spent = GetTickCount() - start;
+        if (spent >= milliseconds || WaitForSingleObject(input, milliseconds - spent) != WAIT_OBJECT_0) {
+            return _kbhit() != 0;
+        }
+    }
+}
+
+bool input_is_terminal() {
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
+}
+
 bool output_takes_cursor_moves() {
     // A console that takes VT sequences (Windows 10 and later, once asked, until restore()); plain
     // lines elsewhere.

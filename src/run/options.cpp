@@ -10,6 +10,7 @@ namespace {
 const char USAGE[] =
     "usage: update [--port PORT]... [--eeprom | --no-eeprom] [--batch] [--log FILE]\n"
     "              [--key PUB]...\n"
+    "       update --bench [--auto | --serials] --port PORT... [option]...\n"
     "       update --list-ports | --help | --version\n"
     "\n"
     "Without options the update runs interactively: press the port's number, then 'e' for the\n"
@@ -25,6 +26,11 @@ const char USAGE[] =
     "  --log FILE    append a record of the run to FILE: one JSON object on one line\n"
     "  --key PUB     update only from a file signed by this P-256 public key (PEM); given\n"
     "                several times, by any of them\n"
+    "  --bench       a service bench: the ports are slots, keys 1 to 9 and a to z, each updating\n"
+    "                a device whenever its key arms it, until q\n"
+    "  --auto        with --bench: a slot is armed when its port appears, once each time\n"
+    "  --serials     with --bench: a serial number typed or scanned, then Enter, arms the first\n"
+    "                idle slot and goes into that device's record; the line q ends the bench\n"
     "  --list-ports  list the serial ports present, with the device behind each, and end\n"
     "  --help        this text\n"
     "  --version     the updater's version\n"
@@ -33,6 +39,16 @@ const char USAGE[] =
     "3 port, 4 device not answering or answering wrongly, 5 FLASH burning error,\n"
     "6 EEPROM differences. With several ports: 0 when every device completed, else the status\n"
     "of the first port, in the order given, that did not.\n";
+
+// The bench's options among themselves and with the others.
+bool bench_options_agree(const Options& options, std::string& error) {
+    if ((options.auto_arm || options.serials) && !options.bench) error = "--auto and --serials go with --bench";
+    else if (options.auto_arm && options.serials) error = "--auto and --serials exclude each other";
+    else if (options.bench && options.unattended) error = "--bench is run by a person at its keys, not with --batch";
+    else if (options.bench && options.ports.empty()) error = "--bench needs --port for each of its slots";
+    else if (options.bench && options.eeprom == EepromChoice::ask) error = "--bench needs --eeprom or --no-eeprom";
+    return error.empty();
+}
 
 }  // namespace
 
@@ -76,6 +92,12 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
             options.list_ports = true;
         } else if (name == "--batch") {
             options.unattended = true;
+        } else if (name == "--bench") {
+            options.bench = true;
+        } else if (name == "--auto") {
+            options.auto_arm = true;
+        } else if (name == "--serials") {
+            options.serials = true;
         } else if (name == "--eeprom" || name == "--no-eeprom") {
             const EepromChoice choice = name == "--eeprom" ? EepromChoice::download : EepromChoice::skip;
             if (options.eeprom != EepromChoice::ask && options.eeprom != choice) {
@@ -107,7 +129,7 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
         error = "several ports need --eeprom or --no-eeprom";
         return false;
     }
-    return true;
+    return bench_options_agree(options, error);
 }
 
 }  // namespace run

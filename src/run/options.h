@@ -24,12 +24,16 @@ struct Options {
     bool unattended = false;  // --batch: no person at the console, no key is read at all
     std::string log;     // the file each run appends its record to; empty: none
     std::vector<std::string> keys;  // --key: public key files, one of which must have signed the file
+    bool bench = false;     // --bench: the ports are slots, each updating a device whenever it is armed
+    bool auto_arm = false;  // --auto: a bench's slot is armed when its port appears
+    bool serials = false;   // --serials: a line typed arms a bench's first idle slot and names its device
 };
 
 // Parses argv (argument 0 excluded) into options; false with a one-line error otherwise: an
 // unknown option, a missing value, conflicting options, a port named twice, more than MAX_PORTS
-// ports, several ports or --batch without an EEPROM choice, or --batch without --port. --name value
-// and --name=value are both taken.
+// ports, several ports or --batch without an EEPROM choice, or --batch without --port; --bench
+// without ports or an EEPROM choice, or with --batch; --auto or --serials without --bench, or both.
+// --name value and --name=value are both taken.
 bool parse_options(int argc, char** argv, Options& options, std::string& error);
 
 // The text of --help.

@@ -283,7 +283,13 @@ INSTANTIATE_TEST_SUITE_P(
                       UsageError{"key_file_missing", {"--key", "/no/such/key.pub"}, "/no/such/key.pub: cannot open: No such file or directory", false},
                       UsageError{"private_key_for_key", {"--key", KEYS "pinned.key"}, KEYS "pinned.key: a private key, where the public key is needed", false},
                       UsageError{"key_not_pem", {"--key", KEYS "README.md"}, KEYS "README.md: not a PEM key file", false},
-                      UsageError{"key_of_another_curve", {"--key", KEYS "p384.pub"}, KEYS "p384.pub: not an ECDSA P-256 key (prime256v1, uncompressed)", false}),
+                      UsageError{"key_of_another_curve", {"--key", KEYS "p384.pub"}, KEYS "p384.pub: not an ECDSA P-256 key (prime256v1, uncompressed)", false},
+                      UsageError{"auto_without_bench", {"--auto", "--port=COM3", "--eeprom"}, "--auto and --serials go with --bench"},
+                      UsageError{"auto_and_serials", {"--bench", "--auto", "--serials", "--port=COM3", "--eeprom"},
+                                 "--auto and --serials exclude each other"},
+                      UsageError{"bench_in_a_batch", {"--bench", "--batch", "--port=COM3", "--eeprom"},
+                                 "--bench is run by a person at its keys, not with --batch"},
+                      UsageError{"bench_without_choice", {"--bench", "--port=COM3"}, "--bench needs --eeprom or --no-eeprom"}),
     [](const auto& row) { return std::string(row.param.name); });
 
 TEST_F(RunFlow, HelpAndVersionPrintAndEndWithStatus0) {

@@ -10,6 +10,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <ostream>
@@ -154,6 +155,154 @@ INSTANTIATE_TEST_SUITE_P(
         // Every record reaches the signal, however many ports.
         StationCase{"sigterm_with_65_ports", {"--device-delay 20000"}, "--no-eeprom", 128 + SIGTERM, {"interrupted"}, false,
                     true, false, 64, SIGTERM}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+// The bench: its slots' ports are links to simulated devices (each serving as many updates as it
+// is given), the operator's keys typed on its terminal, step by step.
+struct BenchStep {
+    enum Kind { keys, shows, link, unlink, idle } kind;
+    std::string text;  // the keys typed, or the text waited for
+    unsigned slot = 0;  // the slot whose port is linked or unlinked; idle: milliseconds of waiting
+};
+
+BenchStep keys(const std::string& text) { return {BenchStep::keys, text}; }
+BenchStep shows(const std::string& text) { return {BenchStep::shows, text}; }
+
+struct BenchCase {
+    const char* name;
+    std::vector<std::string> devices;  // each slot's loader-sim options; "missing": no device behind its port
+    std::vector<std::string> options;
+    std::vector<BenchStep> steps;
+    int status;
+    std::vector<std::string> records;  // by running number: "<slot> <outcome>[ <serial>]"
+    std::vector<size_t> flash_starts;  // each device's FLASH transfers begun
+    bool keys_piped = false;           // standard input is no terminal
+
+    friend std::ostream& operator<<(std::ostream& out, const BenchCase& row) { return out << row.name; }
+};
+
+class Bench : public UpdateRun, public ::testing::WithParamInterface<BenchCase> {};
+
+TEST_P(Bench, UpdatesADeviceEachTimeASlotIsArmed) {
+    const BenchCase& c = GetParam();
+    const std::string log = dir.file("runs.log");
+    std::vector<std::unique_ptr<Simulator>> devices;
+    harness::Launch start = launch(pack());
+    start.env.push_back({"TERM", "xterm"});
+    start.args.insert(start.args.end(), {"--bench", "--log", log});
+    start.args.insert(start.args.end(), c.options.begin(), c.options.end());
+    start.piped_input = c.keys_piped;
+    auto port = [this](size_t k) { return dir.file("slot" + std::to_string(k + 1)); };
+    auto link = [&](size_t k) { ASSERT_EQ(symlink(devices[k]->port().c_str(), port(k).c_str()), 0); };
+    const bool on_appearance = std::find(c.options.begin(), c.options.end(), "--auto") != c.options.end();
+    for (size_t k = 0; k < c.devices.size(); ++k) {
+        const std::string wire = dir.file("wire" + std::to_string(k + 1));
+        std::vector<std::string> options = reply_faults::words(c.devices[k]);
+        options.insert(options.end(), {"--sessions", "99", "--wire-out", wire, "--timeout", "60"});
+        devices.push_back(c.devices[k] == "missing" ? nullptr : std::make_unique<Simulator>(options));
+        if (devices[k] && !on_appearance) link(k);
+        start.args.insert(start.args.end(), {"--port", port(k)});
+    }
+    ConsoleSession run(start);
+    // Keys typed once the bench shows its slots.
+    if (!c.keys_piped) {
+        ASSERT_TRUE(run.expect("KEY PORT")) << run.output();
+    }
+    for (const BenchStep& step : c.steps) {
+        if (step.kind == BenchStep::keys) run.send(step.text);
+        if (step.kind == BenchStep::shows) {
+            ASSERT_TRUE(run.expect(step.text, 30000)) << step.text << "\n" << run.output();
+        }
+        if (step.kind == BenchStep::link) link(step.slot);
+        if (step.kind == BenchStep::unlink) unlink(port(step.slot).c_str());
+        if (step.kind == BenchStep::idle) run.still_running_after(static_cast<int>(step.slot));
+    }
+    // q ends it within seconds.
+    EXPECT_EQ(run.wait_exit(10000), c.status) << run.output();
+
+    // Each written when its update ended; all of one bench run, numbered from 1.
+    std::map<int, std::string> by_number;
+    for (const nlohmann::json& record : run_records(log)) {
+        EXPECT_EQ(record["station_run"], run_records(log)[0]["station_run"]);
+        by_number[record["bench_device"].get<int>()] =
+            std::to_string(record["slot"].get<int>()) + " " + record["outcome"].get<std::string>() +
+            (record.contains("device_serial") ? " " + record["device_serial"].get<std::string>() : "");
+    }
+    std::vector<std::string> records;
+    for (const auto& [number, record] : by_number) records.push_back(record);
+    EXPECT_EQ(records, c.records);
+    EXPECT_EQ(by_number.empty() ? 0 : by_number.rbegin()->first, static_cast<int>(records.size()));
+    for (size_t k = 0; k < devices.size(); ++k) {
+        if (!devices[k]) continue;
+        SCOPED_TRACE(k + 1);
+        // Put back as found between devices and at the end: free to lock, its settings the simulator's cooked ones.
+        const int fd = open(devices[k]->port().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        struct termios settings;
+        EXPECT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
+        EXPECT_TRUE(tcgetattr(fd, &settings) == 0 && (settings.c_lflag & ICANON) != 0);
+        close(fd);
+        kill(devices[k]->pid(), SIGTERM);
+        EXPECT_EQ(devices[k]->wait_exit(), 0) << devices[k]->report();
+        const std::vector<uint8_t> wire = test_files::read_file(dir.file("wire" + std::to_string(k + 1)));
+        size_t starts = 0;
+        for (auto at = wire.begin(); (at = std::search(at, wire.end(), FLASH_START.begin(), FLASH_START.end())) != wire.end(); ++at) {
+            ++starts;
+        }
+        EXPECT_EQ(starts, c.flash_starts[k]);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Bench,
+    ::testing::Values(
+        // A key whose slot is updating is ignored; each key after an update arms its slot once more.
+        BenchCase{"keys_arm_their_slots_one_burning_error",
+                  {"", "--reply 250=55 --faulty-sessions 1"},
+                  {"--eeprom"},
+                  {keys("11"), shows("Updated 1,"), keys("12"), shows("Updated 3,"), keys("2"), shows("Updated 4,"), keys("q"),
+                   shows(tty("  device 3: flash_burn_error 5: FLASH burning error at address 7D00. Try again!\n"
+                             "Updated 4, completed 3, failed 1, yield 75.0 %, mean completed update "))},
+                  5,
+                  {"1 completed", "1 completed", "2 flash_burn_error", "2 completed"},
+                  {2, 2}},
+        // Once per appearance: a port there after its update arms nothing until it has gone and come again.
+        BenchCase{"auto_arms_once_each_time_the_port_appears",
+                  {""},
+                  {"--auto", "--no-eeprom"},
+                  {{BenchStep::link, ""}, shows("Updated 1,"), {BenchStep::idle, "", 1500}, {BenchStep::unlink, ""},
+                   shows("slot1 idle"), {BenchStep::link, ""}, shows("Updated 2,"), keys("q")},
+                  0,
+                  {"1 completed", "1 completed"},
+                  {2}},
+        // Backspace takes a key back; a serial number for which no slot is idle is said and dropped;
+        // the line q, while both update, ends the bench once they have ended.
+        BenchCase{"serials_name_their_devices_and_q_waits_for_them",
+                  {"", ""},
+                  {"--serials", "--no-eeprom"},
+                  {keys("SN-0X\x7f" "001\r"), shows("SN-0001: slot 1"), keys("SN-0002\r"), keys("SN-0003\r"),
+                   shows("No slot is idle for SN-0003"), keys("q\r"), shows("Ending once"),
+                   shows("Slot 2 "), shows("Updated 2, completed 2, failed 0, yield 100.0 %")},
+                  0,
+                  {"1 completed SN-0001", "2 completed SN-0002"},
+                  {1, 1}},
+        // A port that cannot be opened is said with its help and fails its device; the slot can be
+        // armed again, and the others go on.
+        BenchCase{"port_that_cannot_be_opened",
+                  {"missing", ""},
+                  {"--no-eeprom"},
+                  {keys("1"), shows("port_error 3"), shows("Check that the adapter is plugged in"), keys("2"),
+                   shows("Updated 2,"), keys("1"), shows("Updated 3,"), keys("q")},
+                  3,
+                  {"1 port_error", "2 completed", "1 port_error"},
+                  {0, 1}},
+        BenchCase{"refused_without_a_terminal_for_its_keys",
+                  {""},
+                  {"--no-eeprom"},
+                  {shows("update: --bench needs a terminal on standard input, where its slots are armed")},
+                  2,
+                  {},
+                  {0},
+                  true}),
     [](const auto& row) { return std::string(row.param.name); });
 
 // A signal while the records are being written: the log is a FIFO that is full after a record, so

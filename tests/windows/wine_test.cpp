@@ -71,7 +71,7 @@ protected:
         }
         // A simulator ended without its clean-up (a test that failed) may have left its link in the
         // prefix; loader-sim makes its link only where nothing is.
-        for (int n : {3, 4, 5, 12}) {
+        for (int n : {3, 4, 5, 7, 12}) {
             struct stat info;
             if (lstat(com_link(n).c_str(), &info) == 0 && S_ISLNK(info.st_mode)) unlink(com_link(n).c_str());
         }
@@ -234,6 +234,30 @@ TEST_F(UnderWine, StationUpdatesTwoPortsInOneProcess) {
         EXPECT_EQ(record["station_run"], records[0]["station_run"]);
     }
     EXPECT_EQ(seen, (std::set<std::string>{"COM4 completed", "COM5 flash_burn_error"}));
+}
+
+// The bench under Windows: a slot armed by its key through the console, its Win32 port opened for
+// the device and closed after it, its record kept, and q ending the bench. (Its --auto looks at
+// the system's COM names, which wine fixes when it starts: a link made later opens, but never
+// appears in them.)
+TEST_F(UnderWine, BenchUpdatesTheDeviceOfTheSlotWhoseKeyIsPressedAndEndsWithQ) {
+    Simulator device({"--link", com_link(7), "--timeout", std::to_string(HUNG_S)});
+    harness::Launch start = wine_launch(shipped_update({}));
+    std::string log = "Z:" + dir.file("runs.log");
+    std::replace(log.begin(), log.end(), '/', '\\');
+    start.args.insert(start.args.end(), {"--bench", "--port", "COM7", "--no-eeprom", "--log", log});
+    ConsoleSession run(start);
+    ASSERT_TRUE(wait_for_text(run, "KEY PORT")) << screen_text(run.output());
+    run.send("1");
+    ASSERT_TRUE(wait_for_text(run, "Updated 1, completed 1")) << screen_text(run.output());
+    run.send("q");
+    EXPECT_EQ(run.wait_exit(HUNG_MS), 0) << screen_text(run.output());
+    EXPECT_EQ(device.wait_exit(HUNG_MS), 0) << device.report();
+    const std::vector<nlohmann::json> records = run_records(dir.file("runs.log"));
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0]["outcome"], "completed");
+    EXPECT_EQ(records[0]["slot"], 1);
+    EXPECT_EQ(records[0]["port"]["name"], "COM7");
 }
 
 // An FTDI adapter whose driver keeps its default latency timer, 16 ms, in the registry: said before

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -313,6 +314,7 @@ struct Measures {
     std::vector<double> batch_flash, logged_flash;  // FLASH transfer, unpaced, batch runs without and with --log
     std::vector<double> logged_flash_trip, logged_eeprom_trip;  // the run with --log, per round trip
     std::vector<double> one_alone, eight_together, eight_cpu_share, eight_rss;  // paced station runs
+    std::vector<double> bench_one, bench_eight, bench_idle_cpu;  // the bench: one slot's update, eight at once; idle
     double whole_at_latency[2] = {0, 0};  // seconds, at each of ADAPTER_LATENCIES_MS
     UpdaterRun over_ports;                // over the two joined ports
     RoundTrips trips_at[2];               // over the two joined ports, at each of LOW_LATENCY
@@ -377,6 +379,83 @@ bool measure_station(const Arguments& arguments, Measures& m) {
         m.eight_together.push_back(together.wall);
         m.eight_cpu_share.push_back(together.cpu / together.wall);
         m.eight_rss.push_back(static_cast<double>(together.peak_rss_kib) / 1024);
+    }
+    return true;
+}
+
+// Processor seconds a process has used so far, from /proc; -1 when it cannot be read.
+double cpu_seconds(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const size_t after_name = text.rfind(')');
+    unsigned long user = 0, system = 0;
+    // After the name: state, then 10 fields, then utime and stime in clock ticks.
+    if (after_name == std::string::npos ||
+        std::sscanf(text.c_str() + after_name + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &user, &system) != 2) {
+        return -1;
+    }
+    return static_cast<double>(user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// The bench on a pseudo terminal over `slots` paced devices (COM1, COM2, ...): the seconds from
+// the slots' keys to the last of their updates ended, or -1 when it failed.
+double bench_update(const std::string& update, unsigned slots) {
+    std::vector<std::unique_ptr<harness::Simulator>> simulators;
+    harness::Launch launch;
+    launch.program = update;
+    launch.args = {update, "--bench", "--eeprom"};
+    std::string keys;
+    for (unsigned k = 1; k <= slots; ++k) {
+        std::vector<std::string> options = PACED;
+        options.insert(options.end(), {"--timeout", "300"});
+        simulators.push_back(std::make_unique<harness::Simulator>(options));
+        launch.env.push_back({"UPDATER_COM" + std::to_string(k), simulators.back()->port()});
+        launch.args.insert(launch.args.end(), {"--port", "COM" + std::to_string(k)});
+        keys += std::to_string(k);
+    }
+    harness::ConsoleSession bench(launch);
+    if (!bench.expect("KEY PORT")) return -1;
+    const double start = now_seconds();
+    bench.send(keys);
+    const bool ended = bench.expect("Updated " + std::to_string(slots) + ", completed " + std::to_string(slots), 120000);
+    const double took = now_seconds() - start;
+    bench.send("q");
+    if (!ended || bench.wait_exit() != 0) {
+        std::fprintf(stderr, "bench: the bench's updates did not complete: %s\n", bench.output().c_str());
+        return -1;
+    }
+    return took;
+}
+
+// An idle bench's share of a core over ten seconds: eight slots watching for their ports (none
+// appears), on a pseudo terminal. -1 when it could not be measured.
+double idle_bench_cpu_share(const std::string& update) {
+    harness::Launch launch;
+    launch.program = update;
+    launch.args = {update, "--bench", "--auto", "--no-eeprom"};
+    for (unsigned k = 1; k <= STATION_DEVICES; ++k) {
+        launch.args.insert(launch.args.end(), {"--port", "/nonexistent/slot" + std::to_string(k)});
+    }
+    harness::ConsoleSession bench(launch);
+    if (!bench.expect("KEY PORT")) return -1;
+    const double before = cpu_seconds(bench.pid()), start = now_seconds();
+    bench.still_running_after(10000);
+    const double share = (cpu_seconds(bench.pid()) - before) / (now_seconds() - start);
+    bench.send("q");
+    return bench.wait_exit() == 0 && before >= 0 ? share : -1;
+}
+
+// The bench: eight slots updating at once against one alone, up to three times, and an idle
+// bench's processor time; not when quick.
+bool measure_bench(const Arguments& arguments, Measures& m) {
+    for (int run = 0; run < std::min(arguments.runs, 3) && !arguments.quick; ++run) {
+        std::fprintf(stderr, "bench: bench run %d: one slot, then %u, then idle\n", run + 1, STATION_DEVICES);
+        const double one = bench_update(arguments.update, 1), eight = bench_update(arguments.update, STATION_DEVICES);
+        const double idle = idle_bench_cpu_share(arguments.update);
+        if (one < 0 || eight < 0 || idle < 0) return false;
+        m.bench_one.push_back(one);
+        m.bench_eight.push_back(eight);
+        m.bench_idle_cpu.push_back(idle);
     }
     return true;
 }
@@ -477,6 +556,11 @@ std::string table_of(const Arguments& arguments, const Measures& m, const PageTr
         table += ratio_row("8 devices / one alone", m.eight_together, m.one_alone, 1.15);
         table += measured_row("Processor time / wall time, 8 devices", m.eight_cpu_share, "%.2f%%", 100);
         table += measured_row("Peak resident memory, 8 devices (MiB)", m.eight_rss, "%.2f");
+        table += measured_row("Bench, one slot's update, paced (s)", m.bench_one, "%.2f");
+        table += measured_row("Bench, 8 slots updating at once, paced (s)", m.bench_eight, "%.2f");
+        table += ratio_row("Bench: 8 slots / one", m.bench_eight, m.bench_one, 1.15);
+        table += measured_row("Idle bench, 8 slots watching for their ports, processor time / 10 s", m.bench_idle_cpu,
+                              "%.3f%%", 100, "< 1 %", met(summarize(m.bench_idle_cpu).median < 0.01));
     }
     if (!host_port.empty()) {
         const double flash_wire = FLASH_BYTES * BYTE_TIME, eeprom_wire = EEPROM_BYTES * BYTE_TIME;
@@ -499,7 +583,9 @@ std::string table_of(const Arguments& arguments, const Measures& m, const PageTr
              "terminal's; the reference client does only write, drain, wait and read. The processor-time share "
              "covers the whole run, the 5 s pause included. The whole-update rows (one run each) add loader-sim "
              "--adapter-latency, which holds every answer as a USB serial adapter's latency timer does: FLASH and "
-             "EEPROM transfers together, 4,596 answers.\n";
+             "EEPROM transfers together, 4,596 answers. The bench rows run the updater's --bench on a pseudo "
+             "terminal: from the slots' keys to the last update's end, FLASH and EEPROM; idle, with --auto on eight "
+             "ports that never appear, its processor time over ten seconds.\n";
     if (!page.flash.empty()) {
         table += "\nWeb page: the update page in headless Chromium, the simulated device (compiled to WebAssembly) behind "
                  "a stand-in Web Serial port answering at once; the FLASH from its acknowledgement to its answer to the "
@@ -551,6 +637,7 @@ int main(int argc, char** argv) {
     Measures measures;
     const test_files::TempDir scratch;
     if (!measure_transfers(arguments, scratch.file("runs.log"), measures) || !measure_station(arguments, measures) ||
+        !measure_bench(arguments, measures) ||
         !measure_adapter_latency(arguments, measures) || !measure_over_ports(arguments, measures)) {
         return 1;
     }
