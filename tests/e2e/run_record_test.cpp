@@ -270,9 +270,9 @@ TEST_F(RunRecord, RecordLostAtTheEndIsToldNotHidden) {
 // what the EEPROM then took.
 TEST_F(RunRecord, SlowAdapterIsToldAfterTheFlashDownloadAndOnlyThen) {
     const std::string path = pack();
-    for (const char* latency : {"0", "16"}) {
+    for (const char* latency : {"0", "10"}) {
         SCOPED_TRACE(latency);
-        const bool slow = std::string(latency) == "16";
+        const bool slow = std::string(latency) == "10";
         log = dir.file(std::string("runs-") + latency + ".log");
         Simulator device(recording({"--pace", "--adapter-latency", latency}, 150));
         std::string output;
@@ -284,8 +284,8 @@ TEST_F(RunRecord, SlowAdapterIsToldAfterTheFlashDownloadAndOnlyThen) {
             EXPECT_EQ(output.find("Slow serial adapter"), std::string::npos) << output;
             continue;
         }
-        EXPECT_GE(median, 16.0);
-        EXPECT_LT(median, 24.0);  // a busy machine adds its own delay
+        EXPECT_GE(median, 10.0);
+        EXPECT_LT(median, 18.0);  // a busy machine adds its own delay
         char shown[16];
         std::snprintf(shown, sizeof shown, "%.1f", median);
         const std::string advice = FLASH_DONE + "Slow serial adapter: replies took " + shown +
