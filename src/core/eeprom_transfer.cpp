@@ -108,41 +108,39 @@ void judge(const uint16_t (&answers)[EEPROM_SIZE], const UpdateImage& image, Eve
     }
 }
 
+// What ends the read-back with no pass to judge, kept in found: a line that kept sending leaves every
+// byte unverified, a port that went away leaves the rest unread. True when heard is one of them.
+bool ended_unjudged(Heard heard, ReadBack& found) {
+    if (heard == Heard::never_quiet) {
+        found.kept_sending = true;
+        found.skipped = EEPROM_SIZE;
+    }
+    found.port_lost = found.port_lost || heard == Heard::lost;
+    return heard == Heard::never_quiet || heard == Heard::lost;
+}
+
 // The read-back after its command: passes from the start until one comes in step, and its
 // judgement, unless the line keeps sending or the port goes away first.
 void read_back(Link& link, const UpdateImage& image, Events& events, uint16_t chunk, ReadBack& found) {
     uint16_t answers[EEPROM_SIZE];
     Windows windows = FIRST_PASS;
     for (unsigned pass = 0; pass < READ_BACK_PASSES; ++pass) {
-        Heard heard = Heard::in_step;
         if (pass > 0) {
             // A pass given up may have met a line slower than its reply window: the next waits
             // longer, and what was on its way must not be taken for an answer.
             windows = PASS_AGAIN;
-            heard = wait_until_quiet(link, windows.quiet_ms);
-            if (heard == Heard::out_of_step) heard = Heard::in_step;  // quiet now, after the bytes on their way
-            if (heard == Heard::in_step) {
-                ++found.reread;
-                events.read_back_again(pass);
-            }
+            if (ended_unjudged(wait_until_quiet(link, windows.quiet_ms), found)) return;
+            ++found.reread;
+            events.read_back_again(pass);
         }
         unsigned latest_ms = 0;
-        if (heard == Heard::in_step) heard = read_back_pass(link, events, chunk, windows, answers, latest_ms);
-        switch (heard) {
-            case Heard::in_step:
-                judge(answers, image, events, chunk, found);
-                if (latest_ms > READ_TIMEOUT_MS) found.slow_line_ms = latest_ms;
-                return;
-            case Heard::out_of_step:
-                continue;
-            case Heard::never_quiet:
-                found.kept_sending = true;
-                found.skipped = EEPROM_SIZE;
-                return;
-            case Heard::lost:
-                found.port_lost = true;
-                return;
+        const Heard heard = read_back_pass(link, events, chunk, windows, answers, latest_ms);
+        if (heard == Heard::in_step) {
+            judge(answers, image, events, chunk, found);
+            if (latest_ms > READ_TIMEOUT_MS) found.slow_line_ms = latest_ms;
+            return;
         }
+        if (ended_unjudged(heard, found)) return;
     }
     found.skipped = EEPROM_SIZE;  // never read in step: nothing can be said of any byte
 }
@@ -165,12 +163,7 @@ ReadBack download_eeprom(Link& link, const UpdateImage& image, Events& events, u
         events.read_back_started();
         // A write reply that came after its window must not pass for a read-back byte: the line
         // has to stay quiet for a reply window before the read-back begins.
-        const Heard heard = wait_until_quiet(link, READ_TIMEOUT_MS);
-        found.port_lost = heard == Heard::lost;
-        if (heard == Heard::never_quiet) {
-            found.kept_sending = true;
-            found.skipped = EEPROM_SIZE;
-        }
+        ended_unjudged(wait_until_quiet(link, READ_TIMEOUT_MS), found);
     }
     // The read-back's command even where the line keeps sending: its end closes the transfer.
     if (!found.port_lost) link.send_byte(READ_BACK_COMMAND);
